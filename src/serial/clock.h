@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstdint>
+
+namespace vantrel {
+
+// The time base of every wait in the serial channel and the session.
+//
+// Milliseconds on a monotonic 64-bit counter: it never goes backwards and does not wrap in
+// any realistic uptime, so a wait ends only when more than its limit has really passed.
+class Clock {
+public:
+    virtual ~Clock() = default;
+
+    // Milliseconds since an arbitrary fixed point.
+    virtual std::uint64_t NowMs() = 0;
+
+    // Blocks the calling thread for `ms` milliseconds without using the processor.
+    virtual void SleepMs(std::uint64_t ms) = 0;
+};
+
+// The real clock: std::chrono::steady_clock.
+class SteadyClock final : public Clock {
+public:
+    std::uint64_t NowMs() override;
+    void SleepMs(std::uint64_t ms) override;
+};
+
+}  // namespace vantrel

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "operator_display.h"
+#include "serial/serial_channel.h"
+
+namespace vantrel {
+
+// Recognition of a reset instrument, its model, and the state of the connection.
+//
+// Off-Line lasts until the first OpenPort; after that the session is Connection-Lost until
+// IdentifyInstrument brings it On-Line, and any silent read of the dialogue, a restart or a
+// new OpenPort brings it back to Connection-Lost.
+class Connection {
+public:
+    Connection(SerialChannel& channel, OperatorDisplay& display);
+
+    // Connection-Lost first, then (re)opens `device` and sends one carriage return. An empty
+    // device (no port selected) or a device that cannot be opened leaves the port closed and
+    // says why in the status line. True when the port is open.
+    bool OpenPort(const std::string& device);
+
+    // The receive notification's handler: collects a four-character signature, sets the
+    // model, sends a carriage return and waits for the ">" prompt, then goes On-Line.
+    // Does nothing while On-Line.
+    void IdentifyInstrument();
+
+    // On-Line: notification disarmed, Auto checked, Run enabled with caption "&Auto" and
+    // focus, status "Instrument On-Line". Returns false.
+    bool GoOnLine();
+    // Connection-Lost: notification armed, Run disabled, status "Connection Lost - Reset the
+    // Instrument". Returns true, which the operations pass on as their failure result.
+    bool GoConnectionLost();
+
+    bool OnLine() const { return m_onLine; }
+    // 0, 1 or 2 once a signature has been recognised; -1 before.
+    int InstrumentModel() const { return m_model; }
+
+    SerialChannel& channel() { return m_channel; }
+    OperatorDisplay& display() { return m_display; }
+
+private:
+    SerialChannel& m_channel;
+    OperatorDisplay& m_display;
+    bool m_onLine = false;
+    int m_model = -1;
+};
+
+}  // namespace vantrel

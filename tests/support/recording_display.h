@@ -1,0 +1,96 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "session/operator_display.h"
+
+namespace vantrel::test {
+
+// An operator display that remembers what it was told, in order, for tests to compare.
+// Every call adds one entry to Log(): "status:TEXT", "title:TEXT", "refresh", "collect",
+// "repaint", "range:H", "stepinc:N", "pos:N", "step", "caption:TEXT", "enable:0/1",
+// "focus", "check:ID".
+class RecordingDisplay final : public OperatorDisplay {
+public:
+    void SetStatus(const std::string& text) override {
+        m_status = text;
+        m_log.push_back("status:" + text);
+    }
+    std::string StatusText() const override { return m_status; }
+    std::string TargetFile() const override { return m_target; }
+    void SetTitle(const std::string& text) override {
+        m_title = text;
+        m_log.push_back("title:" + text);
+    }
+    void RefreshControls() override { m_log.push_back("refresh"); }
+    void CollectControls() override { m_log.push_back("collect"); }
+    void RepaintAndShow() override { m_log.push_back("repaint"); }
+    void SetProgressRange(int high) override {
+        m_high = high;
+        m_log.push_back("range:" + std::to_string(high));
+    }
+    void SetProgressStep(int increment) override {
+        m_increment = increment;
+        m_log.push_back("stepinc:" + std::to_string(increment));
+    }
+    void SetProgressPos(int position) override {
+        m_pos = position;
+        m_log.push_back("pos:" + std::to_string(position));
+    }
+    void StepProgress() override {
+        m_pos += m_increment;
+        ++m_steps;
+        m_log.push_back("step");
+    }
+    void SetRunCaption(const std::string& caption) override {
+        m_caption = caption;
+        m_log.push_back("caption:" + caption);
+    }
+    void EnableRun(bool enabled) override {
+        m_runEnabled = enabled;
+        m_log.push_back(std::string("enable:") + (enabled ? "1" : "0"));
+    }
+    void FocusRun() override { m_log.push_back("focus"); }
+    void CheckFunction(int id) override {
+        m_checked = id;
+        m_log.push_back("check:" + std::to_string(id));
+    }
+    int CheckedFunction() const override { return m_checked; }
+
+    // --- for the test ----------------------------------------------------------------------
+    void SetTargetFile(const std::string& path) { m_target = path; }
+    const std::vector<std::string>& Log() const { return m_log; }
+    void ClearLog() { m_log.clear(); }
+    // Only the entries that start with `prefix` (e.g. "status:").
+    std::vector<std::string> LogOf(const std::string& prefix) const {
+        std::vector<std::string> out;
+        for (const auto& e : m_log) {
+            if (e.rfind(prefix, 0) == 0) {
+                out.push_back(e.substr(prefix.size()));
+            }
+        }
+        return out;
+    }
+    const std::string& Title() const { return m_title; }
+    const std::string& RunCaption() const { return m_caption; }
+    bool RunEnabled() const { return m_runEnabled; }
+    int ProgressPos() const { return m_pos; }
+    int ProgressHigh() const { return m_high; }
+    int ProgressSteps() const { return m_steps; }
+
+private:
+    std::vector<std::string> m_log;
+    std::string m_status;
+    std::string m_target;
+    std::string m_title = "Vantrel";
+    std::string m_caption = "&Auto";
+    int m_checked = 0;
+    int m_high = 15;
+    int m_increment = 1;
+    int m_pos = 0;
+    int m_steps = 0;
+    bool m_runEnabled = false;
+};
+
+}  // namespace vantrel::test
