@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace vantrel {
+
+// One entry of the port list: a COM name and the device it stands for.
+struct PortEntry {
+    std::string name;    // "COM1" .. "COM99"
+    std::string device;  // e.g. "/dev/ttyUSB0", or the target of an alias
+};
+
+// The folder of port aliases: $XDG_CONFIG_HOME/vantrel/ports, by default
+// ~/.config/vantrel/ports. A symbolic link named COMn there stands for its target.
+std::string PortAliasFolder();
+
+// Maps COM names to devices. An alias COMn in `aliasFolder` wins; otherwise the fixed
+// numbers apply to `systemDevices` (paths of the serial ports the system reports):
+// ttyS<k> is COM<k+1>, ttyUSB<k> is COM<k+33>, ttyACM<k> is COM<k+65>, k from 0 to 31.
+// Only names whose device exists and accepts serial settings are kept. The result is in the
+// port list's sorted text order, letters compared without regard to case (COM10 before COM3).
+std::vector<PortEntry> MapPorts(const std::string& aliasFolder,
+                                const std::vector<std::string>& systemDevices);
+
+// The device behind a COM name in `entries`; a name that is no COM name (a device path) is
+// returned unchanged; empty for a COM name that stands for nothing.
+std::string ResolvePort(const std::vector<PortEntry>& entries, const std::string& nameOrDevice);
+
+}  // namespace vantrel

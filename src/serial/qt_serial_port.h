@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QObject>
+#include <QSerialPort>
+#include <functional>
+
+#include "port.h"
+#include "port_map.h"
+
+namespace vantrel {
+
+// The real port: a QSerialPort at 38400 8N1 without flow control.
+//
+// Waits block in QSerialPort::waitForReadyRead and so process no window messages. The
+// receive notification is delivered through the handler set with SetReceiveHandler, queued
+// to the event loop (between handlers, never inside a read), and delivered again after a
+// handler returns while the notification is still armed and bytes are still waiting.
+class QtSerialPort final : public QObject, public Port {
+    Q_OBJECT
+public:
+    explicit QtSerialPort(QObject* parent = nullptr);
+    ~QtSerialPort() override;
+
+    bool Open(const std::string& device) override;
+    void Close() override;
+    bool IsOpen() const override;
+    std::size_t Waiting() override;
+    std::optional<std::uint8_t> Take() override;
+    void DiscardInput() override;
+    bool Write(const std::uint8_t* data, std::size_t size) override;
+    bool WaitForInput(std::uint64_t ms) override;
+    void SetReceiveNotification(bool armed) override;
+    bool ReceiveNotificationArmed() const override;
+    bool HasFailed() const override;
+    std::string ErrorText() const override;
+
+    // Called on the event loop while the notification is armed and bytes are waiting.
+    void SetReceiveHandler(std::function<void()> handler);
+
+private:
+    // (members are the adapter's own business)
+    struct Private;
+    Private* d;
+};
+
+// The COM names COM1..COM99 that stand for a serial device on this machine (aliases and the
+// serial ports QSerialPortInfo reports), in the port list's sorted order.
+std::vector<PortEntry> ListPorts();
+
+}  // namespace vantrel
