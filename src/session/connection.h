@@ -24,14 +24,18 @@ public:
 
     // The receive notification's handler: collects a four-character signature, sets the
     // model, sends a carriage return and waits for the ">" prompt, then goes On-Line.
-    // Does nothing while On-Line.
+    // Does nothing while On-Line. When the signature matches no model or the prompt does
+    // not come, nothing changes but the model just recognised; a port that failed on the
+    // way goes to Connection-Lost so that the operator is told.
     void IdentifyInstrument();
 
     // On-Line: notification disarmed, Auto checked, Run enabled with caption "&Auto" and
     // focus, status "Instrument On-Line". Returns false.
     bool GoOnLine();
     // Connection-Lost: notification armed, Run disabled, status "Connection Lost - Reset the
-    // Instrument". Returns true, which the operations pass on as their failure result.
+    // Instrument", or, when the port itself has failed, the port's error and a request to
+    // select the port again. Returns true, which the operations pass on as their failure
+    // result.
     bool GoConnectionLost();
 
     bool OnLine() const { return m_onLine; }
@@ -42,6 +46,13 @@ public:
     OperatorDisplay& display() { return m_display; }
 
 private:
+    // Up to four characters taken straight from the port, each within the signature gap of
+    // the one before; empty when nothing (or a NUL) was waiting.
+    std::string CollectSignature();
+    // Reads lines until ReceivedLine is ">", within the prompt bound. False when a read
+    // stayed silent or the bound passed.
+    bool AwaitPrompt();
+
     SerialChannel& m_channel;
     OperatorDisplay& m_display;
     bool m_onLine = false;
