@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QSerialPort>
 #include <functional>
+#include <memory>
 
 #include "port.h"
 #include "port_map.h"
@@ -38,9 +39,16 @@ public:
     void SetReceiveHandler(std::function<void()> handler);
 
 private:
-    // (members are the adapter's own business)
     struct Private;
-    Private* d;
+
+    void OnPortError(QSerialPort::SerialPortError error);
+    void MarkFailed(const std::string& why);
+    void ReleaseIfFailed();
+    void PullFromSystem(int timeoutMs);
+    void QueueDelivery();
+    void Deliver();
+
+    std::unique_ptr<Private> d;
 };
 
 // The COM names COM1..COM99 that stand for a serial device on this machine (aliases and the

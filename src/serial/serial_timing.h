@@ -17,4 +17,10 @@ inline constexpr std::uint32_t kDrainLimitMs = 10000;
 // Time-outs of ReadByte and ReadLine are multiplied by this on the slow variant (model 2).
 inline constexpr std::uint32_t kSlowModelFactor = 4;
 
+// Longest time one write may take to be handed to the system. The largest write is a
+// 1029-byte XModem-1K frame, 268 ms on the wire at 38400 baud even behind a full 4 KiB
+// system buffer (another 1.1 s); a port that takes longer than this has stopped sending
+// and is counted as failed.
+inline constexpr std::uint32_t kWriteLimitMs = 5000;
+
 }  // namespace vantrel::serial_timing
