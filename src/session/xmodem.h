@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -24,6 +25,8 @@ public:
 };
 
 // An ImageReader over an open C stream (binary mode). It does not close the stream.
+// A short read at the end of the file is not a failure; a read error of the stream is,
+// and ErrorText() then holds the system's message (e.g. "Input/output error").
 class FileImageReader final : public ImageReader {
 public:
     explicit FileImageReader(std::FILE* file) : m_file(file) {}
@@ -39,13 +42,16 @@ private:
 
 // What one SendFile did, for the console front end and the update record.
 struct TransferReport {
-    bool started = false;            // a start signal arrived
-    bool crcMode = true;             // CRC-16 (C) or 8-bit sum (NAK)
-    std::int64_t framesSent = 0;     // data frames written, repeats included
+    bool started = false;         // a start signal arrived
+    bool crcMode = true;          // CRC-16 (C) or 8-bit sum (NAK)
+    std::int64_t framesSent = 0;  // data frames written, repeats included
     std::int64_t bytesAcknowledged = 0;
     std::map<std::uint32_t, int> repeatsPerBlock;  // block index (1-based) -> repeated sendings
     int eotSent = 0;
     std::int32_t result = 0;
+    // Why the image could not be sent (result::kImageReadError or kImageTooLarge), in plain
+    // words for the operator; empty otherwise.
+    std::string imageError;
 };
 
 // XModem-1K sender: 1024-byte blocks behind STX, CRC-16/XMODEM or 8-bit sum as the receiver
@@ -55,16 +61,48 @@ class XModemSender {
 public:
     XModemSender(SerialChannel& channel, OperatorDisplay& display);
 
-    // Sends `size` bytes of `image`. Returns the acknowledged bytes (blocks x 1024) on
-    // success, or a negative code of results.h. Every way out ends with Drain.
+    // Sends `size` bytes of `image`, read strictly forward one block at a time. Returns the
+    // acknowledged bytes (blocks x 1024) on success, or a negative code of results.h:
+    // kImageTooLarge for a size whose rounded-up count does not fit 32 bits and kImageReadError
+    // for a negative size (both refused before anything is sent), and kImageReadError when the
+    // image fails or ends before `size` bytes (the receiver is then cancelled). Every way out
+    // ends with Drain.
     std::int32_t SendFile(ImageReader& image, std::int64_t size);
 
     const TransferReport& Report() const { return m_report; }
 
+    // Largest frame: STX, number, complement, 1024 data bytes, two CRC bytes.
+    static constexpr std::size_t kFrameCapacity = 1029;
+
 private:
+    // One answer of the receiver: a byte, nothing in time, or a cancel (two CAN).
+    struct Reply {
+        bool cancelled = false;
+        bool timedOut = true;
+        std::uint8_t byte = 0;
+    };
+
+    std::int32_t Transfer(ImageReader& image, std::int64_t size);
+    // Waits for C or NAK; sets the mode. Returns 0 when started, else a negative result.
+    std::int32_t AwaitStart();
+    void ShowProgress(std::int64_t acknowledged, std::int64_t size);
+    // Fills m_frame with block `number`; false when the image failed or ended early.
+    bool BuildFrame(ImageReader& image, std::int64_t remaining, std::uint8_t number);
+    // Sends m_frame until ACK; 0 when acknowledged, else a negative result.
+    std::int32_t SendBlock(std::uint32_t blockIndex);
+    std::int32_t Close(std::int64_t acknowledged);
+    // Waits `waitMs` for one byte; a CAN counts as a cancel only when a second CAN follows
+    // within the CAN wait, and otherwise stands for a byte that matches nothing.
+    Reply ReadReply(std::uint32_t waitMs);
+    // Gives up: three CAN back to back.
+    void SendCancel();
+    std::int32_t Finish(std::int32_t result);
+
     SerialChannel& m_channel;
     OperatorDisplay& m_display;
     TransferReport m_report;
+    std::array<std::uint8_t, kFrameCapacity> m_frame{};
+    std::size_t m_frameSize = 0;
 };
 
 // CRC-16/XMODEM (polynomial 0x1021, initial 0, no reflection, no final xor), bit by bit.

@@ -1,0 +1,160 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <vector>
+
+#include "fake_port.h"
+#include "sim_clock.h"
+
+namespace vantrel::test {
+
+// The receiving side of an XModem transfer on a FakePort, answering every frame and EOT from
+// a script. Each answer is a token of letters, one byte each:
+//   A = ACK, N = NAK, X = CAN, C = the letter C, ? = a noise byte (0x55),
+//   - = no answer at all, + = after the answer, the receiver goes on chattering.
+// Answers arrive kAnswerDelayMs after the write. When the script runs out, `fallback` is used.
+class ScriptedReceiver {
+public:
+    using Bytes = FakePort::Bytes;
+    static constexpr std::uint64_t kAnswerDelayMs = 10;
+    // Chatter: a few bytes spread over this long after the trigger.
+    static constexpr std::uint64_t kChatterMs = 1100;
+
+    struct Write {
+        std::uint64_t at;
+        Bytes bytes;
+    };
+
+    ScriptedReceiver(FakePort& port, SimClock& clock) : m_port(port), m_clock(clock) {
+        m_port.SetResponder([this](FakePort&, const Bytes& written) { OnWrite(written); });
+    }
+
+    void SetAnswers(const QStringList& answers, const QString& fallback = QStringLiteral("A")) {
+        m_answers = answers;
+        m_fallback = fallback;
+    }
+    // Chatter after every ACK or CAN of the sender (its last words in any transfer).
+    void SetChatterAfterSenderStops(bool on) { m_chatterAfterStop = on; }
+
+    // Schedules the token's bytes to arrive `afterMs` from now; true when it ends with '+'.
+    bool Send(const QString& token, std::uint64_t afterMs) {
+        Bytes bytes;
+        bool chatter = false;
+        for (const QChar c : token) {
+            switch (c.toLatin1()) {
+                case 'A':
+                    bytes.push_back(0x06);
+                    break;
+                case 'N':
+                    bytes.push_back(0x15);
+                    break;
+                case 'X':
+                    bytes.push_back(0x18);
+                    break;
+                case 'C':
+                    bytes.push_back('C');
+                    break;
+                case '?':
+                    bytes.push_back(0x55);
+                    break;
+                case '+':
+                    chatter = true;
+                    break;
+                default:
+                    break;
+            }
+        }
+        if (!bytes.empty()) {
+            m_port.Arrive(bytes, afterMs);
+        }
+        if (chatter) {
+            Chatter(afterMs);
+        }
+        return chatter;
+    }
+
+    const std::vector<Write>& Writes() const { return m_writes; }
+    std::uint64_t LastWriteAt() const { return m_writes.empty() ? 0 : m_writes.back().at; }
+    // Time the last chatter byte arrives; 0 when the receiver never chattered.
+    std::uint64_t ChatterEndsAt() const { return m_chatterEnd; }
+
+    // The writes as tokens, runs collapsed: "F1 F2*3 E X*3" (F<n> a frame with block number
+    // n, E an EOT, A an ACK, X a CAN, ? anything else).
+    QString Summary() const {
+        QStringList tokens;
+        for (const auto& w : m_writes) {
+            tokens << Token(w.bytes);
+        }
+        QStringList runs;
+        for (int i = 0; i < tokens.size();) {
+            int j = i;
+            while (j < tokens.size() && tokens[j] == tokens[i]) {
+                ++j;
+            }
+            runs << (j - i == 1 ? tokens[i] : tokens[i] + QStringLiteral("*%1").arg(j - i));
+            i = j;
+        }
+        return runs.join(QLatin1Char(' '));
+    }
+
+    // Every data frame written, repeats included, in order.
+    std::vector<Bytes> Frames() const {
+        std::vector<Bytes> frames;
+        for (const auto& w : m_writes) {
+            if (IsFrame(w.bytes)) {
+                frames.push_back(w.bytes);
+            }
+        }
+        return frames;
+    }
+
+    static bool IsFrame(const Bytes& b) { return b.size() >= 1028 && b[0] == 0x02; }
+
+private:
+    static QString Token(const Bytes& b) {
+        if (IsFrame(b)) {
+            return QStringLiteral("F%1").arg(b[1]);
+        }
+        if (b.size() == 1 && b[0] == 0x04) {
+            return QStringLiteral("E");
+        }
+        if (b.size() == 1 && b[0] == 0x06) {
+            return QStringLiteral("A");
+        }
+        if (b.size() == 1 && b[0] == 0x18) {
+            return QStringLiteral("X");
+        }
+        return QStringLiteral("?");
+    }
+
+    void OnWrite(const Bytes& written) {
+        m_writes.push_back(Write{m_clock.NowMs(), written});
+        const bool eot = written.size() == 1 && written[0] == 0x04;
+        if (IsFrame(written) || eot) {
+            const QString token = m_answers.isEmpty() ? m_fallback : m_answers.takeFirst();
+            Send(token, kAnswerDelayMs);
+        } else if (m_chatterAfterStop && written.size() == 1) {
+            Chatter(kAnswerDelayMs);
+        }
+    }
+
+    // A receiver that goes on talking: a start signal and noise over kChatterMs.
+    void Chatter(std::uint64_t afterMs) {
+        for (std::uint64_t t = afterMs + 100; t <= afterMs + kChatterMs; t += 250) {
+            m_port.Arrive(Bytes{'C', 0x55}, t);
+            m_chatterEnd = std::max(m_chatterEnd, m_clock.NowMs() + t);
+        }
+    }
+
+    FakePort& m_port;
+    SimClock& m_clock;
+    QStringList m_answers;
+    QString m_fallback = QStringLiteral("A");
+    std::vector<Write> m_writes;
+    std::uint64_t m_chatterEnd = 0;
+    bool m_chatterAfterStop = false;
+};
+
+}  // namespace vantrel::test

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <QByteArray>
+#include <QRandomGenerator>
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "session/xmodem.h"
+
+namespace vantrel::test {
+
+// Seeded random bytes: every run sends the same image.
+inline QByteArray RandomImage(qsizetype size, quint32 seed = 1234) {
+    QRandomGenerator random(seed);
+    QByteArray data(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i) {
+        data[i] = static_cast<char>(random.bounded(256));
+    }
+    return data;
+}
+
+// An image in memory that can fail with a read error at a given offset.
+class MemoryImage final : public ImageReader {
+public:
+    explicit MemoryImage(QByteArray data, qint64 failAt = -1)
+        : m_data(std::move(data)), m_failAt(failAt) {}
+
+    std::size_t Read(std::uint8_t* buffer, std::size_t size) override {
+        if (m_failed) {
+            return 0;
+        }
+        qint64 end = std::min<qint64>(m_pos + static_cast<qint64>(size), m_data.size());
+        if (m_failAt >= 0 && end > m_failAt) {
+            end = std::max(m_pos, m_failAt);
+            m_failed = true;
+        }
+        const auto count = static_cast<std::size_t>(end - m_pos);
+        std::memcpy(buffer, m_data.constData() + m_pos, count);
+        m_pos = end;
+        return count;
+    }
+    bool Failed() const override { return m_failed; }
+    std::string ErrorText() const override { return m_failed ? "Input/output error" : ""; }
+
+private:
+    QByteArray m_data;
+    qint64 m_failAt;
+    qint64 m_pos = 0;
+    bool m_failed = false;
+};
+
+// An endless image of a repeating byte pattern, for sizes too large to hold.
+class PatternImage final : public ImageReader {
+public:
+    std::size_t Read(std::uint8_t* buffer, std::size_t size) override {
+        for (std::size_t i = 0; i < size; ++i) {
+            buffer[i] = static_cast<std::uint8_t>(m_pos++ * 7);
+        }
+        return size;
+    }
+    bool Failed() const override { return false; }
+    std::string ErrorText() const override { return {}; }
+
+private:
+    std::uint64_t m_pos = 0;
+};
+
+}  // namespace vantrel::test

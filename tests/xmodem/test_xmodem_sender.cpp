@@ -1,0 +1,622 @@
+// The XModem-1K sender against a scripted receiver on a fake port and a simulated clock:
+// frames byte by byte, the receiver's answers, the start handshake and its time-outs, the
+// display per cycle, the drain at every way out, and images that fail or end early.
+#include <QTemporaryDir>
+#include <QtTest>
+#include <array>
+#include <cstdio>
+#include <memory>
+
+#include "fake_port.h"
+#include "recording_display.h"
+#include "scripted_receiver.h"
+#include "serial/serial_channel.h"
+#include "session/results.h"
+#include "session/xmodem.h"
+#include "sim_clock.h"
+#include "test_images.h"
+
+using namespace vantrel;
+using namespace vantrel::test;
+
+namespace {
+
+using Bytes = FakePort::Bytes;
+
+constexpr int kBlock = 1024;
+
+// CRC-16/XMODEM the table-driven way, as a check on the sender's bit-by-bit one.
+std::uint16_t ReferenceCrc(const std::uint8_t* data, std::size_t size) {
+    static const std::array<std::uint16_t, 256> table = [] {
+        std::array<std::uint16_t, 256> t{};
+        for (int n = 0; n < 256; ++n) {
+            auto c = static_cast<std::uint16_t>(n << 8);
+            for (int bit = 0; bit < 8; ++bit) {
+                c = static_cast<std::uint16_t>((c & 0x8000) ? (c << 1) ^ 0x1021 : c << 1);
+            }
+            t[static_cast<std::size_t>(n)] = c;
+        }
+        return t;
+    }();
+    std::uint16_t crc = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        crc = static_cast<std::uint16_t>((crc << 8) ^ table[((crc >> 8) ^ data[i]) & 0xFF]);
+    }
+    return crc;
+}
+
+// The 1024 data bytes that block `index` (0-based) of `image` must carry: the file's bytes,
+// then for a short last block 0x1A and 0xFF up to the end.
+Bytes ExpectedData(const QByteArray& image, int index) {
+    Bytes data(kBlock, 0xFF);
+    const qsizetype from = qsizetype(index) * kBlock;
+    const qsizetype count = std::min<qsizetype>(kBlock, image.size() - from);
+    std::memcpy(data.data(), image.constData() + from, static_cast<std::size_t>(count));
+    if (count < kBlock) {
+        data[static_cast<std::size_t>(count)] = 0x1A;
+    }
+    return data;
+}
+
+// Everything one transfer needs, on simulated time.
+struct Rig {
+    SimClock clock;
+    FakePort port{clock};
+    SerialChannel channel{port, clock};
+    RecordingDisplay display;
+    XModemSender sender{channel, display};
+    ScriptedReceiver receiver{port, clock};
+    std::uint64_t start = 0;
+
+    Rig() {
+        port.Open("/dev/ttyS0");
+        start = clock.NowMs();
+    }
+    // The receiver asks for the mode `signal` ("C" or "N") early in the first try.
+    std::int32_t Send(ImageReader& image, std::int64_t size, const QString& signal = "C") {
+        receiver.Send(signal, ScriptedReceiver::kAnswerDelayMs);
+        return sender.SendFile(image, size);
+    }
+    std::uint64_t Since(std::uint64_t at) const { return at - start; }
+};
+
+QString RepeatsText(const TransferReport& report) {
+    QStringList parts;
+    for (const auto& [block, repeats] : report.repeatsPerBlock) {
+        parts << QStringLiteral("%1:%2").arg(block).arg(repeats);
+    }
+    return parts.join(QLatin1Char(' '));
+}
+
+QStringList Times(const QString& token, int count) {
+    QStringList list;
+    for (int i = 0; i < count; ++i) {
+        list << token;
+    }
+    return list;
+}
+
+}  // namespace
+
+class XModemSenderTest : public QObject {
+    Q_OBJECT
+private slots:
+    void crc_data() {
+        QTest::addColumn<QByteArray>("data");
+        QTest::addColumn<int>("expected");
+        QTest::newRow("nothing") << QByteArray() << 0x0000;
+        QTest::newRow("check string 123456789") << QByteArray("123456789") << 0x31C3;
+        QTest::newRow("one letter A") << QByteArray("A") << 0x58E5;
+        QTest::newRow("a block of zeros") << QByteArray(kBlock, '\0') << 0x0000;
+        QTest::newRow("a block of erased flash")
+            << QByteArray(kBlock, '\xFF') << int(ReferenceCrc(Bytes(kBlock, 0xFF).data(), kBlock));
+        const QByteArray random = RandomImage(65535, 7);
+        QTest::newRow("longest length the count holds")
+            << random
+            << int(ReferenceCrc(reinterpret_cast<const std::uint8_t*>(random.constData()),
+                                std::size_t(random.size())));
+    }
+    void crc() {
+        QFETCH(QByteArray, data);
+        QFETCH(int, expected);
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.constData());
+        QCOMPARE(int(ComputeCrc16(bytes, std::uint16_t(data.size()))), expected);
+    }
+
+    // Every frame, byte by byte, for sizes around the block boundary and both check modes.
+    void frames_data() {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<QString>("signal");
+        QTest::addColumn<QString>("writes");
+        QTest::addColumn<int>("result");
+        for (const QString& signal : {QStringLiteral("C"), QStringLiteral("N")}) {
+            const char* mode = signal == "C" ? "crc" : "sum";
+            QTest::addRow("%s empty file", mode) << 0 << signal << "E" << 0;
+            QTest::addRow("%s 1 byte", mode) << 1 << signal << "F1 E" << 1024;
+            QTest::addRow("%s 1023 bytes", mode) << 1023 << signal << "F1 E" << 1024;
+            QTest::addRow("%s 1024 bytes", mode) << 1024 << signal << "F1 E" << 1024;
+            QTest::addRow("%s 1025 bytes", mode) << 1025 << signal << "F1 F2 E" << 2048;
+            QTest::addRow("%s 5000 bytes", mode) << 5000 << signal << "F1 F2 F3 F4 F5 E" << 5120;
+        }
+    }
+    void frames() {
+        QFETCH(int, size);
+        QFETCH(QString, signal);
+        QFETCH(QString, writes);
+        QFETCH(int, result);
+        const QByteArray image = RandomImage(size);
+        MemoryImage reader(image);
+        Rig rig;
+
+        QCOMPARE(rig.Send(reader, size, signal), result);
+        QCOMPARE(rig.receiver.Summary(), writes);
+
+        const bool crc = signal == "C";
+        QCOMPARE(rig.sender.Report().crcMode, crc);
+        const auto frames = rig.receiver.Frames();
+        for (int i = 0; i < int(frames.size()); ++i) {
+            const Bytes& frame = frames[std::size_t(i)];
+            QCOMPARE(frame.size(), std::size_t(crc ? 1029 : 1028));
+            QCOMPARE(int(frame[0]), 0x02);
+            QCOMPARE(int(frame[1]), (i + 1) & 0xFF);
+            QCOMPARE(int(frame[2]), 0xFF - ((i + 1) & 0xFF));
+            const Bytes data = ExpectedData(image, i);
+            QVERIFY2(std::equal(data.begin(), data.end(), frame.begin() + 3),
+                     qPrintable(QStringLiteral("data of block %1").arg(i + 1)));
+            if (crc) {
+                const std::uint16_t check = ReferenceCrc(data.data(), data.size());
+                QCOMPARE(int(frame[1027]), check >> 8);
+                QCOMPARE(int(frame[1028]), check & 0xFF);
+            } else {
+                std::uint8_t sum = 0;
+                for (std::uint8_t b : data) {
+                    sum = std::uint8_t(sum + b);
+                }
+                QCOMPARE(int(frame[1027]), int(sum));
+            }
+        }
+    }
+
+    // The padding of the last block, spelled out for the sizes where it matters.
+    void lastBlockPadding_data() {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<int>("subAt");  // position of 0x1A in the last block; -1: none
+        QTest::newRow("1023: 0x1A is the last byte, no 0xFF") << 1023 << 1023;
+        QTest::newRow("1024: full block, no 0x1A") << 1024 << -1;
+        QTest::newRow("1025: one byte, 0x1A, then 0xFF") << 1025 << 1;
+        QTest::newRow("2048: full block, no padding block") << 2048 << -1;
+    }
+    void lastBlockPadding() {
+        QFETCH(int, size);
+        QFETCH(int, subAt);
+        // A file of 0x1A bytes would hide a misplaced mark; 0x00 shows it.
+        const QByteArray image(size, '\0');
+        MemoryImage reader(image);
+        Rig rig;
+        QVERIFY(rig.Send(reader, size) >= 0);
+        const auto frames = rig.receiver.Frames();
+        QCOMPARE(int(frames.size()), (size + kBlock - 1) / kBlock);
+        const Bytes& last = frames.back();
+        for (int i = 0; i < kBlock; ++i) {
+            const int expected = subAt < 0 || i < subAt ? 0x00 : i == subAt ? 0x1A : 0xFF;
+            QCOMPARE(int(last[std::size_t(3 + i)]), expected);
+        }
+    }
+
+    void blockNumbersWrap_data() {
+        QTest::addColumn<int>("blocks");
+        QTest::addColumn<int>("number");
+        QTest::addColumn<int>("complement");
+        QTest::newRow("255th block") << 255 << 255 << 0x00;
+        QTest::newRow("256th block") << 256 << 0 << 0xFF;
+        QTest::newRow("257th block") << 257 << 1 << 0xFE;
+    }
+    void blockNumbersWrap() {
+        QFETCH(int, blocks);
+        QFETCH(int, number);
+        QFETCH(int, complement);
+        PatternImage reader;
+        Rig rig;
+        QCOMPARE(rig.Send(reader, std::int64_t(blocks) * kBlock), blocks * kBlock);
+        const auto frames = rig.receiver.Frames();
+        QCOMPARE(int(frames.size()), blocks);
+        QCOMPARE(int(frames.back()[1]), number);
+        QCOMPARE(int(frames.back()[2]), complement);
+    }
+
+    // What the receiver answers, and what the sender writes in reply.
+    void answers_data() {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<QString>("signal");
+        QTest::addColumn<QStringList>("answers");
+        QTest::addColumn<QString>("writes");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QString>("repeats");  // block:repeats of the report
+
+        QTest::newRow("every block acknowledged")
+            << 3072 << "C" << QStringList() << "F1 F2 F3 E" << 3072 << "";
+        QTest::newRow("NAK then ACK on EOT")
+            << 1024 << "C" << QStringList{"A", "N", "A"} << "F1 E*2" << 1024 << "";
+        QTest::newRow("ACK only on the 10th EOT")
+            << 1024 << "C" << (QStringList{"A"} + Times("N", 9) + QStringList{"A"}) << "F1 E*10"
+            << 1024 << "";
+        QTest::newRow("NAK: the same frame again")
+            << 2048 << "C" << QStringList{"A", "N", "A"} << "F1 F2*2 E" << 2048 << "2:1";
+        QTest::newRow("noise byte: the same frame again")
+            << 1024 << "N" << QStringList{"?", "A"} << "F1*2 E" << 1024 << "1:1";
+        QTest::newRow("24 NAKs then ACK: 25 sendings are enough")
+            << 1024 << "C" << (Times("N", 24) + QStringList{"A"}) << "F1*25 E" << 1024 << "1:24";
+        QTest::newRow("25 NAKs: three CAN") << 1024 << "C" << Times("N", 25) << "F1*25 X*3"
+                                            << result::kBlockNotAcknowledged << "1:24";
+        QTest::newRow("25 silences: three CAN") << 1024 << "N" << Times("-", 25) << "F1*25 X*3"
+                                                << result::kBlockNotAcknowledged << "1:24";
+        QTest::newRow("CAN then NAK: both taken, frame again")
+            << 1024 << "C" << QStringList{"XN", "A"} << "F1*2 E" << 1024 << "1:1";
+        QTest::newRow("CAN then ACK: both taken, frame again")
+            << 1024 << "C" << QStringList{"XA", "A"} << "F1*2 E" << 1024 << "1:1";
+        QTest::newRow("lone CAN then silence: frame again")
+            << 1024 << "C" << QStringList{"X", "A"} << "F1*2 E" << 1024 << "1:1";
+        QTest::newRow("CAN CAN after block 2: one ACK")
+            << 3072 << "C" << QStringList{"A", "XX"} << "F1 F2 A" << result::kReceiverCancelled
+            << "";
+        QTest::newRow("CAN CAN after a NAK") << 1024 << "N" << QStringList{"N", "XX"} << "F1*2 A"
+                                             << result::kReceiverCancelled << "1:1";
+        QTest::newRow("CAN to every EOT is no cancel")
+            << 1024 << "C" << (QStringList{"A"} + Times("XX", 10)) << "F1 E*10"
+            << result::kEndNotAcknowledged << "";
+        QTest::newRow("EOT never answered") << 1024 << "C" << (QStringList{"A"} + Times("-", 10))
+                                            << "F1 E*10" << result::kEndNotAcknowledged << "";
+        QTest::newRow("empty file, EOT never answered")
+            << 0 << "C" << Times("N", 10) << "E*10" << result::kEndNotAcknowledged << "";
+    }
+    void answers() {
+        QFETCH(int, size);
+        QFETCH(QString, signal);
+        QFETCH(QStringList, answers);
+        QFETCH(QString, writes);
+        QFETCH(int, result);
+        QFETCH(QString, repeats);
+        MemoryImage reader(RandomImage(size));
+        Rig rig;
+        rig.receiver.SetAnswers(answers);
+
+        QCOMPARE(rig.Send(reader, size, signal), result);
+        QCOMPARE(rig.receiver.Summary(), writes);
+        QCOMPARE(RepeatsText(rig.sender.Report()), repeats);
+        QCOMPARE(rig.sender.Report().result, result);
+        QCOMPARE(rig.sender.Report().framesSent, qint64(rig.receiver.Frames().size()));
+
+        // A repeated frame is the same frame: nothing rebuilt, nothing re-read.
+        const auto frames = rig.receiver.Frames();
+        for (std::size_t i = 1; i < frames.size(); ++i) {
+            if (frames[i][1] == frames[i - 1][1]) {
+                QVERIFY(frames[i] == frames[i - 1]);
+            }
+        }
+    }
+
+    // Repeats go out at once after a NAK, and only after the full wait on silence.
+    void repeatTiming_data() {
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<int>("gapMs");  // from one sending to the next
+        QTest::newRow("NAK: at once") << "N" << int(ScriptedReceiver::kAnswerDelayMs);
+        QTest::newRow("silence: after 1000 ms") << "-" << 1001;
+        QTest::newRow("lone CAN: after the 1000 ms for a second one")
+            << "X" << int(ScriptedReceiver::kAnswerDelayMs) + 1001;
+    }
+    void repeatTiming() {
+        QFETCH(QString, answer);
+        QFETCH(int, gapMs);
+        MemoryImage reader(RandomImage(kBlock));
+        Rig rig;
+        rig.receiver.SetAnswers({answer, "A"});
+        QCOMPARE(rig.Send(reader, kBlock), kBlock);
+        const auto& w = rig.receiver.Writes();
+        QVERIFY(w.size() >= 2);
+        QCOMPARE(int(w[1].at - w[0].at), gapMs);
+    }
+
+    // The start handshake: what counts as a start signal, and how long it is waited for.
+    void handshake_data() {
+        QTest::addColumn<QStringList>("arrivals");  // "ms:token", from the call on
+        QTest::addColumn<int>("factor");            // time-out factor of the model
+        QTest::addColumn<QString>("writes");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<bool>("crc");
+        QTest::addColumn<int>("firstWriteMs");  // time of the first write, from the call on
+
+        QTest::newRow("C starts CRC mode")
+            << QStringList{"10:C"} << 1 << "F1 E" << kBlock << true << 10;
+        QTest::newRow("NAK starts sum mode")
+            << QStringList{"10:N"} << 1 << "F1 E" << kBlock << false << 10;
+        QTest::newRow("C that came before the try is thrown away")
+            << QStringList{"0:C", "100:N"} << 1 << "F1 E" << kBlock << false << 100;
+        QTest::newRow("noise fails a try, the next try clears input")
+            << QStringList{"10:?C", "3000:N"} << 1 << "F1 E" << kBlock << false << 3000;
+        QTest::newRow("CAN then C: both taken, try failed")
+            << QStringList{"10:XC", "3000:N"} << 1 << "F1 E" << kBlock << false << 3000;
+        QTest::newRow("lone CAN is no cancel")
+            << QStringList{"10:X", "3000:C"} << 1 << "F1 E" << kBlock << true << 3000;
+        QTest::newRow("CAN CAN cancels: one ACK")
+            << QStringList{"10:XX"} << 1 << "A" << result::kReceiverCancelled << true << 10;
+        QTest::newRow("CAN CAN on model 2: second CAN within 4000 ms")
+            << QStringList{"10:X", "3500:X"} << 4 << "A" << result::kReceiverCancelled << true
+            << 3500;
+        QTest::newRow("C in the 16th try still starts")
+            << QStringList{"95000:C"} << 1 << "F1 E" << kBlock << true << 95000;
+        QTest::newRow("silent line: 16 tries of 6 s, three CAN")
+            << QStringList() << 1 << "X*3" << result::kNoStartSignal << true << 96016;
+        QTest::newRow("silent line on model 2: 16 tries of 24 s")
+            << QStringList() << 4 << "X*3" << result::kNoStartSignal << true << 384016;
+        QTest::newRow("C just after the 16th try is too late")
+            << QStringList{"96017:C"} << 1 << "X*3" << result::kNoStartSignal << true << 96016;
+    }
+    void handshake() {
+        QFETCH(QStringList, arrivals);
+        QFETCH(int, factor);
+        QFETCH(QString, writes);
+        QFETCH(int, result);
+        QFETCH(bool, crc);
+        QFETCH(int, firstWriteMs);
+        MemoryImage reader(RandomImage(kBlock));
+        Rig rig;
+        rig.channel.SetTimeoutFactor(std::uint32_t(factor));
+        for (const QString& arrival : arrivals) {
+            const auto parts = arrival.split(QLatin1Char(':'));
+            rig.receiver.Send(parts[1], parts[0].toULongLong());
+        }
+        const int discardsBefore = rig.port.DiscardCount();
+
+        QCOMPARE(rig.sender.SendFile(reader, kBlock), result);
+        QCOMPARE(rig.receiver.Summary(), writes);
+        QCOMPARE(int(rig.Since(rig.receiver.Writes().front().at)), firstWriteMs);
+        if (result >= 0) {
+            QCOMPARE(rig.sender.Report().crcMode, crc);
+        }
+        if (result == result::kNoStartSignal) {
+            // Input cleared before each of the 16 tries (and once more by the drain).
+            QCOMPARE(rig.port.DiscardCount() - discardsBefore, 16 + 1);
+            QVERIFY(!rig.sender.Report().started);
+        }
+        // Waiting blocks in the port; it never spins.
+        QVERIFY2(rig.port.WaitCalls() < 200, qPrintable(QString::number(rig.port.WaitCalls())));
+    }
+
+    // One display update per cycle, the closing cycle included, never one per repeat.
+    void progress_data() {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<QStringList>("answers");
+        QTest::addColumn<int>("range");
+        QTest::addColumn<QStringList>("percents");  // the title's number, per cycle
+
+        QTest::newRow("empty file: complete at once")
+            << 0 << QStringList() << 0 << QStringList{"100"};
+        QTest::newRow("1023 bytes") << 1023 << QStringList() << 0 << QStringList{" 0", "100"};
+        QTest::newRow("1024 bytes") << 1024 << QStringList() << 1 << QStringList{" 0", "100"};
+        QTest::newRow("1025 bytes: 99.9 shows as 100")
+            << 1025 << QStringList() << 1 << QStringList{" 0", "100", "100"};
+        QTest::newRow("3 blocks") << 3072 << QStringList() << 3
+                                  << QStringList{" 0", "33", "67", "100"};
+        QTest::newRow("10 blocks with repeats")
+            << 10240 << QStringList{"N", "N", "A", "-", "A"} << 10
+            << QStringList{" 0", "10", "20", "30", "40", "50", "60", "70", "80", "90", "100"};
+        QTest::newRow("cancelled in block 2: no closing cycle")
+            << 3072 << QStringList{"A", "XX"} << 3 << QStringList{" 0", "33"};
+    }
+    void progress() {
+        QFETCH(int, size);
+        QFETCH(QStringList, answers);
+        QFETCH(int, range);
+        QFETCH(QStringList, percents);
+        MemoryImage reader(RandomImage(size));
+        Rig rig;
+        rig.receiver.SetAnswers(answers);
+        rig.Send(reader, size);
+
+        std::vector<std::string> expected = {"pos:0", "stepinc:1",
+                                             "range:" + std::to_string(range)};
+        for (const QString& p : percents) {
+            expected.push_back("title:Vantrel " + p.toStdString() + "% Sent");
+            expected.insert(expected.end(), {"refresh", "step", "repaint"});
+        }
+        QCOMPARE(rig.display.Log(), expected);
+    }
+
+    // Whatever the receiver says after the sender's last word is drained away, on every way
+    // out: the line is quiet when the boot-loader dialogue takes over again.
+    void drainAtEveryExit_data() {
+        QTest::addColumn<QString>("signal");
+        QTest::addColumn<QStringList>("answers");
+        QTest::addColumn<qint64>("failAt");  // read error of the image at this offset
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<int>("result");
+
+        QTest::newRow("success") << "C" << QStringList{"A", "A+"} << -1LL << 1024LL << 1024;
+        QTest::newRow("cancel at start")
+            << "XX" << QStringList() << -1LL << 1024LL << result::kReceiverCancelled;
+        QTest::newRow("cancel after a block")
+            << "C" << QStringList{"XX"} << -1LL << 1024LL << result::kReceiverCancelled;
+        QTest::newRow("no start signal")
+            << "" << QStringList() << -1LL << 1024LL << result::kNoStartSignal;
+        QTest::newRow("block never acknowledged")
+            << "C" << Times("N", 25) << -1LL << 1024LL << result::kBlockNotAcknowledged;
+        QTest::newRow("EOT never acknowledged")
+            << "C" << (QStringList{"A"} + Times("N", 9) + QStringList{"N+"}) << -1LL << 1024LL
+            << result::kEndNotAcknowledged;
+        QTest::newRow("image read error")
+            << "C" << QStringList() << 1500LL << 4096LL << result::kImageReadError;
+        QTest::newRow("refused: too large, the receiver asking all along")
+            << "C+" << QStringList() << -1LL << (qint64(1) << 31) << result::kImageTooLarge;
+    }
+    void drainAtEveryExit() {
+        QFETCH(QString, signal);
+        QFETCH(QStringList, answers);
+        QFETCH(qint64, failAt);
+        QFETCH(qint64, size);
+        QFETCH(int, result);
+        MemoryImage reader(RandomImage(std::min<qint64>(size, 4096)), failAt);
+        Rig rig;
+        rig.receiver.SetAnswers(answers);
+        rig.receiver.SetChatterAfterSenderStops(true);
+        if (!signal.isEmpty()) {
+            rig.receiver.Send(signal, ScriptedReceiver::kAnswerDelayMs);
+        }
+
+        QCOMPARE(rig.sender.SendFile(reader, size), result);
+        QVERIFY(rig.receiver.ChatterEndsAt() > rig.receiver.LastWriteAt());
+        QCOMPARE(rig.port.PendingCount(), std::size_t(0));
+        // Quiet for a whole second after the last chatter before returning.
+        QVERIFY(rig.clock.NowMs() > rig.receiver.ChatterEndsAt() + 1000);
+    }
+
+    // The image fails or ends early: the receiver is cancelled, never a success.
+    void imageFailure_data() {
+        QTest::addColumn<qint64>("size");       // the length the caller took
+        QTest::addColumn<qint64>("available");  // bytes the image really holds
+        QTest::addColumn<qint64>("failAt");     // read error at this offset; -1 none
+        QTest::addColumn<QString>("writes");
+
+        QTest::newRow("read error in block 1") << 4096LL << 4096LL << 0LL << "X*3";
+        QTest::newRow("read error in block 2") << 4096LL << 4096LL << 1500LL << "F1 X*3";
+        QTest::newRow("read error in the short last block")
+            << 2100LL << 2100LL << 2099LL << "F1 F2 X*3";
+        QTest::newRow("one byte short") << 2048LL << 2047LL << -1LL << "F1 X*3";
+        QTest::newRow("ends at a block boundary") << 3072LL << 2048LL << -1LL << "F1 F2 X*3";
+        QTest::newRow("empty, length 1024") << 1024LL << 0LL << -1LL << "X*3";
+    }
+    void imageFailure() {
+        QFETCH(qint64, size);
+        QFETCH(qint64, available);
+        QFETCH(qint64, failAt);
+        QFETCH(QString, writes);
+        MemoryImage reader(RandomImage(available), failAt);
+        Rig rig;
+
+        QCOMPARE(rig.Send(reader, size), result::kImageReadError);
+        QCOMPARE(rig.receiver.Summary(), writes);
+        QVERIFY(!rig.sender.Report().imageError.empty());
+    }
+
+    // Sizes whose acknowledged count does not fit the signed 32-bit result are refused
+    // before anything is sent; the largest that fits is taken.
+    void sizeBounds_data() {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QString>("writes");
+        const qint64 twoGiB = qint64(1) << 31;
+        QTest::newRow("2 GiB") << twoGiB << result::kImageTooLarge << "";
+        QTest::newRow("2 GiB - 1: rounds up to 2 GiB")
+            << twoGiB - 1 << result::kImageTooLarge << "";
+        QTest::newRow("2 GiB - 1023: rounds up to 2 GiB")
+            << twoGiB - 1023 << result::kImageTooLarge << "";
+        QTest::newRow("far too large") << (qint64(1) << 62) << result::kImageTooLarge << "";
+        QTest::newRow("2 GiB - 1024: fits, sent until the receiver cancels")
+            << twoGiB - 1024 << result::kReceiverCancelled << "F1 A";
+        QTest::newRow("negative length: unreadable") << qint64(-1) << result::kImageReadError << "";
+    }
+    void sizeBounds() {
+        QFETCH(qint64, size);
+        QFETCH(int, result);
+        QFETCH(QString, writes);
+        PatternImage reader;
+        Rig rig;
+        rig.receiver.SetAnswers({"XX"});
+        QCOMPARE(rig.Send(reader, size), result);
+        QCOMPARE(rig.receiver.Summary(), writes);
+        if (result == result::kReceiverCancelled) {
+            QCOMPARE(rig.display.ProgressHigh(), (1 << 21) - 1);
+        } else {
+            QVERIFY(!rig.sender.Report().imageError.empty());
+        }
+    }
+
+    // FileImageReader over real files: end of file is no error, a read error is.
+    void fileReader_data() {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<int>("result");
+        QTest::newRow("empty") << 0 << 0;
+        QTest::newRow("1025 bytes") << 1025 << 2048;
+        QTest::newRow("100 KiB") << 100 * kBlock << 100 * kBlock;
+    }
+    void fileReader() {
+        QFETCH(int, size);
+        QFETCH(int, result);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("image.bin");
+        const QByteArray image = RandomImage(size);
+        {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(image);
+        }
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
+            std::fopen(path.toLocal8Bit().constData(), "rb"), &std::fclose);
+        QVERIFY(file);
+        FileImageReader reader(file.get());
+        Rig rig;
+        QCOMPARE(rig.Send(reader, size), result);
+        QVERIFY(!reader.Failed());
+        const auto frames = rig.receiver.Frames();
+        for (int i = 0; i < int(frames.size()); ++i) {
+            const Bytes data = ExpectedData(image, i);
+            QVERIFY(std::equal(data.begin(), data.end(), frames[std::size_t(i)].begin() + 3));
+        }
+    }
+
+    void fileReadError() {
+        // A directory opens as a stream on Linux, and every read of it fails.
+        QTemporaryDir dir;
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
+            std::fopen(dir.path().toLocal8Bit().constData(), "rb"), &std::fclose);
+        QVERIFY(file);
+        FileImageReader reader(file.get());
+        Rig rig;
+        QCOMPARE(rig.Send(reader, 4096), result::kImageReadError);
+        QCOMPARE(rig.receiver.Summary(), QStringLiteral("X*3"));
+        QVERIFY(reader.Failed());
+        QVERIFY(!reader.ErrorText().empty());
+        QVERIFY(rig.sender.Report().imageError.find(reader.ErrorText()) != std::string::npos);
+    }
+
+    // The file is cut short by someone else while it is being sent.
+    void fileTruncatedDuringTransfer() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("image.bin");
+        const int size = 64 * kBlock;
+        {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(RandomImage(size));
+        }
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
+            std::fopen(path.toLocal8Bit().constData(), "rb"), &std::fclose);
+        QVERIFY(file);
+        FileImageReader reader(file.get());
+        Rig rig;
+        bool truncated = false;
+        rig.port.SetResponder([&](FakePort& port, const Bytes& written) {
+            if (!truncated && ScriptedReceiver::IsFrame(written)) {
+                truncated = QFile::resize(path, 1000);
+            }
+            if (ScriptedReceiver::IsFrame(written)) {
+                port.Arrive(Bytes{0x06}, 5);
+            }
+        });
+        rig.port.Arrive("C", 10);
+
+        QCOMPARE(rig.sender.SendFile(reader, size), result::kImageReadError);
+        QVERIFY(truncated);
+        const auto& writes = rig.port.Writes();
+        QVERIFY(writes.size() >= 4);
+        // Cancelled with three CAN, and no EOT was ever sent.
+        for (std::size_t i = writes.size() - 3; i < writes.size(); ++i) {
+            QCOMPARE(writes[i], Bytes{0x18});
+        }
+        QVERIFY(std::none_of(writes.begin(), writes.end(),
+                             [](const Bytes& w) { return w == Bytes{0x04}; }));
+        QVERIFY(rig.sender.Report().bytesAcknowledged < size);
+    }
+};
+
+QTEST_GUILESS_MAIN(XModemSenderTest)
+#include "test_xmodem_sender.moc"
