@@ -1,0 +1,103 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "serial/clock.h"
+#include "session/operator_display.h"
+
+namespace vantrel::cli {
+
+// Told of what the session shows, for the update record.
+class DisplayListener {
+public:
+    virtual ~DisplayListener() = default;
+    virtual void StatusShown(const std::string& text) = 0;
+    virtual void TitleShown(const std::string& text) = 0;
+};
+
+// One moment of a transfer, as the progress line shows it.
+struct TransferProgress {
+    int percent = 0;              // the sender's own figure, from the title
+    std::int64_t bytes = 0;       // acknowledged so far
+    std::int64_t total = 0;       // the image's size
+    std::uint64_t elapsedMs = 0;  // since the first block was sent
+    int position = 0;             // progress bar position; may be one past its high bound
+    int high = 0;                 // progress bar high bound
+};
+
+// Width of the bar in characters, between the brackets.
+inline constexpr int kBarWidth = 24;
+
+// "[#########---------------]  37%   37888/102400 B   3.6 KiB/s   0:17 left". The bar clamps
+// at its high bound; rate and time left come from the measured rate and read "--" until a
+// block has been acknowledged.
+std::string FormatTransferLine(const TransferProgress& progress);
+
+// "[#####-------------------] 3/7": the progress of a blank check or an erase.
+std::string FormatStepLine(int position, int high);
+
+// The percentage in a title "Vantrel %2.0f%% Sent"; nothing for any other title.
+std::optional<int> PercentFromTitle(const std::string& title);
+
+// The operator display on a console. Status lines are printed as they change. On a terminal
+// the progress bar is one live line redrawn in place (with bytes, rate and time left during a
+// transfer); otherwise a transfer prints a plain progress line at every tenth and at the end.
+class ConsoleDisplay final : public OperatorDisplay {
+public:
+    ConsoleDisplay(std::FILE* out, bool terminal, Clock& clock);
+
+    void SetListener(DisplayListener* listener) { m_listener = listener; }
+    void SetTargetFile(const std::string& path) { m_target = path; }
+    // Size of the image in bytes, for the bytes shown during a transfer.
+    void SetImageSize(std::int64_t size) { m_imageSize = size; }
+    // Prints a line of the console's own (outcomes, identification), after any live line.
+    void Message(const std::string& text);
+
+    void SetStatus(const std::string& text) override;
+    std::string StatusText() const override { return m_status; }
+    std::string TargetFile() const override { return m_target; }
+    void SetTitle(const std::string& text) override;
+    void RefreshControls() override {}
+    void CollectControls() override {}
+    void RepaintAndShow() override;
+    void SetProgressRange(int high) override;
+    void SetProgressStep(int increment) override { m_increment = increment; }
+    void SetProgressPos(int position) override { m_position = position; }
+    void StepProgress() override;
+    void SetRunCaption(const std::string& caption) override { m_caption = caption; }
+    void EnableRun(bool enabled) override { m_runEnabled = enabled; }
+    void FocusRun() override {}
+    void CheckFunction(int id) override { m_checked = id; }
+    int CheckedFunction() const override { return m_checked; }
+
+private:
+    void Print(const std::string& line);
+    void EndLiveLine();
+    void DrawLive(const std::string& line);
+    TransferProgress Progress() const;
+
+    std::FILE* m_out;
+    bool m_terminal;
+    Clock& m_clock;
+    DisplayListener* m_listener = nullptr;
+    std::string m_status;
+    bool m_statusShown = false;
+    std::string m_target;
+    std::string m_caption;
+    std::int64_t m_imageSize = 0;
+    int m_checked = 0;
+    bool m_runEnabled = false;
+    int m_high = 0;
+    int m_increment = 1;
+    int m_position = 0;
+    bool m_liveLine = false;
+    // Transfer: the sender's percentage and when its first block went out.
+    std::optional<int> m_percent;
+    std::uint64_t m_transferStartMs = 0;
+    int m_lastPlainTenth = -1;
+};
+
+}  // namespace vantrel::cli

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace vantrel::cli {
+
+// Fingerprint of an image as the XModem-1K sender puts it on the line: the file's bytes and,
+// when its size is not a multiple of 1024, 0x1A followed by 0xFF up to the end of the block.
+struct ImageDigest {
+    bool ok = false;
+    std::string error;          // why the file could not be read (when !ok)
+    std::int64_t size = 0;      // the file's size in bytes
+    std::int64_t sentSize = 0;  // the size rounded up to whole 1024-byte blocks
+    std::string sha256;         // lower-case hex of the sent bytes
+    std::uint32_t crc32 = 0;    // CRC-32 (IEEE 802.3, as zlib) of the sent bytes
+};
+
+// Size of one XModem-1K data block in bytes.
+inline constexpr std::int64_t kBlockSize = 1024;
+
+// Reads the file at `path` once, front to back, and fingerprints the padded bytes.
+ImageDigest DigestImageFile(const std::string& path);
+
+// Incremental CRC-32 (IEEE 802.3 polynomial, reflected, initial and final xor 0xFFFFFFFF).
+// Start with crc = 0 and feed the bytes in order.
+std::uint32_t UpdateCrc32(std::uint32_t crc, const std::uint8_t* data, std::size_t size);
+
+// The padding the sender adds after `size` bytes of file: empty for a multiple of 1024,
+// otherwise 0x1A and then 0xFF up to the block's end.
+std::string PaddingAfter(std::int64_t size);
+
+}  // namespace vantrel::cli

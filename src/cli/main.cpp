@@ -1,0 +1,158 @@
+// vantrel: the console front end. Reprograms an instrument from the command line or a
+// production script, with the same functions, refusals and outcome texts as the window.
+
+#include <unistd.h>
+#include <QCoreApplication>
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "console_display.h"
+#include "console_run.h"
+#include "line_watch.h"
+#include "options.h"
+#include "serial/clock.h"
+#include "serial/port_map.h"
+#include "serial/qt_serial_port.h"
+#include "ui/port_memory.h"
+#include "update_record.h"
+
+namespace {
+
+using namespace vantrel;
+using namespace vantrel::cli;
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+// The first Ctrl-C (or SIGTERM) lets the run unwind and close the port; a second one ends
+// the program at once, should anything still hold it.
+void OnInterrupt(int signal) {
+    g_interrupted = 1;
+    std::signal(signal, SIG_DFL);
+}
+
+void InstallSignalHandlers() {
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    // Past a file-size limit the record's write must fail (and be undone), not kill us.
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
+int ListPortsCommand() {
+    const std::vector<PortEntry> entries = ListPorts();
+    if (entries.empty()) {
+        std::fputs("No serial ports found.\n", stderr);
+        return exit_status::kSuccess;
+    }
+    for (const PortEntry& entry : entries) {
+        std::printf("%-6s %s\n", entry.name.c_str(), entry.device.c_str());
+    }
+    return exit_status::kSuccess;
+}
+
+struct ChosenPort {
+    std::string name;
+    std::string device;
+    std::string error;
+};
+
+// The port of --port, or the remembered one (read only, never written here).
+ChosenPort ChoosePort(const std::string& requested) {
+    const std::vector<PortEntry> entries = ListPorts();
+    ChosenPort chosen;
+    if (!requested.empty()) {
+        chosen.device = ResolvePort(entries, requested);
+        if (chosen.device.empty()) {
+            chosen.name = requested;
+            chosen.error = requested +
+                           " stands for no serial port on this machine (see \"vantrel "
+                           "ports\")";
+            return chosen;
+        }
+        for (const PortEntry& entry : entries) {
+            if (entry.name == requested ||
+                (chosen.device == requested && entry.device == requested)) {
+                chosen.name = entry.name;
+                break;
+            }
+        }
+        return chosen;
+    }
+    std::vector<std::string> names;
+    for (const PortEntry& entry : entries) {
+        names.push_back(entry.name);
+    }
+    const int selected = LoadPortMemory(PortMemoryPath(), names, names.empty() ? -1 : 0);
+    if (selected < 0 || selected >= static_cast<int>(entries.size())) {
+        chosen.error = entries.empty()
+                           ? "no serial port found on this machine; give one with --port"
+                           : "the remembered port is not present; give one with --port";
+        return chosen;
+    }
+    chosen.name = entries[static_cast<std::size_t>(selected)].name;
+    chosen.device = entries[static_cast<std::size_t>(selected)].device;
+    return chosen;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const std::string program = "vantrel";
+    std::vector<std::string> args(argv + 1, argv + argc);
+    const ParseResult parsed = ParseOptions(args);
+    if (!parsed.ok) {
+        std::fprintf(stderr, "%s: %s\n\n%s", program.c_str(), parsed.error.c_str(),
+                     UsageText(program).c_str());
+        return exit_status::kUsage;
+    }
+    const Options& options = parsed.options;
+    if (options.command == Options::Command::Help) {
+        std::fputs(UsageText(program).c_str(), stdout);
+        return exit_status::kSuccess;
+    }
+    if (options.command == Options::Command::ListPorts) {
+        return ListPortsCommand();
+    }
+
+    InstallSignalHandlers();
+    const ChosenPort port = ChoosePort(options.port);
+    SteadyClock clock;
+    QtSerialPort serial;
+    WatchedPort watched(serial, g_interrupted);
+    ConsoleDisplay display(stdout, ::isatty(STDOUT_FILENO) == 1, clock);
+    ConsoleRun run(watched, clock, display, stderr);
+
+    int status = exit_status::kPortUnusable;
+    UpdateRecord record;
+    if (!port.error.empty()) {
+        std::fprintf(stderr, "%s: %s\n", program.c_str(), port.error.c_str());
+        record.start = IsoUtcNow();
+        record.portName = port.name;
+        for (Function f : options.functions) {
+            record.requested.push_back(FunctionName(f));
+        }
+        record.imagePath = options.targetFile;
+        record.error = port.error;
+        record.end = record.start;
+        record.exitStatus = status;
+    } else {
+        status = run.Run(options, port.name, port.device);
+        record = run.Record();
+    }
+
+    if (!options.recordFile.empty()) {
+        record.program = program + " " + QCoreApplication::applicationVersion().toStdString();
+        const std::string error = AppendRecordLine(options.recordFile, BuildRecordLine(record));
+        if (!error.empty()) {
+            std::fprintf(stderr, "%s: the update record %s was not written: %s\n", program.c_str(),
+                         options.recordFile.c_str(), error.c_str());
+        }
+    }
+    return status;
+}

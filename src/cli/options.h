@@ -1,0 +1,45 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace vantrel::cli {
+
+// The functions the console runs, in the order given, as if the operator had selected each
+// and pressed Run.
+enum class Function { BlankCheck, MemoryTest, Erase, Download, Auto, Restart };
+
+// The command-line name of `function` ("blank-check", "memory-test", ...).
+std::string FunctionName(Function function);
+
+// What the command line asks for.
+struct Options {
+    enum class Command { Run, ListPorts, Help };
+    Command command = Command::Run;
+    std::string port;        // COM name or device path; empty: the remembered port
+    std::string targetFile;  // empty: none given (download and auto are then refused)
+    int waitSeconds = 0;     // bound on each wait for a reset instrument
+    std::string recordFile;  // empty: no update record
+    std::vector<Function> functions;
+};
+
+// Outcome of ParseOptions: the options, or the reason the command line is unusable.
+struct ParseResult {
+    bool ok = false;
+    Options options;
+    std::string error;  // one line, for the usage message
+};
+
+// Default for --wait: long enough to walk to the instrument and press its reset key.
+inline constexpr int kDefaultWaitSeconds = 120;
+// Upper bound for --wait (one day): a larger value is a typing error, not a plan.
+inline constexpr int kMaxWaitSeconds = 86400;
+
+// Parses the arguments after the program name. Options and functions may be mixed; an
+// option's value may follow as the next argument or after '='. Each option may be given once.
+ParseResult ParseOptions(const std::vector<std::string>& args);
+
+// The usage text printed for --help and after a usage error.
+std::string UsageText(const std::string& program);
+
+}  // namespace vantrel::cli

@@ -1,0 +1,186 @@
+#include "update_record.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace vantrel::cli {
+
+namespace {
+
+// Lines from the boot loader may carry any byte; invalid UTF-8 becomes U+FFFD so that the
+// record stays valid JSON.
+QString Text(const std::string& text) {
+    return QString::fromUtf8(text.data(), text.size());
+}
+
+QJsonValue Number(std::int64_t value) {
+    return QJsonValue(static_cast<qint64>(value));
+}
+
+QString Hex32(std::uint32_t value) {
+    char text[9];
+    std::snprintf(text, sizeof text, "%08x", value);
+    return QString::fromLatin1(text);
+}
+
+QJsonObject ImageObject(const std::string& path, const std::optional<ImageDigest>& digest) {
+    QJsonObject image;
+    image["path"] = Text(path);
+    if (!digest || !digest->ok) {
+        image["error"] = digest ? Text(digest->error) : QString();
+        return image;
+    }
+    image["size"] = Number(digest->size);
+    image["sent_size"] = Number(digest->sentSize);
+    image["sha256"] = Text(digest->sha256);
+    image["crc32"] = Hex32(digest->crc32);
+    return image;
+}
+
+QJsonObject TransferObject(const UpdateRecord::TransferEntry& t) {
+    QJsonObject transfer;
+    transfer["check"] = t.started ? QJsonValue(t.crcMode ? "crc" : "checksum") : QJsonValue();
+    transfer["frames_sent"] = Number(t.framesSent);
+    transfer["bytes_acknowledged"] = Number(t.bytesAcknowledged);
+    transfer["eot_sent"] = t.eotSent;
+    transfer["result"] = t.result;
+    QJsonArray repeats;
+    for (const auto& [block, count] : t.repeatsPerBlock) {
+        repeats.append(QJsonObject{{"block", Number(block)}, {"repeats", count}});
+    }
+    transfer["repeats"] = repeats;
+    return transfer;
+}
+
+QJsonObject RecordObject(const UpdateRecord& r) {
+    QJsonObject o;
+    o["program"] = Text(r.program);
+    o["start"] = Text(r.start);
+    o["end"] = Text(r.end);
+    o["port"] = QJsonObject{{"name", Text(r.portName)}, {"device", Text(r.device)}};
+    o["model"] = r.model >= 0 ? QJsonValue(r.model) : QJsonValue();
+    QJsonArray requested;
+    for (const auto& name : r.requested) {
+        requested.append(Text(name));
+    }
+    o["requested"] = requested;
+    QJsonArray functions;
+    for (const auto& f : r.functions) {
+        functions.append(QJsonObject{{"name", Text(f.name)},
+                                     {"result", f.result ? QJsonValue(*f.result) : QJsonValue()},
+                                     {"outcome", Text(f.outcome)}});
+    }
+    o["functions"] = functions;
+    QJsonArray statuses;
+    for (const auto& s : r.statuses) {
+        statuses.append(QJsonObject{{"time", Text(s.time)}, {"text", Text(s.text)}});
+    }
+    o["status"] = statuses;
+    o["image"] = r.imagePath.empty() ? QJsonValue() : ImageObject(r.imagePath, r.image);
+    QJsonArray transfers;
+    for (const auto& t : r.transfers) {
+        transfers.append(TransferObject(t));
+    }
+    o["transfers"] = transfers;
+    QJsonArray phases;
+    for (const auto& p : r.phases) {
+        phases.append(QJsonObject{{"name", Text(p.name)},
+                                  {"start", Text(p.start)},
+                                  {"duration_ms", Number(p.durationMs)}});
+    }
+    o["phases"] = phases;
+    if (r.diagnosis) {
+        o["diagnosis"] =
+            QJsonObject{{"kind", Text(r.diagnosis->kind)},
+                        {"bytes_seen", Number(static_cast<std::int64_t>(r.diagnosis->bytesSeen))},
+                        {"first_bytes", Text(r.diagnosis->firstBytesHex)},
+                        {"text", Text(r.diagnosis->text)}};
+    } else {
+        o["diagnosis"] = QJsonValue();
+    }
+    o["error"] = r.error.empty() ? QJsonValue() : QJsonValue(Text(r.error));
+    o["exit_status"] = r.exitStatus;
+    return o;
+}
+
+std::string SystemError(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
+
+// Closes the descriptor (which also drops the lock) on every way out.
+struct FileGuard {
+    int fd;
+    ~FileGuard() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+};
+
+}  // namespace
+
+std::string BuildRecordLine(const UpdateRecord& record) {
+    // Compact JSON escapes line feeds inside strings, so the only one is the final one.
+    QByteArray json = QJsonDocument(RecordObject(record)).toJson(QJsonDocument::Compact);
+    json.append('\n');
+    return json.toStdString();
+}
+
+std::string IsoUtcNow() {
+    return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toStdString();
+}
+
+std::string AppendRecordLine(const std::string& path, const std::string& line,
+                             const WriteFunction& write) {
+    const FileGuard file{::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644)};
+    if (file.fd < 0) {
+        return SystemError("cannot open");
+    }
+    if (::flock(file.fd, LOCK_EX) != 0) {
+        return SystemError("cannot lock");
+    }
+    struct stat info {};
+    if (::fstat(file.fd, &info) != 0) {
+        return SystemError("cannot read the size");
+    }
+    const off_t before = info.st_size;
+
+    std::string text = line;
+    if (before > 0) {
+        char last = '\n';
+        const FileGuard reader{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+        if (reader.fd >= 0 && ::pread(reader.fd, &last, 1, before - 1) == 1 && last != '\n') {
+            text.insert(text.begin(), '\n');
+        }
+    }
+
+    ssize_t written = -1;
+    do {
+        written = write ? write(file.fd, text.data(), text.size())
+                        : ::write(file.fd, text.data(), text.size());
+    } while (written < 0 && errno == EINTR);
+    std::string error;
+    if (written < 0) {
+        error = SystemError("cannot write");
+    } else if (static_cast<std::size_t>(written) != text.size()) {
+        error = "cannot write: only " + std::to_string(written) + " of " +
+                std::to_string(text.size()) + " bytes were written";
+    } else if (::fsync(file.fd) != 0) {
+        error = SystemError("cannot flush to disk");
+    }
+    if (!error.empty() && ::ftruncate(file.fd, before) != 0) {
+        error += "; " + SystemError("cannot remove the part written");
+    }
+    return error;
+}
+
+}  // namespace vantrel::cli
