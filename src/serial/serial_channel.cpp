@@ -1,5 +1,7 @@
 #include "serial_channel.h"
 
+#include <algorithm>
+
 #include "serial_timing.h"
 
 namespace vantrel {
@@ -25,7 +27,9 @@ bool SerialChannel::OpenPort(const std::string& device) {
     return true;
 }
 
-bool SerialChannel::IsOpen() const { return m_port.IsOpen(); }
+bool SerialChannel::IsOpen() const {
+    return m_port.IsOpen();
+}
 
 void SerialChannel::SendText(std::string_view text) {
     SendBytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
@@ -37,7 +41,9 @@ void SerialChannel::SendBytes(const std::uint8_t* data, std::size_t size) {
     m_port.Write(data, size);
 }
 
-void SerialChannel::ClearInput() { m_port.DiscardInput(); }
+void SerialChannel::ClearInput() {
+    m_port.DiscardInput();
+}
 
 std::uint64_t SerialChannel::Scaled(std::uint32_t ms) const {
     return static_cast<std::uint64_t>(ms) * m_factor;
@@ -46,7 +52,9 @@ std::uint64_t SerialChannel::Scaled(std::uint32_t ms) const {
 bool SerialChannel::AwaitByte(std::uint64_t startMs, std::uint64_t limitMs) {
     for (;;) {
         const std::uint64_t elapsed = m_clock.NowMs() - startMs;
-        if (elapsed > limitMs || m_port.HasFailed()) {
+        // A closed port would return from WaitForInput at once and turn the wait into a
+        // spin; it ends the wait like a failed one.
+        if (elapsed > limitMs || !m_port.IsOpen() || m_port.HasFailed()) {
             return false;
         }
         if (m_port.Waiting() > 0) {
@@ -92,10 +100,18 @@ void SerialChannel::Drain() {
     ClearInput();
     const std::uint64_t start = m_clock.NowMs();
     const std::uint64_t limit = Scaled(serial_timing::kDrainLimitMs);
-    while (!ReadByte(serial_timing::kDrainQuietMs).TimedOut()) {
-        if (m_clock.NowMs() - start > limit) {
+    const std::uint64_t quiet = Scaled(serial_timing::kDrainQuietMs);
+    for (;;) {
+        const std::uint64_t now = m_clock.NowMs();
+        const std::uint64_t elapsed = now - start;
+        if (elapsed >= limit) {
             return;
         }
+        // The last quiet period is cut short so that the overall bound holds exactly.
+        if (!AwaitByte(now, std::min(quiet, limit - elapsed))) {
+            return;
+        }
+        m_port.Take();
     }
 }
 
@@ -117,8 +133,12 @@ std::optional<std::uint8_t> SerialChannel::TakeInput() {
     return m_port.Take();
 }
 
-bool SerialChannel::PortFailed() const { return m_port.HasFailed(); }
+bool SerialChannel::PortFailed() const {
+    return m_port.HasFailed();
+}
 
-std::string SerialChannel::LastError() const { return m_port.ErrorText(); }
+std::string SerialChannel::LastError() const {
+    return m_port.ErrorText();
+}
 
 }  // namespace vantrel

@@ -24,8 +24,8 @@ struct ByteRead {
 //
 // Every wait tests its deadline before the receive buffer, so input that is waiting when the
 // deadline is found passed stays for the next read. While nothing is waiting a wait blocks in
-// the port (no spinning) and processes nothing else. A port that fails ends every wait at
-// once, as a time-out.
+// the port (no spinning) and processes nothing else. A port that fails or is not open ends
+// every wait at once, as a time-out.
 class SerialChannel {
 public:
     SerialChannel(Port& port, Clock& clock);
