@@ -12,6 +12,7 @@
 #include "session/operator_display.h"
 
 class QButtonGroup;
+class QEventLoop;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -93,6 +94,8 @@ public slots:
     // Exit button, Esc and (through the close box) closing: leaves the boot loader's menu,
     // ends or hides the window, saves the port.
     void reject() override;
+    // Ends the window with `code`; DoModal then returns it.
+    void done(int code) override;
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -130,6 +133,7 @@ private:
     int m_modalBoxes = 0;
     CVantrelDistributionDlgAutoProxy* m_automationProxy = nullptr;
     MessageHook m_messageHook;
+    QEventLoop* m_modalLoop = nullptr;
     QIcon m_appIcon;
 
     QComboBox* m_portList = nullptr;
