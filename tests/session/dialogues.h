@@ -1,0 +1,95 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include "session/model_table.h"
+#include "session_rig.h"
+
+namespace vantrel::test {
+
+// Pieces of a well-behaved boot loader's answers, per model, to build scripts from.
+
+inline Script ProtectionOk(int model) {
+    Dialogue d;
+    d.On("2").Say("2").Say(S(Str::ProtectionVerification)).Say(S(Str::Bank1NotProtected));
+    if (kModelTable[model].reportsBank2) {
+        d.Say(S(Str::Bank2NotProtected));
+    }
+    return d.Say(">");
+}
+
+inline Script BlankAnswer(const std::string& answer) {
+    return Dialogue().On("1").Say("1").Say(S(Str::BlankChecking)).Pause(1500).Say(answer).Say(">");
+}
+
+// The erase after "3" and "Y": the answer's echo, the model's block lines, a closing line.
+inline Dialogue& EraseBlocks(Dialogue& d, int model, const std::string& closing) {
+    const ModelTraits& t = kModelTable[model];
+    d.On("Y").Say("Y");
+    for (int b = t.firstEraseBlock; b < t.firstEraseBlock + t.eraseBlocks; ++b) {
+        d.Pause(300).Say(BlockLine(b));
+    }
+    if (!closing.empty()) {
+        d.Say(closing);
+    }
+    return d;
+}
+
+inline Script EraseOk(int model) {
+    Dialogue d;
+    d.On("3").Say("3").Say(S(Str::ReallyErase));
+    return EraseBlocks(d, model, "Erase Completed");
+}
+
+// "5" up to "Start 1k XModem download...", where a receiver takes over.
+inline Script DownloadToStart(int model) {
+    return Dialogue()
+        .On("5")
+        .Say("5")
+        .Say(S(Str::EnterBaseAddress))
+        .On(kModelTable[model].baseAddress)
+        .Say(kModelTable[model].baseAddress)
+        .Say(S(Str::ProgramFlash))
+        .On("Y")
+        .Say("Y")
+        .Say(S(Str::StartXModem))
+        .ThenReceive();
+}
+
+inline QStringList ToList(const std::vector<std::string>& items) {
+    QStringList out;
+    for (const auto& s : items) {
+        out << QString::fromStdString(s);
+    }
+    return out;
+}
+
+inline QString Q(Str id) {
+    return QString::fromStdString(LoadString(id));
+}
+
+// Runs the operation named `op` and returns its result as an int.
+inline int Run(SessionRig& rig, const QString& op) {
+    if (op == "blank") {
+        return rig.loader.BlankCheck();
+    }
+    if (op == "verify") {
+        return rig.loader.VerifyProtection();
+    }
+    if (op == "erase") {
+        return rig.loader.EraseUserArea();
+    }
+    if (op == "download") {
+        return rig.loader.DownloadProgram();
+    }
+    if (op == "restart") {
+        return rig.loader.RestartInstrument();
+    }
+    if (op == "auto") {
+        return rig.loader.AutoReprogram();
+    }
+    return -1000;
+}
+
+}  // namespace vantrel::test

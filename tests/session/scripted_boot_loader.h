@@ -1,0 +1,169 @@
+#pragma once
+
+#include <QMetaType>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "fake_port.h"
+
+namespace vantrel::test {
+
+// What the boot loader says in answer to one write of the program: texts that arrive at
+// given times after the write.
+struct Reply {
+    std::string text;
+    std::uint64_t afterMs = 0;
+};
+
+struct Step {
+    std::string expect;  // the exact write that triggers the step
+    std::vector<Reply> replies;
+    bool startsTransfer = false;  // after the replies, an XModem-1K receiver takes over
+};
+
+using Script = std::vector<Step>;
+
+// Builds a Script the way a boot loader's session reads:
+//   Dialogue().On("2").Say("Sector Protection Verification...").Pause(4000).Say("...")
+// Say() sends a line with CR LF, Prompt() a text without line end; lines follow each other
+// kLineGapMs apart unless Pause() puts more time between them.
+class Dialogue {
+public:
+    static constexpr std::uint64_t kLineGapMs = 5;
+
+    Dialogue& On(const std::string& write) {
+        m_script.push_back(Step{write, {}, false});
+        m_at = 0;
+        return *this;
+    }
+    Dialogue& Say(const std::string& line) { return Raw(line + "\r\n"); }
+    Dialogue& Prompt(const std::string& text) { return Raw(text); }
+    Dialogue& Raw(const std::string& bytes) {
+        m_at += kLineGapMs;
+        m_script.back().replies.push_back(Reply{bytes, m_at});
+        return *this;
+    }
+    Dialogue& Pause(std::uint64_t ms) {
+        m_at += ms;
+        return *this;
+    }
+    // `count` lines of `text`, `everyMs` apart: a boot loader that will not stop talking.
+    Dialogue& Chatter(const std::string& text, int count, std::uint64_t everyMs) {
+        for (int i = 0; i < count; ++i) {
+            Pause(everyMs);
+            Say(text);
+        }
+        return *this;
+    }
+    // After this step's replies, an XModem-1K receiver asks for CRC mode and takes the file.
+    Dialogue& ThenReceive() {
+        m_script.back().startsTransfer = true;
+        return *this;
+    }
+    Dialogue& Then(const Script& more) {
+        m_script.insert(m_script.end(), more.begin(), more.end());
+        return *this;
+    }
+    operator Script() const { return m_script; }
+
+private:
+    Script m_script;
+    std::uint64_t m_at = 0;
+};
+
+// A boot loader on a FakePort that follows a Script: each write must be the next step's
+// trigger, and is answered with that step's replies. Any other write is kept in Unexpected().
+// After a step that starts a transfer, a minimal XModem-1K receiver answers: it sends C,
+// acknowledges every frame and the EOT, and keeps the data it was sent.
+class ScriptedBootLoader {
+public:
+    using Bytes = FakePort::Bytes;
+    // When the receiver asks for the transfer after the boot loader's start line.
+    static constexpr std::uint64_t kStartSignalDelayMs = 100;
+    static constexpr std::uint64_t kAckDelayMs = 2;
+
+    explicit ScriptedBootLoader(FakePort& port) : m_port(port) {
+        m_port.SetResponder([this](FakePort&, const Bytes& written) { OnWrite(written); });
+    }
+
+    void Load(const Script& script) {
+        m_script = script;
+        m_next = 0;
+        m_unexpected.clear();
+    }
+    const std::vector<std::string>& Unexpected() const { return m_unexpected; }
+    bool Finished() const { return m_next == m_script.size(); }
+    const Bytes& Received() const { return m_received; }
+    int Frames() const { return m_frames; }
+    bool EotSeen() const { return m_eot; }
+    // CAN bytes written to the receiver while it waited for blocks.
+    int CansSeen() const { return m_cans; }
+
+    // Called with each frame's index (1-based) before it is acknowledged.
+    void OnFrame(std::function<void(int)> hook) { m_frameHook = std::move(hook); }
+
+private:
+    static constexpr std::uint8_t kStx = 0x02;
+    static constexpr std::uint8_t kEot = 0x04;
+    static constexpr std::uint8_t kAck = 0x06;
+    static constexpr std::uint8_t kCan = 0x18;
+    static constexpr std::size_t kCrcFrame = 1029;
+
+    void OnWrite(const Bytes& written) {
+        if (m_receiving) {
+            Receive(written);
+            return;
+        }
+        const std::string text(written.begin(), written.end());
+        if (m_next < m_script.size() && m_script[m_next].expect == text) {
+            const Step& step = m_script[m_next++];
+            std::uint64_t last = 0;
+            for (const auto& reply : step.replies) {
+                m_port.Arrive(reply.text, reply.afterMs);
+                last = reply.afterMs;
+            }
+            if (step.startsTransfer) {
+                m_receiving = true;
+                m_port.Arrive(Bytes{'C'}, last + kStartSignalDelayMs);
+            }
+            return;
+        }
+        m_unexpected.push_back(text);
+    }
+
+    void Receive(const Bytes& written) {
+        if (written.size() == kCrcFrame && written[0] == kStx) {
+            ++m_frames;
+            if (m_frameHook) {
+                m_frameHook(m_frames);
+            }
+            m_received.insert(m_received.end(), written.begin() + 3, written.begin() + 1027);
+            m_port.Arrive(Bytes{kAck}, kAckDelayMs);
+        } else if (written == Bytes{kEot}) {
+            m_eot = true;
+            m_receiving = false;
+            m_port.Arrive(Bytes{kAck}, kAckDelayMs);
+        } else if (written == Bytes{kCan}) {
+            ++m_cans;
+        } else {
+            m_unexpected.push_back(std::string(written.begin(), written.end()));
+        }
+    }
+
+    FakePort& m_port;
+    Script m_script;
+    std::size_t m_next = 0;
+    std::vector<std::string> m_unexpected;
+    Bytes m_received;
+    std::function<void(int)> m_frameHook;
+    int m_frames = 0;
+    int m_cans = 0;
+    bool m_receiving = false;
+    bool m_eot = false;
+};
+
+}  // namespace vantrel::test
+
+Q_DECLARE_METATYPE(vantrel::test::Script)

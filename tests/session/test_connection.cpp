@@ -1,0 +1,324 @@
+#include <QtTest>
+
+#include "session_rig.h"
+
+using namespace vantrel;
+using namespace vantrel::test;
+
+namespace {
+
+QStringList ToList(const std::vector<std::string>& items) {
+    QStringList out;
+    for (const auto& s : items) {
+        out << QString::fromStdString(s);
+    }
+    return out;
+}
+
+const QString kLost = QString::fromStdString(LoadString(Str::ConnectionLost));
+const QString kOnLine = QString::fromStdString(LoadString(Str::InstrumentOnLine));
+
+// Schedules `chars` to arrive one after the other, `gapMs` apart, the first one now.
+void ArriveSpaced(FakePort& port, const QByteArray& chars, int gapMs) {
+    for (int i = 0; i < chars.size(); ++i) {
+        port.Arrive(FakePort::Bytes{static_cast<std::uint8_t>(chars[i])},
+                    static_cast<std::uint64_t>(i * gapMs));
+    }
+}
+
+}  // namespace
+
+class ConnectionTest : public QObject {
+    Q_OBJECT
+private slots:
+    // The first four characters from the notification on decide, compared as they stand.
+    void signature_data() {
+        QTest::addColumn<QByteArray>("chars");
+        QTest::addColumn<int>("gapMs");
+        QTest::addColumn<int>("model");  // -1: not recognised
+
+        QTest::newRow("model 0") << QByteArray("\t\t\t\r") << 0 << 0;
+        QTest::newRow("model 1") << QByteArray("\n\n\n\r") << 0 << 1;
+        QTest::newRow("model 2") << QByteArray("\n\n\r\r") << 0 << 2;
+        QTest::newRow("model 2, characters 5 ms apart") << QByteArray("\n\n\r\r") << 5 << 2;
+        QTest::newRow("stray LF before model 2 reads as model 1")
+            << QByteArray("\n\n\n\r\r") << 0 << 1;
+        QTest::newRow("fifth character in the last gap is dropped")
+            << QByteArray("\t\t\t\rX") << 5 << 0;
+        QTest::newRow("stray TAB before model 0") << QByteArray("\t\t\t\t\r") << 0 << -1;
+        QTest::newRow("three characters only") << QByteArray("\t\t\r") << 0 << -1;
+        QTest::newRow("characters 45 ms apart") << QByteArray("\t\t\t\r") << 45 << -1;
+        QTest::newRow("line noise") << QByteArray("abcd") << 0 << -1;
+        QTest::newRow("NUL first") << QByteArray("\0\t\t\t\r", 5) << 0 << -1;
+        QTest::newRow("nothing waiting") << QByteArray() << 0 << -1;
+    }
+    void signature() {
+        QFETCH(QByteArray, chars);
+        QFETCH(int, gapMs);
+        QFETCH(int, model);
+
+        SessionRig rig;
+        QVERIFY(rig.connection.OpenPort(SessionRig::kDevice));
+        rig.port.ClearWrites();
+        rig.display.ClearLog();
+        rig.bootLoader.Load(Dialogue().On("\r").Say(">"));
+        ArriveSpaced(rig.port, chars, gapMs);
+
+        rig.connection.IdentifyInstrument();
+
+        QCOMPARE(rig.connection.InstrumentModel(), model);
+        QCOMPARE(rig.connection.OnLine(), model >= 0);
+        if (model < 0) {
+            QVERIFY(rig.port.Writes().empty());
+            QVERIFY(rig.display.Log().empty());
+            QCOMPARE(QString::fromStdString(rig.display.StatusText()), kLost);
+            QVERIFY(rig.port.ReceiveNotificationArmed());
+            return;
+        }
+        QCOMPARE(ToList(rig.Writes()), QStringList{"\r"});
+        QCOMPARE(rig.channel.TimeoutFactor(), model == 2 ? 4u : 1u);
+        QCOMPARE(QString::fromStdString(rig.display.StatusText()), kOnLine);
+        QVERIFY(!rig.port.ReceiveNotificationArmed());
+    }
+
+    // The wait for ">" after the carriage return: exact match only, each read with its own
+    // time-out, and an overall bound against a peer that keeps talking.
+    void promptWait_data() {
+        QTest::addColumn<int>("model");
+        QTest::addColumn<Script>("answer");
+        QTest::addColumn<bool>("onLine");
+        QTest::addColumn<int>("minMs");  // simulated time the identification took
+        QTest::addColumn<int>("maxMs");
+
+        QTest::newRow("prompt line")
+            << 0 << Script(Dialogue().On("\r").Say(">")) << true << 0 << 200;
+        QTest::newRow("prompt without line end, model 0")
+            << 0 << Script(Dialogue().On("\r").Prompt(">")) << true << 2000 << 2200;
+        QTest::newRow("prompt without line end, model 2")
+            << 2 << Script(Dialogue().On("\r").Prompt(">")) << true << 8000 << 8200;
+        QTest::newRow("menu before the prompt") << 1
+                                                << Script(Dialogue()
+                                                              .On("\r")
+                                                              .Say("Boot loader menu")
+                                                              .Say("1 Blank check")
+                                                              .Pause(1500)
+                                                              .Say("2 Protection")
+                                                              .Say(">"))
+                                                << true << 1500 << 1800;
+        QTest::newRow("blank before the prompt")
+            << 0 << Script(Dialogue().On("\r").Say(" >")) << false << 2000 << 2200;
+        QTest::newRow("text after the prompt")
+            << 0 << Script(Dialogue().On("\r").Say(">1")) << false << 2000 << 2200;
+        QTest::newRow("silence, model 0")
+            << 0 << Script(Dialogue().On("\r")) << false << 2000 << 2200;
+        QTest::newRow("silence, model 2")
+            << 2 << Script(Dialogue().On("\r")) << false << 8000 << 8200;
+        QTest::newRow("talkative peer, model 0")
+            << 0 << Script(Dialogue().On("\r").Chatter("Boot", 400, 500)) << false << 20000
+            << 22200;
+        QTest::newRow("talkative peer, model 2")
+            << 2 << Script(Dialogue().On("\r").Chatter("Boot", 400, 1500)) << false << 80000
+            << 88200;
+    }
+    void promptWait() {
+        QFETCH(int, model);
+        QFETCH(Script, answer);
+        QFETCH(bool, onLine);
+        QFETCH(int, minMs);
+        QFETCH(int, maxMs);
+
+        SessionRig rig;
+        QVERIFY(rig.connection.OpenPort(SessionRig::kDevice));
+        rig.display.ClearLog();
+        rig.bootLoader.Load(answer);
+        rig.port.Arrive(SessionRig::SignatureOf(model));
+        const std::uint64_t start = rig.Now();
+
+        rig.connection.IdentifyInstrument();
+
+        const auto took = static_cast<int>(rig.Now() - start);
+        QVERIFY2(took >= minMs && took <= maxMs, qPrintable(QString::number(took)));
+        QCOMPARE(rig.connection.OnLine(), onLine);
+        // A failed prompt wait keeps the model just recognised and shows nothing.
+        QCOMPARE(rig.connection.InstrumentModel(), model);
+        if (!onLine) {
+            QVERIFY(rig.display.Log().empty());
+            QCOMPARE(QString::fromStdString(rig.display.StatusText()), kLost);
+        }
+    }
+
+    // A ">" left by an earlier read counts before the first read of the prompt wait.
+    void promptAlreadyReceived() {
+        SessionRig rig;
+        QVERIFY(rig.connection.OpenPort(SessionRig::kDevice));
+        rig.port.Arrive(">\r\n");
+        QCOMPARE(rig.channel.ReadLine(2000), std::uint8_t{0});
+        rig.bootLoader.Load(Dialogue().On("\r"));  // the boot loader says nothing more
+        rig.port.Arrive(SessionRig::SignatureOf(2));
+        const std::uint64_t start = rig.Now();
+
+        rig.connection.IdentifyInstrument();
+
+        QVERIFY(rig.connection.OnLine());
+        QVERIFY(rig.Now() - start < 200);  // four 20 ms gaps, no 8 s read
+    }
+
+    void signatureWhileOnLineIsNotRead() {
+        SessionRig rig;
+        QVERIFY(rig.OnLine(0));
+        rig.port.Arrive(SessionRig::SignatureOf(2));
+
+        rig.connection.IdentifyInstrument();
+
+        QCOMPARE(rig.port.PendingCount(), std::size_t{4});
+        QVERIFY(rig.port.Writes().empty());
+        QVERIFY(rig.display.Log().empty());
+        QCOMPARE(rig.connection.InstrumentModel(), 0);
+    }
+
+    // A later reset of another variant changes the model and its time-out factor back.
+    void reidentifyChangesFactor() {
+        SessionRig rig;
+        QVERIFY(rig.OnLine(2));
+        QCOMPARE(rig.channel.TimeoutFactor(), 4u);
+        rig.connection.GoConnectionLost();
+        rig.bootLoader.Load(Dialogue().On("\r").Say(">"));
+        rig.port.Arrive(SessionRig::SignatureOf(1));
+
+        rig.connection.IdentifyInstrument();
+
+        QVERIFY(rig.connection.OnLine());
+        QCOMPARE(rig.connection.InstrumentModel(), 1);
+        QCOMPARE(rig.channel.TimeoutFactor(), 1u);
+    }
+
+    // What the operator sees and what the Run button does in each state, in this order.
+    void stateChange_data() {
+        QTest::addColumn<bool>("toOnLine");
+        QTest::addColumn<bool>("startOnLine");
+        QTest::addColumn<QStringList>("log");
+
+        const QStringList onLine{"collect",  "check:1012", "caption:&Auto",
+                                 "enable:1", "focus",      "status:" + kOnLine};
+        const QStringList lost{"collect", "enable:0", "status:" + kLost};
+        QTest::newRow("on-line") << true << false << onLine;
+        QTest::newRow("connection lost from on-line") << false << true << lost;
+        QTest::newRow("connection lost when already lost") << false << false << lost;
+    }
+    void stateChange() {
+        QFETCH(bool, toOnLine);
+        QFETCH(bool, startOnLine);
+        QFETCH(QStringList, log);
+
+        SessionRig rig;
+        if (startOnLine) {
+            QVERIFY(rig.OnLine(2));
+        } else {
+            QVERIFY(rig.connection.OpenPort(SessionRig::kDevice));
+            rig.display.ClearLog();
+        }
+        const int modelBefore = rig.connection.InstrumentModel();
+
+        const bool result =
+            toOnLine ? rig.connection.GoOnLine() : rig.connection.GoConnectionLost();
+
+        QCOMPARE(result, !toOnLine);
+        QCOMPARE(ToList(rig.display.Log()), log);
+        QCOMPARE(rig.connection.OnLine(), toOnLine);
+        QCOMPARE(rig.port.ReceiveNotificationArmed(), !toOnLine);
+        QCOMPARE(rig.connection.InstrumentModel(), modelBefore);
+    }
+
+    // Opening a port always ends the session first; what cannot be opened is said plainly.
+    void openPort_data() {
+        QTest::addColumn<bool>("onLineFirst");
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<QString>("refusal");  // Open() of the device fails with this
+        QTest::addColumn<bool>("opened");
+        QTest::addColumn<QString>("status");
+
+        QTest::newRow("opens") << false << "/dev/ttyS0"
+                               << "" << true << kLost;
+        QTest::newRow("reopen while on-line") << true << SessionRig::kDevice << "" << true << kLost;
+        QTest::newRow("move to another port while on-line") << true << "/dev/ttyUSB1"
+                                                            << "" << true << kLost;
+        QTest::newRow("no port selected") << false << ""
+                                          << "" << false << "No serial port selected";
+        QTest::newRow("no port selected while on-line") << true << ""
+                                                        << "" << false << "No serial port selected";
+        QTest::newRow("permission denied")
+            << false << "/dev/ttyS0"
+            << "Permission denied" << false << "Cannot open /dev/ttyS0: Permission denied";
+        QTest::newRow("busy while on-line") << true << "/dev/ttyS1"
+                                            << "Device or resource busy" << false
+                                            << "Cannot open /dev/ttyS1: Device or resource busy";
+    }
+    void openPort() {
+        QFETCH(bool, onLineFirst);
+        QFETCH(QString, device);
+        QFETCH(QString, refusal);
+        QFETCH(bool, opened);
+        QFETCH(QString, status);
+
+        SessionRig rig;
+        if (onLineFirst) {
+            QVERIFY(rig.OnLine(0));
+        }
+        if (!refusal.isEmpty()) {
+            rig.port.Refuse(device.toStdString(), refusal.toStdString());
+        }
+
+        QCOMPARE(rig.connection.OpenPort(device.toStdString()), opened);
+
+        QCOMPARE(QString::fromStdString(rig.display.StatusText()), status);
+        QVERIFY(!rig.connection.OnLine());
+        QVERIFY(!rig.display.RunEnabled());
+        QCOMPARE(rig.port.IsOpen(), opened);
+        // Connection-Lost comes first, whatever happens to the port.
+        const QStringList log = ToList(rig.display.Log());
+        QVERIFY(log.size() >= 3);
+        QCOMPARE(log.mid(0, 3), (QStringList{"collect", "enable:0", "status:" + kLost}));
+        QCOMPARE(ToList(rig.Writes()), opened ? QStringList{"\r"} : QStringList{});
+        if (opened) {
+            QCOMPARE(QString::fromStdString(rig.port.Device()), device);
+            QVERIFY(rig.port.ReceiveNotificationArmed());
+        }
+    }
+
+    // A port that has gone (adapter pulled) cannot be helped by resetting the instrument.
+    void portFailure_data() {
+        QTest::addColumn<QString>("when");
+        QTest::addColumn<QString>("status");
+
+        const QString gone = "Connection Lost - Input/output error - Select the port again";
+        QTest::newRow("connection lost") << "lost" << gone;
+        QTest::newRow("during the prompt wait") << "prompt" << gone;
+        QTest::newRow("reopened after the failure") << "reopen" << kLost;
+    }
+    void portFailure() {
+        QFETCH(QString, when);
+        QFETCH(QString, status);
+
+        SessionRig rig;
+        if (when == "prompt") {
+            QVERIFY(rig.connection.OpenPort(SessionRig::kDevice));
+            rig.bootLoader.Load(Dialogue().On("\r").Pause(1000).Say(">"));
+            rig.port.Arrive(SessionRig::SignatureOf(0));
+            rig.port.FailIn(500);
+            rig.connection.IdentifyInstrument();
+        } else {
+            QVERIFY(rig.OnLine(1));
+            rig.port.FailIn(0);
+            rig.connection.GoConnectionLost();
+            if (when == "reopen") {
+                QVERIFY(rig.connection.OpenPort(SessionRig::kDevice));
+            }
+        }
+        QCOMPARE(QString::fromStdString(rig.display.StatusText()), status);
+        QVERIFY(!rig.connection.OnLine());
+        QVERIFY(!rig.display.RunEnabled());
+    }
+};
+
+QTEST_GUILESS_MAIN(ConnectionTest)
+#include "test_connection.moc"
