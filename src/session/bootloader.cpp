@@ -71,6 +71,19 @@ std::int64_t SizeOf(std::FILE* file, std::string& why) {
     return end;
 }
 
+// Why a transfer stopped on the file. The sender writes no status: the reader knows why the
+// file failed, the sender why it ended early (the file changed while it was being sent).
+std::string ReadFailure(const std::string& path, const ImageReader& reader,
+                        const TransferReport& report) {
+    if (reader.Failed()) {
+        return "Cannot read " + path + ": " + reader.ErrorText();
+    }
+    if (!report.imageError.empty()) {
+        return report.imageError;
+    }
+    return "Cannot read " + path;
+}
+
 }  // namespace
 
 BootLoader::BootLoader(Connection& connection, XModemSender& sender)
@@ -250,8 +263,7 @@ std::int32_t BootLoader::SendTarget() {
     display.SetTitle(kAppTitle);
     display.RefreshControls();
     if (sent == result::kImageReadError) {
-        // The sender writes no status; the reader knows what went wrong with the file.
-        display.SetStatus("Cannot read " + path + ": " + reader.ErrorText());
+        display.SetStatus(ReadFailure(path, reader, m_sender.Report()));
     }
     return sent;
 }
