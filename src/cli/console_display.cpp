@@ -43,7 +43,8 @@ std::string FormatTransferLine(const TransferProgress& p) {
     if (p.bytes <= 0 || p.elapsedMs == 0) {
         return line + "  -- KiB/s  --:-- left";
     }
-    const double bytesPerSecond = static_cast<double>(p.bytes) * 1000.0 / static_cast<double>(p.elapsedMs);
+    const double bytesPerSecond =
+        static_cast<double>(p.bytes) * 1000.0 / static_cast<double>(p.elapsedMs);
     line += Printf("  %.1f KiB/s", bytesPerSecond / 1024.0);
     const double left = static_cast<double>(std::max<std::int64_t>(p.total - p.bytes, 0));
     const long long seconds = static_cast<long long>(left / bytesPerSecond + 0.5);

@@ -239,7 +239,7 @@ bool ConsoleRun::RunFunction(Function function) {
         if (report.started || report.result != 0) {
             m_record.transfers.push_back({report.started, report.crcMode, report.framesSent,
                                           report.bytesAcknowledged, report.repeatsPerBlock,
-                                          report.eotSent, report.result});
+                                          report.eotSent, report.result, report.imageError});
         }
         if (m_port.Interrupted() && m_downloadShown) {
             // The sender could not tell the boot loader: its receiver may still be waiting.

@@ -73,13 +73,15 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
         return result;
     };
 
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
+    for (const auto& arg : args) {
         if (arg == "-h" || arg == "--help") {
             options.command = Options::Command::Help;
             result.ok = true;
             return result;
         }
+    }
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
         if (arg.rfind("-", 0) != 0 || arg == "-") {
             words.push_back(arg);
             continue;

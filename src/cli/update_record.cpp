@@ -53,6 +53,7 @@ QJsonObject TransferObject(const UpdateRecord::TransferEntry& t) {
     transfer["bytes_acknowledged"] = Number(t.bytesAcknowledged);
     transfer["eot_sent"] = t.eotSent;
     transfer["result"] = t.result;
+    transfer["image_error"] = t.imageError.empty() ? QJsonValue() : QJsonValue(Text(t.imageError));
     QJsonArray repeats;
     for (const auto& [block, count] : t.repeatsPerBlock) {
         repeats.append(QJsonObject{{"block", Number(block)}, {"repeats", count}});

@@ -37,6 +37,7 @@ struct UpdateRecord {
         std::map<std::uint32_t, int> repeatsPerBlock;
         int eotSent = 0;
         std::int32_t result = 0;
+        std::string imageError;  // why the image could not be read, when that ended it
     };
     struct Diagnosis {
         std::string kind;  // "nothing", "unknown-bytes", "signature-without-prompt", ...

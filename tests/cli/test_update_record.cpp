@@ -1,0 +1,253 @@
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <cerrno>
+#include <csignal>
+
+#include "cli/update_record.h"
+
+using namespace vantrel::cli;
+
+namespace {
+
+QByteArray ReadAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void WriteAll(const QString& path, const QByteArray& data) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(data);
+}
+
+UpdateRecord SampleRecord() {
+    UpdateRecord r;
+    r.program = "vantrel 1.0";
+    r.start = "2026-01-02T03:04:05.006Z";
+    r.end = "2026-01-02T03:05:00.000Z";
+    r.portName = "COM3";
+    r.device = "/dev/ttyUSB0";
+    r.model = 2;
+    r.requested = {"auto", "restart"};
+    r.functions = {{"auto", 0, "!!! Download Completed !!!"}, {"restart", 0, "!!! Restarting !!!"}};
+    r.statuses = {{"2026-01-02T03:04:06.000Z", "Instrument On-Line"}};
+    r.imagePath = "/tmp/a.upg";
+    ImageDigest d;
+    d.ok = true;
+    d.size = 1025;
+    d.sentSize = 2048;
+    d.sha256 = "ab";
+    d.crc32 = 0x0000BEEF;
+    r.image = d;
+    UpdateRecord::TransferEntry t;
+    t.started = true;
+    t.crcMode = false;
+    t.framesSent = 4;
+    t.bytesAcknowledged = 2048;
+    t.repeatsPerBlock = {{2, 2}};
+    t.eotSent = 1;
+    t.result = 2048;
+    r.transfers = {t};
+    r.phases = {{"transfer", "2026-01-02T03:04:30.000Z", 1500}};
+    r.exitStatus = 0;
+    return r;
+}
+
+// A write(2) that fails the way a full disk or a killed writer leaves it.
+WriteFunction PartialWriter(std::size_t keep, int error) {
+    return [keep, error](int fd, const void* data, std::size_t size) -> ssize_t {
+        const std::size_t n = std::min(keep, size);
+        if (n > 0 && ::write(fd, data, n) != static_cast<ssize_t>(n)) {
+            return -1;
+        }
+        if (n == 0 && error != 0) {
+            errno = error;
+            return -1;
+        }
+        return static_cast<ssize_t>(n);
+    };
+}
+
+}  // namespace
+
+class UpdateRecordTest : public QObject {
+    Q_OBJECT
+private slots:
+    void lineIsOneJsonObject() {
+        const std::string line = BuildRecordLine(SampleRecord());
+        QVERIFY(!line.empty());
+        QCOMPARE(line.back(), '\n');
+        QCOMPARE(std::count(line.begin(), line.end(), '\n'), 1L);
+        QJsonParseError error{};
+        const QJsonObject o =
+            QJsonDocument::fromJson(QByteArray::fromStdString(line), &error).object();
+        QCOMPARE(error.error, QJsonParseError::NoError);
+        QCOMPARE(o["exit_status"].toInt(), 0);
+        QCOMPARE(o["model"].toInt(), 2);
+        QCOMPARE(o["image"].toObject()["crc32"].toString(), QString("0000beef"));
+        QCOMPARE(o["image"].toObject()["sent_size"].toInteger(), 2048);
+        const QJsonObject transfer = o["transfers"].toArray().at(0).toObject();
+        QCOMPARE(transfer["check"].toString(), QString("checksum"));
+        QCOMPARE(transfer["repeats"].toArray().at(0).toObject()["block"].toInt(), 2);
+        QCOMPARE(o["functions"].toArray().at(1).toObject()["outcome"].toString(),
+                 QString("!!! Restarting !!!"));
+    }
+
+    // Whatever the boot loader said ends up in the record; the line must stay one valid
+    // JSON line.
+    void hostileTexts_data() {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("quotes and backslash")
+            << QByteArray("say \"hi\" \\ bye") << "say \"hi\" \\ bye";
+        QTest::newRow("line ends inside") << QByteArray("one\r\ntwo\n") << "one\r\ntwo\n";
+        QTest::newRow("control bytes") << QByteArray("\x01\x1b[K\t", 5) << "\x01\x1b[K\t";
+        QTest::newRow("invalid UTF-8") << QByteArray("caf\xe9") << QString("caf") + QChar(0xFFFD);
+        QTest::newRow("UTF-8 kept")
+            << QByteArray("Gr\xc3\xbc\xc3\x9f") << QString::fromUtf8("Grüß");
+    }
+    void hostileTexts() {
+        QFETCH(QByteArray, text);
+        UpdateRecord r = SampleRecord();
+        r.statuses = {{"t", text.toStdString()}};
+        r.imagePath = text.toStdString();
+        const std::string line = BuildRecordLine(r);
+        QCOMPARE(std::count(line.begin(), line.end(), '\n'), 1L);
+        QJsonParseError error{};
+        const QJsonObject o =
+            QJsonDocument::fromJson(QByteArray::fromStdString(line), &error).object();
+        QCOMPARE(error.error, QJsonParseError::NoError);
+        QTEST(o["status"].toArray().at(0).toObject()["text"].toString(), "expected");
+        QTEST(o["image"].toObject()["path"].toString(), "expected");
+    }
+
+    void absentValuesAreNull() {
+        UpdateRecord r;
+        r.functions = {{"download", std::nullopt, "Invalid Target File"}};
+        const QJsonObject o =
+            QJsonDocument::fromJson(QByteArray::fromStdString(BuildRecordLine(r))).object();
+        QVERIFY(o["model"].isNull());
+        QVERIFY(o["image"].isNull());
+        QVERIFY(o["diagnosis"].isNull());
+        QVERIFY(o["functions"].toArray().at(0).toObject()["result"].isNull());
+    }
+
+    void appendsWholeLines() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("record.jsonl");
+        QCOMPARE(AppendRecordLine(path.toStdString(), "{\"a\":1}\n"), std::string());
+        QCOMPARE(AppendRecordLine(path.toStdString(), "{\"a\":2}\n"), std::string());
+        QCOMPARE(ReadAll(path), QByteArray("{\"a\":1}\n{\"a\":2}\n"));
+    }
+
+    void foreignHalfLineIsClosedFirst() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("record.jsonl");
+        WriteAll(path, "{\"a\":1}\n{\"half");
+        QCOMPARE(AppendRecordLine(path.toStdString(), "{\"b\":2}\n"), std::string());
+        QCOMPARE(ReadAll(path), QByteArray("{\"a\":1}\n{\"half\n{\"b\":2}\n"));
+    }
+
+    // A write that fails or falls short leaves the file exactly as it was.
+    void failedWriteLeavesNothing_data() {
+        QTest::addColumn<int>("keep");
+        QTest::addColumn<int>("error");
+        QTest::newRow("disk full at once") << 0 << ENOSPC;
+        QTest::newRow("short write: half the line") << 10 << 0;
+        QTest::newRow("short write: all but the line feed") << 23 << 0;
+    }
+    void failedWriteLeavesNothing() {
+        QFETCH(int, keep);
+        QFETCH(int, error);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("record.jsonl");
+        const QByteArray before = "{\"earlier\":true}\n";
+        WriteAll(path, before);
+        const std::string line = "{\"this\":\"must not stay\"}\n";
+        const std::string result = AppendRecordLine(
+            path.toStdString(), line, PartialWriter(static_cast<std::size_t>(keep), error));
+        QVERIFY(!result.empty());
+        QCOMPARE(ReadAll(path), before);
+        // The next good run still appends cleanly.
+        QCOMPARE(AppendRecordLine(path.toStdString(), "{\"next\":1}\n"), std::string());
+        QCOMPARE(ReadAll(path), before + "{\"next\":1}\n");
+    }
+
+    // The kernel itself cuts the write short at the file-size limit, as with a full quota.
+    void fileSizeLimitCutsTheWrite() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("record.jsonl");
+        const QByteArray before(100, 'x');
+        WriteAll(path, before + "\n");
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            std::signal(SIGXFSZ, SIG_IGN);
+            struct rlimit limit {};
+            limit.rlim_cur = limit.rlim_max = 150;
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+            const std::string error =
+                AppendRecordLine(path.toStdString(), std::string(200, 'y') + "\n");
+            ::_exit(error.empty() ? 1 : 0);
+        }
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status));
+        QCOMPARE(WEXITSTATUS(status), 0);
+        QCOMPARE(ReadAll(path), before + "\n");
+    }
+
+    void unwritableFileIsReported() {
+        QTemporaryDir dir;
+        const std::string error =
+            AppendRecordLine(dir.filePath("missing/dir/record.jsonl").toStdString(), "{}\n");
+        QVERIFY(!error.empty());
+    }
+
+    // Several stations appending to one shared record at once: every line stays whole.
+    void concurrentRunsKeepLinesWhole() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("record.jsonl");
+        constexpr int kWriters = 4;
+        constexpr int kLines = 50;
+        std::vector<pid_t> children;
+        for (int w = 0; w < kWriters; ++w) {
+            const pid_t child = ::fork();
+            QVERIFY(child >= 0);
+            if (child == 0) {
+                UpdateRecord r = SampleRecord();
+                r.statuses.assign(40, {"t", std::string(100, static_cast<char>('a' + w))});
+                for (int i = 0; i < kLines; ++i) {
+                    r.exitStatus = i;
+                    if (!AppendRecordLine(path.toStdString(), BuildRecordLine(r)).empty()) {
+                        ::_exit(1);
+                    }
+                }
+                ::_exit(0);
+            }
+            children.push_back(child);
+        }
+        for (pid_t child : children) {
+            int status = 0;
+            QCOMPARE(::waitpid(child, &status, 0), child);
+            QCOMPARE(WEXITSTATUS(status), 0);
+        }
+        const QList<QByteArray> lines = ReadAll(path).split('\n');
+        QCOMPARE(lines.size(), kWriters * kLines + 1);
+        QVERIFY(lines.last().isEmpty());
+        for (int i = 0; i < kWriters * kLines; ++i) {
+            QJsonParseError error{};
+            QJsonDocument::fromJson(lines[i], &error);
+            QCOMPARE(error.error, QJsonParseError::NoError);
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(UpdateRecordTest)
+#include "test_update_record.moc"
