@@ -199,7 +199,7 @@ private slots:
                            "e"}
             << QStringList{"identification:200", "protection-check:200", "blank-check:200",
                            "erase:200",          "download-menu:100",    "transfer:300",
-                           "restart:100"};
+                           "restart:200"};
         QTest::newRow("blank instrument: no erase")
             << QStringList{"s:Blank checking user area...",
                            "s:User area is blank",
