@@ -18,11 +18,13 @@ QStringList ToList(const std::vector<std::string>& items) {
 const QString kLost = QString::fromStdString(LoadString(Str::ConnectionLost));
 const QString kOnLine = QString::fromStdString(LoadString(Str::InstrumentOnLine));
 
-// Schedules `chars` to arrive one after the other, `gapMs` apart, the first one now.
-void ArriveSpaced(FakePort& port, const QByteArray& chars, int gapMs) {
+// Schedules `chars` to arrive one after the other, `gapMs` apart, the first one now; the
+// last one at `lastAtMs` instead when that is not negative.
+void ArriveSpaced(FakePort& port, const QByteArray& chars, int gapMs, int lastAtMs) {
     for (int i = 0; i < chars.size(); ++i) {
+        const bool last = i == chars.size() - 1 && lastAtMs >= 0;
         port.Arrive(FakePort::Bytes{static_cast<std::uint8_t>(chars[i])},
-                    static_cast<std::uint64_t>(i * gapMs));
+                    static_cast<std::uint64_t>(last ? lastAtMs : i * gapMs));
     }
 }
 
@@ -35,26 +37,31 @@ private slots:
     void signature_data() {
         QTest::addColumn<QByteArray>("chars");
         QTest::addColumn<int>("gapMs");
-        QTest::addColumn<int>("model");  // -1: not recognised
+        QTest::addColumn<int>("lastAtMs");  // -1: the last character keeps the gap
+        QTest::addColumn<int>("model");     // -1: not recognised
 
-        QTest::newRow("model 0") << QByteArray("\t\t\t\r") << 0 << 0;
-        QTest::newRow("model 1") << QByteArray("\n\n\n\r") << 0 << 1;
-        QTest::newRow("model 2") << QByteArray("\n\n\r\r") << 0 << 2;
-        QTest::newRow("model 2, characters 5 ms apart") << QByteArray("\n\n\r\r") << 5 << 2;
+        QTest::newRow("model 0") << QByteArray("\t\t\t\r") << 0 << -1 << 0;
+        QTest::newRow("model 1") << QByteArray("\n\n\n\r") << 0 << -1 << 1;
+        QTest::newRow("model 2") << QByteArray("\n\n\r\r") << 0 << -1 << 2;
+        QTest::newRow("model 2, characters 5 ms apart") << QByteArray("\n\n\r\r") << 5 << -1 << 2;
         QTest::newRow("stray LF before model 2 reads as model 1")
-            << QByteArray("\n\n\n\r\r") << 0 << 1;
-        QTest::newRow("fifth character in the last gap is dropped")
-            << QByteArray("\t\t\t\rX") << 5 << 0;
-        QTest::newRow("stray TAB before model 0") << QByteArray("\t\t\t\t\r") << 0 << -1;
-        QTest::newRow("three characters only") << QByteArray("\t\t\r") << 0 << -1;
-        QTest::newRow("characters 45 ms apart") << QByteArray("\t\t\t\r") << 45 << -1;
-        QTest::newRow("line noise") << QByteArray("abcd") << 0 << -1;
-        QTest::newRow("NUL first") << QByteArray("\0\t\t\t\r", 5) << 0 << -1;
-        QTest::newRow("nothing waiting") << QByteArray() << 0 << -1;
+            << QByteArray("\n\n\n\r\r") << 0 << -1 << 1;
+        QTest::newRow("fifth character already waiting is dropped")
+            << QByteArray("\t\t\t\rX") << 5 << -1 << 0;
+        // The four gaps end 21, 42, 63 and 84 ms after the first character.
+        QTest::newRow("fifth character during the last gap is dropped")
+            << QByteArray("\n\n\n\rX") << 0 << 70 << 1;
+        QTest::newRow("stray TAB before model 0") << QByteArray("\t\t\t\t\r") << 0 << -1 << -1;
+        QTest::newRow("three characters only") << QByteArray("\t\t\r") << 0 << -1 << -1;
+        QTest::newRow("characters 45 ms apart") << QByteArray("\t\t\t\r") << 45 << -1 << -1;
+        QTest::newRow("line noise") << QByteArray("abcd") << 0 << -1 << -1;
+        QTest::newRow("NUL first") << QByteArray("\0\t\t\t\r", 5) << 0 << -1 << -1;
+        QTest::newRow("nothing waiting") << QByteArray() << 0 << -1 << -1;
     }
     void signature() {
         QFETCH(QByteArray, chars);
         QFETCH(int, gapMs);
+        QFETCH(int, lastAtMs);
         QFETCH(int, model);
 
         SessionRig rig;
@@ -62,7 +69,7 @@ private slots:
         rig.port.ClearWrites();
         rig.display.ClearLog();
         rig.bootLoader.Load(Dialogue().On("\r").Say(">"));
-        ArriveSpaced(rig.port, chars, gapMs);
+        ArriveSpaced(rig.port, chars, gapMs, lastAtMs);
 
         rig.connection.IdentifyInstrument();
 
