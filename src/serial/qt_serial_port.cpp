@@ -2,14 +2,18 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <QDeadlineTimer>
 #include <QMetaObject>
 #include <QSerialPortInfo>
+#include <QSocketNotifier>
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <deque>
 
 #include "serial_timing.h"
 
@@ -19,48 +23,45 @@ namespace {
 
 constexpr qint32 kBaudRate = 38400;
 
+// One read from the system takes at most this much; more simply waits for the next read.
+constexpr std::size_t kReadChunkBytes = 4096;
+
+constexpr short kHangUpEvents = POLLHUP | POLLERR | POLLNVAL;
+
+constexpr const char* kHungUp = "the device was removed or the line hung up";
+
+constexpr const char* kInUse =
+    "the port is in use by another program. Close that program and try again.";
+
 std::string Quoted(const std::string& device) {
     return "\"" + device + "\"";
 }
 
-// Whether the user lacks the rights to open `device` for reading and writing. Another
-// program holding the port shows up as the same Qt error, so the two are told apart here.
-bool LacksRights(const std::string& device) {
-    return ::access(device.c_str(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM);
+std::string CannotOpen(const std::string& device, const std::string& why) {
+    return "Cannot open the serial port " + Quoted(device) + ": " + why;
 }
 
-// Whether `device` can be opened as a terminal (a serial port or a pseudo-terminal).
-bool IsTerminal(const std::string& device) {
-    const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return true;  // cannot tell; Qt's own reason is shown instead
-    }
-    const bool terminal = ::isatty(fd) == 1;
-    ::close(fd);
-    return terminal;
-}
-
-std::string OpenFailureText(const std::string& device, const QSerialPort& port) {
-    const std::string head = "Cannot open the serial port " + Quoted(device) + ": ";
-    switch (port.error()) {
-        case QSerialPort::DeviceNotFoundError:
-            return head +
-                   "there is no such device. Check that the cable or USB adapter is plugged "
-                   "in and choose the port again.";
-        case QSerialPort::PermissionError:
-            if (LacksRights(device)) {
-                return head +
-                       "permission denied. Add your user to the \"dialout\" group "
-                       "(sudo usermod -aG dialout $USER), then log out and log in again.";
-            }
-            return head +
-                   "the port is in use by another program. Close that program and try "
-                   "again.";
+// Why the device could not be opened, from the system's error number.
+std::string OpenFailureText(const std::string& device, int error) {
+    switch (error) {
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+            return CannotOpen(device,
+                              "there is no such device. Check that the cable or USB adapter is "
+                              "plugged in and choose the port again.");
+        case EACCES:
+        case EPERM:
+            return CannotOpen(device,
+                              "permission denied. Add your user to the \"dialout\" group "
+                              "(sudo usermod -aG dialout $USER), then log out and log in "
+                              "again.");
+        case EBUSY:
+            return CannotOpen(device, kInUse);
+        case ENOTTY:
+            return CannotOpen(device, "it is not a serial port.");
         default:
-            if (!IsTerminal(device)) {
-                return head + "it is not a serial port.";
-            }
-            return head + port.errorString().toStdString() + ".";
+            return CannotOpen(device, std::string(std::strerror(error)) + ".");
     }
 }
 
@@ -72,7 +73,10 @@ std::string FailureText(const std::string& device, const std::string& why) {
 }  // namespace
 
 struct QtSerialPort::Private {
-    QSerialPort port;
+    QSerialPort port;                // holds the device: lock file, exclusive use, line settings
+    int fd = -1;                     // the adapter's own descriptor, for the data
+    std::deque<std::uint8_t> input;  // taken from the system, not yet taken by the owner
+    std::unique_ptr<QSocketNotifier> readable;
     std::string device;
     std::string error;
     std::function<void()> handler;
@@ -83,16 +87,10 @@ struct QtSerialPort::Private {
     bool delivering = false;
 };
 
-QtSerialPort::QtSerialPort(QObject* parent) : QObject(parent), d(std::make_unique<Private>()) {
-    connect(&d->port, &QSerialPort::errorOccurred, this,
-            [this](QSerialPort::SerialPortError error) { OnPortError(error); });
-    // Only schedules: the handler runs from the event loop, never inside Qt's read.
-    connect(&d->port, &QSerialPort::readyRead, this, [this] { QueueDelivery(); });
-}
+QtSerialPort::QtSerialPort(QObject* parent) : QObject(parent), d(std::make_unique<Private>()) {}
 
 QtSerialPort::~QtSerialPort() {
-    QObject::disconnect(&d->port, nullptr, this, nullptr);
-    d->port.close();
+    Close();
 }
 
 bool QtSerialPort::Open(const std::string& device) {
@@ -100,23 +98,25 @@ bool QtSerialPort::Open(const std::string& device) {
     d->device = device;
     d->failed = false;
     d->error.clear();
-    d->port.setPortName(QString::fromStdString(device));
-    if (!d->port.open(QIODevice::ReadWrite)) {
-        d->error = OpenFailureText(device, d->port);
-        d->port.clearError();
+    if (!OpenDescriptor(device)) {
         return false;
     }
-    // Raw 8-bit line: Qt puts the terminal in raw mode, so 0x1A, NUL and XON/XOFF arrive as
-    // ordinary data and nothing is translated.
-    const bool settled =
-        d->port.setBaudRate(kBaudRate) && d->port.setDataBits(QSerialPort::Data8) &&
-        d->port.setParity(QSerialPort::NoParity) && d->port.setStopBits(QSerialPort::OneStop) &&
-        d->port.setFlowControl(QSerialPort::NoFlowControl);
-    if (!settled) {
-        d->error = "The serial port " + Quoted(device) + " does not accept 38400 baud, 8 data " +
-                   "bits, no parity, 1 stop bit: " + d->port.errorString().toStdString() + ".";
-        d->port.close();
-        d->port.clearError();
+    // Qt is asked only to write, and never does: its own reading, driven by the event loop,
+    // takes a stale readiness report (input already read here) for a read error and then
+    // stops reading for good. Opening after the adapter's descriptor keeps Qt's exclusive
+    // use from shutting that descriptor out.
+    d->port.setPortName(QString::fromStdString(device));
+    if (!d->port.open(QIODevice::WriteOnly)) {
+        d->error = d->port.error() == QSerialPort::PermissionError
+                       ? CannotOpen(device, kInUse)
+                       : CannotOpen(device, d->port.errorString().toStdString() + ".");
+        Close();
+        return false;
+    }
+    if (!ConfigureLine()) {
+        d->error = "The serial port " + Quoted(device) +
+                   " does not accept 38400 baud, 8 data bits, no parity, 1 stop bit.";
+        Close();
         return false;
     }
     // DTR and RTS stay asserted for as long as the port is open, as a terminal program
@@ -126,6 +126,9 @@ bool QtSerialPort::Open(const std::string& device) {
     d->port.setDataTerminalReady(true);
     d->port.setRequestToSend(true);
     d->port.clearError();
+
+    d->readable = std::make_unique<QSocketNotifier>(d->fd, QSocketNotifier::Read);
+    connect(d->readable.get(), &QSocketNotifier::activated, this, [this] { OnReadable(); });
     d->open = true;
     if (d->armed) {
         QueueDelivery();
@@ -133,8 +136,52 @@ bool QtSerialPort::Open(const std::string& device) {
     return true;
 }
 
+bool QtSerialPort::OpenDescriptor(const std::string& device) {
+    // Non-blocking so that no modem line can hold the open or a read; no controlling
+    // terminal so that the instrument's line cannot signal the program.
+    d->fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (d->fd < 0) {
+        d->error = OpenFailureText(device, errno);
+        return false;
+    }
+    if (::isatty(d->fd) != 1) {
+        d->error = OpenFailureText(device, ENOTTY);
+        Close();
+        return false;
+    }
+    return true;
+}
+
+bool QtSerialPort::ConfigureLine() {
+    const bool settled =
+        d->port.setBaudRate(kBaudRate) && d->port.setDataBits(QSerialPort::Data8) &&
+        d->port.setParity(QSerialPort::NoParity) && d->port.setStopBits(QSerialPort::OneStop) &&
+        d->port.setFlowControl(QSerialPort::NoFlowControl);
+    if (!settled) {
+        return false;
+    }
+    // Raw 8-bit line in both directions: 0x1A, NUL, XON/XOFF, CR and LF pass as data, and
+    // the receiver is on although Qt was asked only to write.
+    termios line{};
+    if (::tcgetattr(d->fd, &line) != 0) {
+        return false;
+    }
+    ::cfmakeraw(&line);
+    line.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    line.c_cflag |= CREAD | CLOCAL;
+    line.c_cc[VMIN] = 0;
+    line.c_cc[VTIME] = 0;
+    return ::tcsetattr(d->fd, TCSANOW, &line) == 0;
+}
+
 void QtSerialPort::Close() {
     d->open = false;
+    d->readable.reset();
+    d->input.clear();
+    if (d->fd >= 0) {
+        ::close(d->fd);
+        d->fd = -1;
+    }
     if (d->port.isOpen()) {
         d->port.close();
     }
@@ -150,27 +197,26 @@ std::size_t QtSerialPort::Waiting() {
     if (!d->open || d->failed) {
         return 0;
     }
-    if (d->port.bytesAvailable() == 0) {
+    if (d->input.empty()) {
         PullFromSystem(0);
     }
-    return d->failed ? 0 : static_cast<std::size_t>(d->port.bytesAvailable());
+    return d->failed ? 0 : d->input.size();
 }
 
 std::optional<std::uint8_t> QtSerialPort::Take() {
     if (Waiting() == 0) {
         return std::nullopt;
     }
-    char byte = 0;
-    if (!d->port.getChar(&byte)) {
-        return std::nullopt;
-    }
-    return static_cast<std::uint8_t>(byte);
+    const std::uint8_t byte = d->input.front();
+    d->input.pop_front();
+    return byte;
 }
 
 void QtSerialPort::DiscardInput() {
     ReleaseIfFailed();
+    d->input.clear();
     if (d->open && !d->failed) {
-        d->port.clear(QSerialPort::Input);
+        ::tcflush(d->fd, TCIFLUSH);
     }
 }
 
@@ -179,24 +225,34 @@ bool QtSerialPort::Write(const std::uint8_t* data, std::size_t size) {
     if (!d->open || d->failed) {
         return false;
     }
-    const auto length = static_cast<qint64>(size);
-    if (d->port.write(reinterpret_cast<const char*>(data), length) != length) {
-        MarkFailed("a write was refused (" + d->port.errorString().toStdString() + ")");
-        return false;
-    }
-    // Without an event loop (command line) Qt keeps the bytes in its own buffer; push them
-    // into the system now, so that they go out before any answer is awaited.
+    // The system takes what fits in its buffer at each call; the rest follows as soon as
+    // there is room, within one bound for the whole write.
     const QDeadlineTimer deadline(serial_timing::kWriteLimitMs);
-    while (d->port.bytesToWrite() > 0 && !d->failed) {
-        if (!d->port.waitForBytesWritten(static_cast<int>(deadline.remainingTime())) &&
-            d->port.bytesToWrite() > 0 && !d->failed) {
-            MarkFailed(deadline.hasExpired()
-                           ? "it did not send its data within " +
-                                 std::to_string(serial_timing::kWriteLimitMs) + " ms"
-                           : "a write failed (" + d->port.errorString().toStdString() + ")");
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(d->fd, data + done, size - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            MarkFailed(LineHungUp() ? std::string(kHungUp)
+                                    : "a write failed (" + std::string(std::strerror(errno)) + ")");
+            return false;
+        }
+        if (deadline.hasExpired()) {
+            MarkFailed("it did not send its data within " +
+                       std::to_string(serial_timing::kWriteLimitMs) + " ms");
+            return false;
+        }
+        pollfd watch{d->fd, POLLOUT, 0};
+        if (::poll(&watch, 1, static_cast<int>(deadline.remainingTime())) > 0 &&
+            (watch.revents & kHangUpEvents) != 0) {
+            MarkFailed(kHungUp);
+            return false;
         }
     }
-    return !d->failed;
+    return true;
 }
 
 bool QtSerialPort::WaitForInput(std::uint64_t ms) {
@@ -207,10 +263,7 @@ bool QtSerialPort::WaitForInput(std::uint64_t ms) {
     while (d->open && !d->failed) {
         const qint64 remaining = deadline.remainingTime();
         PullFromSystem(static_cast<int>(std::min<qint64>(remaining, INT_MAX)));
-        if (d->failed) {
-            break;
-        }
-        if (d->port.bytesAvailable() > 0) {
+        if (!d->input.empty() && !d->failed) {
             return true;
         }
         if (deadline.hasExpired()) {
@@ -244,50 +297,49 @@ void QtSerialPort::SetReceiveHandler(std::function<void()> handler) {
     d->handler = std::move(handler);
 }
 
-void QtSerialPort::OnPortError(QSerialPort::SerialPortError error) {
-    if (!d->open || d->failed) {
-        return;
-    }
-    switch (error) {
-        case QSerialPort::ResourceError:
-        case QSerialPort::ReadError:
-            // Qt's text for these is often a stale errno; what happened is plain enough.
-            MarkFailed("the device was removed or the line hung up");
-            break;
-        case QSerialPort::WriteError:
-            MarkFailed("a write failed (" + d->port.errorString().toStdString() + ")");
-            break;
-        default:
-            // Time-outs of Qt's own waits and refused modem-line requests are not failures.
-            break;
-    }
-}
-
 void QtSerialPort::MarkFailed(const std::string& why) {
     if (d->failed) {
         return;
     }
     d->failed = true;
     d->error = FailureText(d->device, why);
-    // The device is let go outside Qt's own call stack: a removed USB adapter keeps its
-    // descriptor readable forever, and a held descriptor keeps the device name taken when
-    // the adapter comes back.
+    d->input.clear();
+    if (d->readable) {
+        // A removed device stays readable forever: left on, it would wake the event loop
+        // without pause.
+        d->readable->setEnabled(false);
+    }
+    // The device itself is let go from the event loop (this may run inside the notifier's
+    // own signal) or at the next call; a held descriptor would keep the device name taken
+    // when the USB adapter comes back.
     QMetaObject::invokeMethod(
         this, [this] { ReleaseIfFailed(); }, Qt::QueuedConnection);
 }
 
 void QtSerialPort::ReleaseIfFailed() {
-    if (d->failed && d->port.isOpen()) {
-        d->port.close();
-        d->port.clearError();
+    if (!d->failed || d->fd < 0) {
+        return;
     }
+    d->readable.reset();
+    ::close(d->fd);
+    d->fd = -1;
+    d->port.close();
+    d->port.clearError();
+}
+
+bool QtSerialPort::LineHungUp() const {
+    if (d->fd < 0) {
+        return true;
+    }
+    pollfd watch{d->fd, 0, 0};
+    return ::poll(&watch, 1, 0) > 0 && (watch.revents & kHangUpEvents) != 0;
 }
 
 void QtSerialPort::PullFromSystem(int timeoutMs) {
-    if (!d->port.isOpen() || d->failed) {
+    if (d->fd < 0 || d->failed) {
         return;
     }
-    pollfd watch{static_cast<int>(d->port.handle()), POLLIN, 0};
+    pollfd watch{d->fd, POLLIN, 0};
     const int ready = ::poll(&watch, 1, timeoutMs);
     if (ready < 0) {
         if (errno != EINTR) {
@@ -299,11 +351,30 @@ void QtSerialPort::PullFromSystem(int timeoutMs) {
         return;
     }
     if ((watch.revents & POLLIN) != 0) {
-        // Qt reads what the system holds into its buffer; a read error reaches OnPortError.
-        d->port.waitForReadyRead(0);
-    } else if ((watch.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-        MarkFailed("the device was removed or the line hung up");
+        std::uint8_t chunk[kReadChunkBytes];
+        const ssize_t n = ::read(d->fd, chunk, sizeof chunk);
+        if (n > 0) {
+            d->input.insert(d->input.end(), chunk, chunk + n);
+            return;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            return;
+        }
+        // A hung-up terminal reads as end of file (0) or fails (EIO); a healthy one that
+        // merely had nothing left reads 0 without reporting a hang-up.
+        if (n < 0 || (watch.revents & kHangUpEvents) != 0) {
+            MarkFailed(kHungUp);
+        }
+        return;
     }
+    if ((watch.revents & kHangUpEvents) != 0) {
+        MarkFailed(kHungUp);
+    }
+}
+
+void QtSerialPort::OnReadable() {
+    PullFromSystem(0);
+    QueueDelivery();
 }
 
 void QtSerialPort::QueueDelivery() {

@@ -12,10 +12,16 @@ namespace vantrel {
 
 // The real port: a QSerialPort at 38400 8N1 without flow control.
 //
-// Waits block in QSerialPort::waitForReadyRead and so process no window messages. The
-// receive notification is delivered through the handler set with SetReceiveHandler, queued
-// to the event loop (between handlers, never inside a read), and delivered again after a
-// handler returns while the notification is still armed and bytes are still waiting.
+// QSerialPort opens the device (its lock file and exclusive use), sets the line and the
+// modem lines; the data itself goes through a descriptor of the adapter's own, so that input
+// is seen with or without an event loop and every write is out before Write returns. Waits
+// block in poll() and so process no window messages. The receive notification is delivered
+// through the handler set with SetReceiveHandler, queued to the event loop (between
+// handlers, never inside a read), and delivered again after a handler returns while the
+// notification is still armed and bytes are still waiting.
+//
+// IsOpen() stays true from a successful Open until Close, also once the port has failed;
+// HasFailed() tells the two apart.
 class QtSerialPort final : public QObject, public Port {
     Q_OBJECT
 public:
@@ -41,10 +47,13 @@ public:
 private:
     struct Private;
 
-    void OnPortError(QSerialPort::SerialPortError error);
+    bool OpenDescriptor(const std::string& device);
+    bool ConfigureLine();
     void MarkFailed(const std::string& why);
     void ReleaseIfFailed();
+    bool LineHungUp() const;
     void PullFromSystem(int timeoutMs);
+    void OnReadable();
     void QueueDelivery();
     void Deliver();
 

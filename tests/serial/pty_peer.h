@@ -1,0 +1,88 @@
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <QByteArray>
+#include <QDeadlineTimer>
+#include <cerrno>
+#include <string>
+
+namespace vantrel::test {
+
+// The instrument's end of a pseudo-terminal pair: the program under test opens SlavePath()
+// as its serial port, and the test sends and receives through the master side.
+class PtyPeer {
+public:
+    PtyPeer() {
+        m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0) {
+            HangUp();
+            return;
+        }
+        const char* name = ::ptsname(m_master);
+        m_slave = name != nullptr ? name : "";
+    }
+    ~PtyPeer() { HangUp(); }
+    PtyPeer(const PtyPeer&) = delete;
+    PtyPeer& operator=(const PtyPeer&) = delete;
+
+    bool IsReady() const { return m_master >= 0 && !m_slave.empty(); }
+    const std::string& SlavePath() const { return m_slave; }
+
+    // Writes all of `bytes` towards the program. Send only once the program has opened the
+    // port: before that the line still echoes and translates.
+    bool Send(const QByteArray& bytes) {
+        qsizetype done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::write(m_master, bytes.constData() + done, bytes.size() - done);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                return false;
+            }
+            done += n;
+        }
+        return true;
+    }
+
+    // What the program wrote: waits until `count` bytes have come or `timeoutMs` has passed.
+    QByteArray Receive(qsizetype count, int timeoutMs) {
+        QByteArray got;
+        const QDeadlineTimer deadline(timeoutMs);
+        while (got.size() < count && !deadline.hasExpired()) {
+            pollfd watch{m_master, POLLIN, 0};
+            if (::poll(&watch, 1, static_cast<int>(deadline.remainingTime())) <= 0) {
+                continue;
+            }
+            char buffer[4096];
+            const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+            if (n <= 0) {
+                break;
+            }
+            got.append(buffer, n);
+        }
+        return got;
+    }
+
+    // The line settings of the pseudo-terminal (both ends share them).
+    bool Settings(termios* line) const { return ::tcgetattr(m_master, line) == 0; }
+
+    // The instrument end goes away: the program's side sees a hang-up.
+    void HangUp() {
+        if (m_master >= 0) {
+            ::close(m_master);
+            m_master = -1;
+        }
+    }
+
+private:
+    int m_master = -1;
+    std::string m_slave;
+};
+
+}  // namespace vantrel::test
