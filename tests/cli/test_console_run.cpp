@@ -1,0 +1,269 @@
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <cstdio>
+#include <map>
+
+#include "cli/console_run.h"
+#include "fake_port.h"
+
+using namespace vantrel;
+using namespace vantrel::cli;
+using namespace vantrel::test;
+
+namespace {
+
+const std::string kSignature[3] = {"\t\t\t\r", "\n\n\n\r", "\n\n\r\r"};
+
+QByteArray Contents(std::FILE* file) {
+    std::fflush(file);
+    const long size = std::ftell(file);
+    QByteArray data(static_cast<int>(size), '\0');
+    std::rewind(file);
+    data.truncate(
+        static_cast<int>(std::fread(data.data(), 1, static_cast<std::size_t>(size), file)));
+    std::fseek(file, 0, SEEK_END);
+    return data;
+}
+
+// A console run against a boot loader played by a FakePort on simulated time: each menu
+// command written is answered after 10 ms with the text given for it.
+struct Rig {
+    SimClock clock;
+    FakePort fake{clock};
+    volatile std::sig_atomic_t interrupted = 0;
+    WatchedPort port{fake, interrupted};
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    ConsoleDisplay display{out, false, clock};
+    ConsoleRun run{port, clock, display, err};
+    std::map<std::string, std::string> answers;
+    std::function<void(const std::string&)> onWrite;
+
+    Rig() {
+        answers["\r"] = ">\r\n";
+        fake.SetResponder([this](FakePort& peer, const FakePort::Bytes& written) {
+            const std::string text(written.begin(), written.end());
+            if (onWrite) {
+                onWrite(text);
+            }
+            const auto it = answers.find(text);
+            if (it != answers.end() && !it->second.empty()) {
+                peer.Arrive(it->second, 10);
+            }
+        });
+    }
+    ~Rig() {
+        std::fclose(out);
+        std::fclose(err);
+    }
+    int Run(std::vector<Function> functions, int waitSeconds = 120, std::string file = {}) {
+        Options options;
+        options.functions = std::move(functions);
+        options.waitSeconds = waitSeconds;
+        options.targetFile = std::move(file);
+        return run.Run(options, "COM3", "/dev/fake");
+    }
+    QJsonObject Record() const {
+        return QJsonDocument::fromJson(QByteArray::fromStdString(BuildRecordLine(run.Record())))
+            .object();
+    }
+    QStringList Outcomes() const {
+        QStringList list;
+        for (const auto& f : run.Record().functions) {
+            list << QString::fromStdString(f.name + ": " + f.outcome);
+        }
+        return list;
+    }
+};
+
+void ModelOneMenu(Rig& rig) {
+    rig.answers["2"] =
+        "Sector Protection Verification...\r\nUser Area Sectors Bank1 NOT protected\r\n";
+    rig.answers["1"] = "Blank checking user area...\r\nUser area is NOT blank\r\n";
+    rig.answers["6"] = "Run user program (Y/N)?\r\n";
+}
+
+}  // namespace
+
+class ConsoleRunTest : public QObject {
+    Q_OBJECT
+private slots:
+    // Without functions: wait for the reset, say which model it is, leave the menu with "7".
+    void identifyOnly_data() {
+        QTest::addColumn<int>("model");
+        QTest::newRow("model 0") << 0;
+        QTest::newRow("model 1") << 1;
+        QTest::newRow("model 2") << 2;
+    }
+    void identifyOnly() {
+        QFETCH(int, model);
+        Rig rig;
+        const std::uint64_t start = rig.clock.NowMs();
+        rig.fake.Arrive(kSignature[model], 45000);
+        QCOMPARE(rig.Run({}), exit_status::kSuccess);
+        QVERIFY(rig.clock.NowMs() - start < 46000);
+        QVERIFY(rig.fake.WaitCalls() < 1000);
+        QVERIFY(Contents(rig.out).contains("Instrument model " + QByteArray::number(model) +
+                                           " on COM3 (/dev/fake)"));
+        QCOMPARE(rig.fake.Writes().back(), FakePort::Bytes{'7'});
+        QVERIFY(!rig.fake.IsOpen());
+        QCOMPARE(rig.Record()["model"].toInt(), model);
+        QCOMPARE(rig.Record()["phases"].toArray().at(0).toObject()["name"].toString(),
+                 QString("identification"));
+    }
+
+    // When nobody answers in time the run ends with 3 and says what the line carried.
+    void giveUp_data() {
+        QTest::addColumn<QByteArray>("arriving");
+        QTest::addColumn<bool>("answerPrompt");
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("nothing") << QByteArray() << true << "nothing";
+        QTest::newRow("application talking")
+            << QByteArray("METER 12.5 V\r\n") << true << "unknown-bytes";
+        QTest::newRow("signature, prompt never comes")
+            << QByteArray("\n\n\n\r") << false << "signature-without-prompt";
+    }
+    void giveUp() {
+        QFETCH(QByteArray, arriving);
+        Rig rig;
+        // A peer that never shows the boot loader's prompt.
+        rig.answers.erase("\r");
+        if (!arriving.isEmpty()) {
+            rig.fake.Arrive(arriving.toStdString(), 3000);
+        }
+        const std::uint64_t start = rig.clock.NowMs();
+        QCOMPARE(rig.Run({Function::Auto}, 30, "unused.upg"), exit_status::kNotIdentified);
+        // The whole --wait, and no busy waiting meanwhile.
+        QVERIFY(rig.clock.NowMs() - start >= 30000);
+        QVERIFY(rig.clock.NowMs() - start < 31000);
+        QVERIFY(rig.fake.WaitCalls() < 1000);
+        const QJsonObject record = rig.Record();
+        QTEST(record["diagnosis"].toObject()["kind"].toString(), "kind");
+        QCOMPARE(record["exit_status"].toInt(), 3);
+        QVERIFY(record["functions"].toArray().isEmpty());
+        QVERIFY(
+            Contents(rig.err).startsWith("No instrument identified on COM3 (/dev/fake) "
+                                         "within 30 s."));
+        // Never on-line: no exit command.
+        QVERIFY(rig.fake.WrittenText().find('7') == std::string::npos);
+    }
+
+    void portFailingDuringTheWaitEndsItAtOnce() {
+        Rig rig;
+        // The adapter is pulled 5 s after the port was opened.
+        rig.onWrite = [&rig](const std::string&) { rig.fake.FailIn(5000, "No such device"); };
+        const std::uint64_t start = rig.clock.NowMs();
+        QCOMPARE(rig.Run({}, 120), exit_status::kNotIdentified);
+        QVERIFY(rig.clock.NowMs() - start < 6000);
+        QCOMPARE(rig.Record()["diagnosis"].toObject()["kind"].toString(), QString("port-failed"));
+        QVERIFY(Contents(rig.err).contains("No such device"));
+    }
+
+    // Functions run in order and the first failure stops the run; blank check, memory test
+    // and erase count by their own 0/1 result.
+    void stopsAtFirstFailure_data() {
+        QTest::addColumn<QString>("bank1");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QStringList>("outcomes");
+        QTest::addColumn<bool>("blankCheckSent");
+        QTest::newRow("protection fails: blank check never sent")
+            << "User Area Sectors Bank1 protected" << 1
+            << QStringList{"memory-test: User Area Sectors Bank1 protected"} << false;
+        QTest::newRow("protection passes, blank check says not blank")
+            << "User Area Sectors Bank1 NOT protected" << 1
+            << QStringList{"memory-test: User Area Sectors NOT protected",
+                           "blank-check: User area is NOT blank"}
+            << true;
+    }
+    void stopsAtFirstFailure() {
+        QFETCH(QString, bank1);
+        Rig rig;
+        ModelOneMenu(rig);
+        rig.answers["2"] = "Sector Protection Verification...\r\n" + bank1.toStdString() + "\r\n";
+        rig.fake.Arrive(kSignature[1], 1000);
+        QTEST(rig.Run({Function::MemoryTest, Function::BlankCheck, Function::MemoryTest}),
+              "status");
+        QTEST(rig.Outcomes(), "outcomes");
+        QTEST(rig.fake.WrittenText().find('1') != std::string::npos, "blankCheckSent");
+        // Still on-line after a plain failure: the menu is left with "7".
+        QCOMPARE(rig.fake.Writes().back(), FakePort::Bytes{'7'});
+    }
+
+    // Download and Auto need a readable target before anything is sent.
+    void refusesTarget_data() {
+        QTest::addColumn<int>("function");
+        QTest::addColumn<QString>("file");
+        QTest::newRow("download, no file") << int(Function::Download) << "";
+        QTest::newRow("auto, no file") << int(Function::Auto) << "";
+        QTest::newRow("auto, missing file") << int(Function::Auto) << "missing.upg";
+        QTest::newRow("download, a directory") << int(Function::Download) << ".";
+    }
+    void refusesTarget() {
+        QFETCH(int, function);
+        QFETCH(QString, file);
+        QTemporaryDir dir;
+        Rig rig;
+        ModelOneMenu(rig);
+        rig.fake.Arrive(kSignature[1], 1000);
+        const std::string path = file.isEmpty() ? "" : dir.filePath(file).toStdString();
+        QCOMPARE(rig.Run({static_cast<Function>(function), Function::Restart}, 120, path),
+                 exit_status::kFunctionFailed);
+        QVERIFY(Contents(rig.out).contains("\nInvalid Target File\n"));
+        // Only the carriage returns of opening and identification, then the exit command.
+        QCOMPARE(QString::fromStdString(rig.fake.WrittenText()), QString("\r\r7"));
+        QVERIFY(rig.Record()["functions"].toArray().at(0).toObject()["result"].isNull());
+    }
+
+    // After a successful restart the instrument runs its program: the next function waits
+    // for another reset first.
+    void restartThenWaitsForTheNextReset() {
+        Rig rig;
+        ModelOneMenu(rig);
+        rig.onWrite = [&rig](const std::string& text) {
+            if (text == "Y") {
+                rig.fake.Arrive(kSignature[1], 20000);
+            }
+        };
+        rig.fake.Arrive(kSignature[1], 1000);
+        QCOMPARE(rig.Run({Function::Restart, Function::MemoryTest}), exit_status::kSuccess);
+        QCOMPARE(rig.Outcomes(), (QStringList{"restart: !!! Restarting !!!",
+                                              "memory-test: User Area Sectors NOT protected"}));
+        const QByteArray out = Contents(rig.out);
+        // As the window: Connection-Lost first, then the outcome.
+        QVERIFY2(out.contains("Connection Lost - Reset the Instrument\n!!! Restarting !!!\n"
+                              "Waiting up to 120 s"),
+                 out.constData());
+        QStringList phases;
+        for (const auto& p : rig.Record()["phases"].toArray()) {
+            phases << p.toObject()["name"].toString();
+        }
+        QCOMPARE(phases,
+                 (QStringList{"identification", "restart", "identification", "protection-check"}));
+    }
+
+    // Ctrl-C in the middle of a function: the run unwinds at once, reports it, runs nothing
+    // more and closes the port.
+    void interruptedMidFunction() {
+        Rig rig;
+        ModelOneMenu(rig);
+        rig.onWrite = [&rig](const std::string& text) {
+            if (text == "2") {
+                rig.interrupted = 1;
+            }
+        };
+        rig.fake.Arrive(kSignature[1], 1000);
+        const std::uint64_t start = rig.clock.NowMs();
+        QCOMPARE(rig.Run({Function::MemoryTest, Function::BlankCheck}), exit_status::kInterrupted);
+        QVERIFY(rig.clock.NowMs() - start < 1500);
+        QCOMPARE(rig.Outcomes(), QStringList{"memory-test: Interrupted."});
+        QVERIFY(rig.fake.WrittenText().find('1') == std::string::npos);
+        QVERIFY(!rig.fake.IsOpen());
+        QCOMPARE(rig.Record()["exit_status"].toInt(), 130);
+    }
+};
+
+QTEST_GUILESS_MAIN(ConsoleRunTest)
+#include "test_console_run.moc"
