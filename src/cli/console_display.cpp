@@ -33,8 +33,11 @@ std::string Printf(const char* format, double value) {
 }  // namespace
 
 std::string FormatTransferLine(const TransferProgress& p) {
-    const double fraction =
-        p.high > 0 ? BarFraction(p.position, p.high) : std::clamp(p.percent, 0, 100) / 100.0;
+    // The bar follows the bytes, not the sender's progress position: that position's range
+    // ends at the whole blocks of the file and is stepped once more than there are blocks.
+    const double fraction = p.total > 0
+                                ? static_cast<double>(p.bytes) / static_cast<double>(p.total)
+                                : std::clamp(p.percent, 0, 100) / 100.0;
     std::string line = Bar(fraction);
     char figures[96];
     std::snprintf(figures, sizeof figures, " %3d%%  %lld/%lld B", p.percent,
@@ -149,8 +152,6 @@ TransferProgress ConsoleDisplay::Progress() const {
     // had n - 1 blocks acknowledged.
     p.bytes = std::clamp<std::int64_t>((m_position - 1) * kBlockBytes, 0, m_imageSize);
     p.elapsedMs = m_clock.NowMs() - m_transferStartMs;
-    p.position = m_position;
-    p.high = m_high;
     return p;
 }
 

@@ -31,12 +31,13 @@ struct TransferProgress {
 // Width of the bar in characters, between the brackets.
 inline constexpr int kBarWidth = 24;
 
-// "[#########---------------]  37%   37888/102400 B   3.6 KiB/s   0:17 left". The bar clamps
-// at its high bound; rate and time left come from the measured rate and read "--" until a
-// block has been acknowledged.
+// "[#########---------------]  37%  37888/102400 B  3.6 KiB/s  0:17 left": the bar shows the
+// bytes acknowledged out of the image's size (the percentage for an empty image); rate and
+// time left come from the measured rate and read "--" until a block has been acknowledged.
 std::string FormatTransferLine(const TransferProgress& progress);
 
-// "[#####-------------------] 3/7": the progress of a blank check or an erase.
+// "[#####-------------------] 3/7": the progress of a blank check or an erase. The bar and the
+// count clamp at the high bound.
 std::string FormatStepLine(int position, int high);
 
 // The percentage in a title "Vantrel %2.0f%% Sent"; nothing for any other title.

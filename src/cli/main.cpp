@@ -103,6 +103,7 @@ ChosenPort ChoosePort(const std::string& requested) {
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationVersion(VANTREL_VERSION);
     const std::string program = "vantrel";
     std::vector<std::string> args(argv + 1, argv + argc);
     const ParseResult parsed = ParseOptions(args);

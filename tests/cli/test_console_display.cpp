@@ -52,35 +52,36 @@ private slots:
         QTest::addColumn<qint64>("bytes");
         QTest::addColumn<qint64>("total");
         QTest::addColumn<qint64>("elapsedMs");
-        QTest::addColumn<int>("position");
-        QTest::addColumn<int>("high");
         QTest::addColumn<QString>("expected");
 
         QTest::newRow("first cycle: nothing measured yet")
-            << 0 << qint64(0) << qint64(102400) << qint64(0) << 1 << 100
+            << 0 << qint64(0) << qint64(102400) << qint64(0)
             << "[------------------------]   0%  0/102400 B  -- KiB/s  --:-- left";
         QTest::newRow("half way at 4 KiB/s")
-            << 50 << qint64(51200) << qint64(102400) << qint64(12500) << 51 << 100
+            << 50 << qint64(51200) << qint64(102400) << qint64(12500)
             << "[############------------]  50%  51200/102400 B  4.0 KiB/s  0:13 left";
-        QTest::newRow("closing cycle steps past the high bound: the bar clamps")
-            << 100 << qint64(102400) << qint64(102400) << qint64(25000) << 101 << 100
+        QTest::newRow("all acknowledged")
+            << 100 << qint64(102400) << qint64(102400) << qint64(25000)
             << "[########################] 100%  102400/102400 B  4.0 KiB/s  0:00 left";
         QTest::newRow("long transfer: minutes left")
-            << 1 << qint64(10240) << qint64(1048576) << qint64(10000) << 11 << 1024
+            << 1 << qint64(10240) << qint64(1048576) << qint64(10000)
             << "[------------------------]   1%  10240/1048576 B  1.0 KiB/s  16:54 left";
-        QTest::newRow("image under one block: bar from the percentage")
-            << 100 << qint64(500) << qint64(500) << qint64(300) << 2 << 0
+        QTest::newRow("image under one block")
+            << 100 << qint64(500) << qint64(500) << qint64(300)
             << "[########################] 100%  500/500 B  1.6 KiB/s  0:00 left";
+        QTest::newRow("five blocks: the bar is not full at 61%")
+            << 61 << qint64(3072) << qint64(5000) << qint64(300)
+            << "[##############----------]  61%  3072/5000 B  10.0 KiB/s  0:00 left";
+        QTest::newRow("empty image: bar from the percentage")
+            << 100 << qint64(0) << qint64(0) << qint64(300)
+            << "[########################] 100%  0/0 B  -- KiB/s  --:-- left";
     }
     void transferLine() {
         QFETCH(int, percent);
         QFETCH(qint64, bytes);
         QFETCH(qint64, total);
         QFETCH(qint64, elapsedMs);
-        QFETCH(int, position);
-        QFETCH(int, high);
-        const TransferProgress p{percent,  bytes, total, static_cast<std::uint64_t>(elapsedMs),
-                                 position, high};
+        const TransferProgress p{percent, bytes, total, static_cast<std::uint64_t>(elapsedMs)};
         QTEST(QString::fromStdString(FormatTransferLine(p)), "expected");
     }
 
