@@ -165,7 +165,9 @@ std::vector<PortEntry> MapPorts(const std::string& aliasFolder,
 
     std::error_code ec;
     if (!aliasFolder.empty() && fs::is_directory(aliasFolder, ec)) {
-        for (const auto& entry : fs::directory_iterator(aliasFolder, ec)) {
+        // Stepped with an error code: an unreadable entry ends the listing, never throws.
+        for (fs::directory_iterator it(aliasFolder, ec), end; !ec && it != end; it.increment(ec)) {
+            const fs::directory_entry& entry = *it;
             const auto n = AliasNumber(entry.path().filename().string());
             if (!n) {
                 continue;

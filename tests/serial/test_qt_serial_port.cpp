@@ -465,11 +465,15 @@ void QtSerialPortTest::channelOverARealLine() {
     QCOMPARE(channel.ReadLine(300), std::uint8_t{0});
     QCOMPARE(channel.ReceivedLine(), std::string("Download OK"));
     // The prompt has no line end: it comes back only once the whole time-out has run.
+    // The wait sleeps in the port: a spinning wait would burn the whole 300 ms.
     QElapsedTimer timer;
     timer.start();
+    const double cpuBefore = CpuSeconds();
     QCOMPARE(channel.ReadLine(300), std::uint8_t{0});
+    const double cpuUsed = CpuSeconds() - cpuBefore;
     QVERIFY(timer.elapsed() >= 300);
     QCOMPARE(channel.ReceivedLine(), std::string(">"));
+    QVERIFY2(cpuUsed < 0.1, qPrintable(QString::number(cpuUsed)));
 
     QVERIFY(peer.Send(QByteArray("\x06", 1)));
     const ByteRead ack = channel.ReadByte(300);
