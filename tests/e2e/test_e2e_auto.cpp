@@ -1,0 +1,114 @@
+// `vantrel auto restart` against the simulated boot loader of each model, on a blank and on a
+// programmed instrument: the exact menu dialogue, the base address, the image received and
+// the update record, all checked against the simulator's own report.
+
+#include <QCryptographicHash>
+
+#include "e2e_rig.h"
+
+using namespace e2e;
+
+class AutoRestartTest : public QObject {
+    Q_OBJECT
+private slots:
+    void autoRestart_data() {
+        QTest::addColumn<int>("model");
+        QTest::addColumn<bool>("blank");
+        QTest::addColumn<int>("size");
+#ifdef E2E_SLOW_MODEL
+        QTest::newRow("model 2, programmed, 3000 bytes") << 2 << false << 3000;
+        QTest::newRow("model 2, blank, 2 KiB") << 2 << true << 2048;
+#else
+        QTest::newRow("model 0, programmed, 10000 bytes") << 0 << false << 10000;
+        QTest::newRow("model 0, blank, 100 KiB") << 0 << true << 100 * 1024;
+        QTest::newRow("model 1, programmed, 1025 bytes") << 1 << false << 1025;
+        QTest::newRow("model 1, blank, 1 byte") << 1 << true << 1;
+#endif
+    }
+    void autoRestart() {
+        QFETCH(int, model);
+        QFETCH(bool, blank);
+        QFETCH(int, size);
+        Rig rig;
+        const QByteArray image = PseudoRandom(size, static_cast<quint32>(size));
+        const QByteArray sent = Padded(image);
+        const QString file = rig.WriteFile("sample.upg", image);
+        const QString record = rig.Path("record.jsonl");
+        QVERIFY(
+            rig.StartSim({"--model", QString::number(model), blank ? "--blank" : "--not-blank"}));
+
+        const RunResult run = rig.RunVantrel({"--port", "COM7", "--file", file, "--record", record,
+                                              "--wait", "30", "auto", "restart"});
+        QVERIFY2(run.finished, run.out.constData());
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY2(run.out.contains("Instrument model " + QByteArray::number(model) + " on COM7 (" +
+                                  rig.Pty().toLatin1() + ")"),
+                 run.out.constData());
+        const qsizetype completed = run.out.indexOf("\n!!! Download Completed !!!\n");
+        QVERIFY2(completed > 0, run.out.constData());
+        QVERIFY(run.out.indexOf("\n!!! Restarting !!!\n") > completed);
+
+        const QJsonObject report = rig.StopSim();
+        const QString address = model == 2 ? "00000000" : "00010000";
+        QStringList expected{"2", "1"};
+        if (!blank) {
+            expected << "3"
+                     << "Y";
+        }
+        expected << "5" << address << "Y"
+                 << "6"
+                 << "Y";
+        QCOMPARE(Commands(report), expected);
+        QCOMPARE(report["base_address"].toString(), address);
+        QCOMPARE(report["image"].toObject()["size"].toInt(), sent.size());
+        QCOMPARE(report["image"].toObject()["crc32"].toString(), Hex32(Crc32(sent)));
+        QCOMPARE(report["user_area"].toString(), QString("programmed"));
+        const QJsonObject transfer = report["transfers"].toArray().at(0).toObject();
+        QCOMPARE(transfer["mode"].toString(), QString("crc"));
+        QCOMPARE(transfer["end"].toString(), QString("completed"));
+
+        // The update record agrees with what the instrument saw.
+        const QJsonObject r = Rig::LastRecord(record);
+        QCOMPARE(r["exit_status"].toInt(), 0);
+        QCOMPARE(r["model"].toInt(), model);
+        QCOMPARE(r["port"].toObject()["name"].toString(), QString("COM7"));
+        QCOMPARE(r["port"].toObject()["device"].toString(), rig.Pty());
+        const QJsonObject img = r["image"].toObject();
+        QCOMPARE(img["size"].toInt(), size);
+        QCOMPARE(img["sent_size"].toInt(), sent.size());
+        QCOMPARE(img["crc32"].toString(), report["image"].toObject()["crc32"].toString());
+        QCOMPARE(img["sha256"].toString(),
+                 QString(QCryptographicHash::hash(sent, QCryptographicHash::Sha256).toHex()));
+        const QJsonObject mine = r["transfers"].toArray().at(0).toObject();
+        QCOMPARE(mine["check"].toString(), QString("crc"));
+        QCOMPARE(mine["frames_sent"].toInt(), transfer["blocks"].toArray().size());
+        QCOMPARE(mine["result"].toInt(), sent.size());
+        QVERIFY(mine["repeats"].toArray().isEmpty());
+        QStringList outcomes;
+        for (const auto& f : r["functions"].toArray()) {
+            outcomes << f.toObject()["name"].toString() + "=" +
+                            QString::number(f.toObject()["result"].toInt()) + " " +
+                            f.toObject()["outcome"].toString();
+        }
+        QCOMPARE(outcomes, (QStringList{"auto=0 !!! Download Completed !!!",
+                                        "restart=0 !!! Restarting !!!"}));
+        QStringList phases;
+        for (const auto& p : r["phases"].toArray()) {
+            phases << p.toObject()["name"].toString();
+            QVERIFY(p.toObject()["duration_ms"].toInteger() >= 0);
+        }
+        QStringList expectedPhases{"identification", "protection-check", "blank-check"};
+        if (!blank) {
+            expectedPhases << "erase";
+        }
+        expectedPhases << "download-menu"
+                       << "transfer"
+                       << "restart";
+        QCOMPARE(phases, expectedPhases);
+        QCOMPARE(r["status"].toArray().last().toObject()["text"].toString(),
+                 QString("Connection Lost - Reset the Instrument"));
+    }
+};
+
+QTEST_GUILESS_MAIN(AutoRestartTest)
+#include "test_e2e_auto.moc"
