@@ -1,0 +1,175 @@
+// What goes wrong on the instrument's side, end to end on model 1: protected sectors, a
+// fault line at "5", a failing erase, a pulled cable, a receiver that cancels or refuses a
+// block, a target file that disappears, a port that hangs up. Each checks the exit status,
+// what the operator read, what the boot loader received, and the update record.
+
+#include <QFile>
+
+#include "e2e_rig.h"
+
+using namespace e2e;
+
+namespace {
+
+QStringList FunctionResults(const QJsonObject& record) {
+    QStringList list;
+    for (const auto& f : record["functions"].toArray()) {
+        const QJsonObject o = f.toObject();
+        list << o["name"].toString() + "=" +
+                    (o["result"].isNull() ? QString("null") : QString::number(o["result"].toInt()));
+    }
+    return list;
+}
+
+}  // namespace
+
+class FaultsTest : public QObject {
+    Q_OBJECT
+private slots:
+    void fault_data() {
+        QTest::addColumn<QStringList>("simArgs");
+        QTest::addColumn<QStringList>("functions");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("shown");  // a line the operator must have read
+        QTest::addColumn<QStringList>("commands");
+        QTest::addColumn<QStringList>("results");
+
+        QTest::newRow("protected sectors: nothing after 2 but the exit")
+            << QStringList{"--protected"} << QStringList{"auto", "restart"} << 1
+            << QByteArray("!!! Download ABORTED !!!") << QStringList{"2", "7"}
+            << QStringList{"auto=1"};
+        QTest::newRow("fault line at 5")
+            << QStringList{"--fault-not-blank"} << QStringList{"download"} << 1
+            << QByteArray("User Area Fault Check For User Area Memory NOT blank")
+            << QStringList{"5", "7"} << QStringList{"download=-10"};
+        QTest::newRow("erase fails at block 3")
+            << QStringList{"--erase-fail-at", "3"} << QStringList{"erase", "download"} << 1
+            << QByteArray("Erasing block 03") << QStringList{"3", "Y", "7"}
+            << QStringList{"erase=1"};
+        QTest::newRow("cable pulled at the blank check: connection lost")
+            << QStringList{"--silent-from", "1"} << QStringList{"auto", "restart"} << 1
+            << QByteArray("Blank checking user area...\nConnection Lost - Reset the Instrument\n")
+            << QStringList{"2", "1"} << QStringList{"auto=1"};
+        QTest::newRow("receiver cancels at block 3")
+            << QStringList{"--cancel-at-block", "3"} << QStringList{"download", "restart"} << 1
+            << QByteArray("!!! Download ABORTED !!!") << QStringList{"5", "00010000", "Y", "7"}
+            << QStringList{"download=-1"};
+        QTest::newRow("block 2 refused twice, then taken")
+            << QStringList{"--nak-block", "2", "--nak-count", "2"} << QStringList{"download"} << 0
+            << QByteArray("!!! Download Completed !!!") << QStringList{"5", "00010000", "Y", "7"}
+            << QStringList{"download=10240"};
+        QTest::newRow("checksum mode")
+            << QStringList{"--checksum"} << QStringList{"download"} << 0
+            << QByteArray("!!! Download Completed !!!") << QStringList{"5", "00010000", "Y", "7"}
+            << QStringList{"download=10240"};
+    }
+    void fault() {
+        QFETCH(QStringList, simArgs);
+        QFETCH(QStringList, functions);
+        QFETCH(QByteArray, shown);
+        Rig rig;
+        const QByteArray image = PseudoRandom(10000, 3);
+        const QString file = rig.WriteFile("sample.upg", image);
+        const QString record = rig.Path("record.jsonl");
+        QVERIFY(rig.StartSim(QStringList{"--model", "1"} << simArgs));
+        const RunResult run = rig.RunVantrel(
+            QStringList{"--port", "COM7", "--file", file, "--record", record, "--wait", "30"}
+            << functions);
+        QVERIFY(run.finished);
+        QTEST(run.exitCode, "exitCode");
+        QVERIFY2(run.out.contains(shown), run.out.constData());
+        const QJsonObject report = rig.StopSim();
+        QTEST(Commands(report), "commands");
+        const QJsonObject r = Rig::LastRecord(record);
+        QTEST(FunctionResults(r), "results");
+        QTEST(r["exit_status"].toInt(), "exitCode");
+
+        // Every transfer the instrument saw is in the record, with the same repeats.
+        const QJsonArray theirs = report["transfers"].toArray();
+        const QJsonArray mine = r["transfers"].toArray();
+        QCOMPARE(mine.size(), theirs.size());
+        for (int t = 0; t < theirs.size(); ++t) {
+            const QJsonObject sim = theirs[t].toObject();
+            const QJsonObject ours = mine[t].toObject();
+            QCOMPARE(ours["check"].toString(), sim["mode"].toString());
+            QCOMPARE(ours["frames_sent"].toInt(), sim["blocks"].toArray().size());
+            int refused = 0;
+            for (const auto& b : sim["blocks"].toArray()) {
+                refused += b.toObject()["answer"].toString() == "NAK" ? 1 : 0;
+            }
+            int repeats = 0;
+            for (const auto& b : ours["repeats"].toArray()) {
+                repeats += b.toObject()["repeats"].toInt();
+            }
+            QCOMPARE(repeats, refused);
+        }
+        if (report["image"].isObject()) {
+            QCOMPARE(r["image"].toObject()["crc32"].toString(),
+                     report["image"].toObject()["crc32"].toString());
+        }
+    }
+
+    // The target file is removed while the boot loader's download menu is under way: the
+    // download is aborted, the boot loader's receiver is cancelled and it is back at its menu
+    // (it takes the exit command).
+    void targetVanishesBeforeTheTransfer() {
+        Rig rig;
+        const QString file = rig.WriteFile("sample.upg", PseudoRandom(4096, 9));
+        const QString record = rig.Path("record.jsonl");
+        // Each menu answer comes 1.5 s late: time enough to remove the file.
+        QVERIFY(rig.StartSim({"--model", "1", "--slow", "1500"}));
+        auto vantrel = rig.StartVantrel(
+            {"--port", "COM7", "--file", file, "--record", record, "--wait", "30", "download"});
+        QByteArray seen;
+        QVERIFY(Rig::WaitForOutput(*vantrel, "Downloading ", seen));
+        QVERIFY(QFile::remove(file));
+        const RunResult run = Rig::Finish(*vantrel);
+        seen += run.out;
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(seen.contains("Cannot open " + file.toLatin1()), seen.constData());
+        QVERIFY(seen.contains("\n!!! Download ABORTED !!!\n"));
+        const QJsonObject report = rig.StopSim();
+        // The receiver took the cancel, and the menu read what followed it: the last CAN and,
+        // unless the line was closed before the slow menu got to it, the exit command.
+        QStringList commands = Commands(report);
+        QCOMPARE(commands.mid(0, 3), (QStringList{"5", "00010000", "Y"}));
+        if (commands.last() == "7") {
+            commands.removeLast();
+        }
+        QVERIFY(commands.size() > 3);
+        for (const QString& c : commands.mid(3)) {
+            QCOMPARE(c, QString("\x18"));
+        }
+        const QJsonObject transfer = report["transfers"].toArray().at(0).toObject();
+        QCOMPARE(transfer["end"].toString(), QString("cancelled by sender"));
+        QVERIFY(transfer["blocks"].toArray().isEmpty());
+        QCOMPARE(FunctionResults(Rig::LastRecord(record)), QStringList{"download=-12"});
+    }
+
+    // The instrument's end of the line goes away (the simulator is killed) during a wait:
+    // the run ends at once with the port's own words, not after a reset time-out.
+    void lineHangsUpDuringAWait() {
+        Rig rig;
+        const QString record = rig.Path("record.jsonl");
+        // Answers 1.5 s late (within a read's 2 s): time enough to pull the line.
+        QVERIFY(rig.StartSim({"--model", "1", "--slow", "1500"}));
+        auto vantrel = rig.StartVantrel(
+            {"--port", "COM7", "--record", record, "--wait", "30", "memory-test", "blank-check"});
+        QByteArray seen;
+        QVERIFY(Rig::WaitForOutput(*vantrel, "Sector Protection Verification...", seen));
+        rig.Sim()->kill();
+        QElapsedTimer timer;
+        timer.start();
+        const RunResult run = Rig::Finish(*vantrel);
+        seen += run.out;
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(timer.elapsed() < 2500, seen.constData());
+        QVERIFY2(seen.contains("Connection Lost - The serial port"), seen.constData());
+        const QJsonObject r = Rig::LastRecord(record);
+        QCOMPARE(FunctionResults(r), QStringList{"memory-test=1"});
+        QCOMPARE(r["exit_status"].toInt(), 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(FaultsTest)
+#include "test_e2e_faults.moc"
