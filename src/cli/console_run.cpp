@@ -100,7 +100,7 @@ int ConsoleRun::Run(const Options& options, const std::string& portName,
         Leave();
         m_phases.End(m_clock.NowMs());
         m_record.phases = m_phases.Phases();
-        m_record.model = m_connection.InstrumentModel();
+        m_record.model = m_identified ? m_connection.InstrumentModel() : -1;
         m_record.end = IsoUtcNow();
         m_record.exitStatus = status;
         m_display.SetListener(nullptr);
@@ -170,6 +170,7 @@ ConsoleRun::WaitResult ConsoleRun::WaitForInstrument(int seconds) {
         }
     }
     m_phases.End(m_clock.NowMs());
+    m_identified = true;
     m_display.Message("Instrument model " + std::to_string(m_connection.InstrumentModel()) +
                       " on " + PortLabel());
     return WaitResult::OnLine;
