@@ -70,8 +70,11 @@ BootLoaderSim::BootLoaderSim(const SimOptions& options, PtyLine& line)
     m_record.blank = options.blank;
 }
 
-void BootLoaderSim::Run() {
+void BootLoaderSim::PowerOn() {
     Reset();
+}
+
+void BootLoaderSim::Run() {
     for (;;) {
         try {
             ServeMenu();

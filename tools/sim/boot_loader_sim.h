@@ -19,6 +19,8 @@ class BootLoaderSim {
 public:
     BootLoaderSim(const SimOptions& options, PtyLine& line);
 
+    // The instrument is switched on: the first reset, whose signature nobody hears yet.
+    void PowerOn();
     // Serves the line until a stop is asked for.
     void Run();
     // Writes the report and the image to the files named by the options (nothing when none is

@@ -57,11 +57,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "vantrel-sim: %s\n", failure.c_str());
         return 1;
     }
+    BootLoaderSim sim(options, line);
+    sim.PowerOn();
     // The first line of stdout names the port; whoever started the simulator waits for it.
     std::printf("PTY %s\n", line.SlavePath().c_str());
     std::fflush(stdout);
 
-    BootLoaderSim sim(options, line);
     line.SetReportHandler([&sim, &options] { WriteOutputs(sim, options); });
     sim.Run();
     const bool written = WriteOutputs(sim, options);

@@ -192,6 +192,10 @@ void PtyLine::RemoveAlias() {
 }
 
 void PtyLine::Send(std::string_view bytes) {
+    if (m_programOpens == 0) {
+        Trace("no program has the port open: " + std::to_string(bytes.size()) + " byte(s) lost");
+        return;
+    }
     const TimePoint now = Clock::now();
     for (char c : bytes) {
         const TimePoint due = std::max(now, m_lastOutput) + m_byteTime;
