@@ -244,7 +244,10 @@ bool ConsoleRun::RunFunction(Function function) {
         }
         if (m_port.Interrupted() && m_downloadShown) {
             // The sender could not tell the boot loader: its receiver may still be waiting.
+            // The cancel goes out on the real port, and the line is let fall quiet, so that
+            // the cancel has reached the instrument before the port is closed.
             m_port.inner().Write(kCancel, sizeof kCancel);
+            SerialChannel(m_port.inner(), m_clock).Drain();
         }
     } else {
         std::uint8_t result = 1;
