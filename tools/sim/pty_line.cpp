@@ -196,6 +196,10 @@ void PtyLine::Send(std::string_view bytes) {
         Trace("no program has the port open: " + std::to_string(bytes.size()) + " byte(s) lost");
         return;
     }
+    if (m_output.size() + bytes.size() > kMaxPendingOutput) {
+        Trace("the program is not reading: " + std::to_string(bytes.size()) + " byte(s) lost");
+        return;
+    }
     const TimePoint now = Clock::now();
     for (char c : bytes) {
         const TimePoint due = std::max(now, m_lastOutput) + m_byteTime;

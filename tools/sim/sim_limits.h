@@ -37,6 +37,9 @@ inline constexpr auto kQuietAfterCancel = 1s;
 // reading the pty, so a program writing faster than the line rate is held back by the pty's
 // own buffer as a real port's output buffer would hold it back.
 inline constexpr std::size_t kMaxPendingInput = 4096;
+// Bytes waiting to go out while the program does not read: beyond this the instrument's
+// further output is lost, as it would be in an overflowing receive buffer of the PC.
+inline constexpr std::size_t kMaxPendingOutput = 65536;
 // Longest command line read from stdin, in characters; the rest of a longer line is dropped.
 inline constexpr std::size_t kMaxStdinLine = 256;
 
