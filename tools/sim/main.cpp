@@ -1,4 +1,5 @@
 // vantrel-sim: a simulated instrument boot loader on a pseudo-terminal (see README.md).
+#include <QCoreApplication>
 #include <QStringList>
 #include <cstdio>
 #include <string>
@@ -37,6 +38,8 @@ bool WriteOutputs(const BootLoaderSim& sim, const SimOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Only for the help text's program name: the simulator runs its own poll loop.
+    QCoreApplication application(argc, argv);
     SimOptions options;
     QString error;
     QString help;
