@@ -102,6 +102,7 @@ std::int32_t XModemSender::Transfer(ImageReader& image, std::int64_t size) {
         return refused;
     }
 
+    m_next.built = false;
     std::int64_t acknowledged = 0;
     std::uint8_t number = 1;
     for (std::uint32_t blockIndex = 1;; ++blockIndex) {
@@ -110,11 +111,18 @@ std::int32_t XModemSender::Transfer(ImageReader& image, std::int64_t size) {
         if (remaining <= 0) {
             return Close(acknowledged);
         }
-        if (!BuildFrame(image, remaining, number)) {
+        if (!m_next.built) {
+            BuildFrame(image, remaining, number, m_next);
+        }
+        std::swap(m_frame, m_next);
+        m_next.built = false;
+        if (!m_frame.readError.empty()) {
+            m_report.imageError = m_frame.readError;
             SendCancel();
             return result::kImageReadError;
         }
-        if (const std::int32_t failed = SendBlock(blockIndex); failed < 0) {
+        const std::int64_t nextRemaining = remaining - static_cast<std::int64_t>(kBlockBytes);
+        if (const std::int32_t failed = SendBlock(blockIndex, image, nextRemaining); failed < 0) {
             return failed;
         }
         ++number;
@@ -154,49 +162,59 @@ void XModemSender::ShowProgress(std::int64_t acknowledged, std::int64_t size) {
     m_display.RepaintAndShow();
 }
 
-bool XModemSender::BuildFrame(ImageReader& image, std::int64_t remaining, std::uint8_t number) {
-    std::uint8_t* data = m_frame.data() + kHeaderBytes;
+void XModemSender::BuildFrame(ImageReader& image, std::int64_t remaining, std::uint8_t number,
+                              Frame& frame) {
+    frame.built = true;
+    frame.readError.clear();
+    std::uint8_t* data = frame.bytes.data() + kHeaderBytes;
     const std::size_t wanted =
         static_cast<std::size_t>(std::min<std::int64_t>(remaining, kBlockBytes));
     const std::size_t got = image.Read(data, wanted);
     if (got != wanted || image.Failed()) {
-        m_report.imageError = image.Failed()
-                                  ? "The target file could not be read: " + image.ErrorText()
-                                  : "The target file ended before its length: it was changed "
-                                    "while it was being sent";
-        return false;
+        frame.readError = image.Failed()
+                              ? "The target file could not be read: " + image.ErrorText()
+                              : "The target file ended before its length: it was changed "
+                                "while it was being sent";
+        return;
     }
     if (wanted < kBlockBytes) {
         data[wanted] = kSub;
         std::fill(data + wanted + 1, data + kBlockBytes, kFill);
     }
 
-    m_frame[0] = kStx;
-    m_frame[1] = number;
-    m_frame[2] = static_cast<std::uint8_t>(0xFF - number);
+    frame.bytes[0] = kStx;
+    frame.bytes[1] = number;
+    frame.bytes[2] = static_cast<std::uint8_t>(0xFF - number);
     std::size_t size = kHeaderBytes + kBlockBytes;
     if (m_report.crcMode) {
         const std::uint16_t crc = ComputeCrc16(data, static_cast<std::uint16_t>(kBlockBytes));
-        m_frame[size++] = static_cast<std::uint8_t>(crc >> 8);
-        m_frame[size++] = static_cast<std::uint8_t>(crc & 0xFF);
+        frame.bytes[size++] = static_cast<std::uint8_t>(crc >> 8);
+        frame.bytes[size++] = static_cast<std::uint8_t>(crc & 0xFF);
     } else {
         std::uint8_t sum = 0;
         for (std::size_t i = 0; i < kBlockBytes; ++i) {
             sum = static_cast<std::uint8_t>(sum + data[i]);
         }
-        m_frame[size++] = sum;
+        frame.bytes[size++] = sum;
     }
-    m_frameSize = size;
-    return true;
+    frame.size = size;
 }
 
-std::int32_t XModemSender::SendBlock(std::uint32_t blockIndex) {
+std::int32_t XModemSender::SendBlock(std::uint32_t blockIndex, ImageReader& image,
+                                     std::int64_t nextRemaining) {
     for (int attempts = 0; attempts < kFrameSendings; ++attempts) {
         if (attempts > 0) {
             m_report.repeatsPerBlock[blockIndex] = attempts;
         }
-        m_channel.SendBytes(m_frame.data(), m_frameSize);
+        m_channel.SendBytes(m_frame.bytes.data(), m_frame.size);
         ++m_report.framesSent;
+        if (attempts == 0 && nextRemaining > 0) {
+            // The frame takes a quarter of a second on the line: time enough to read and
+            // check the next block, so the next frame can follow the ACK at once. The wait
+            // for the answer starts a few microseconds later; the answer waits in the input.
+            BuildFrame(image, nextRemaining, static_cast<std::uint8_t>(m_frame.bytes[1] + 1),
+                       m_next);
+        }
         const Reply reply = ReadReply(kBlockAnswerMs);
         if (reply.cancelled) {
             SendByte(m_channel, kAck);

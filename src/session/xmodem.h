@@ -82,14 +82,26 @@ private:
         std::uint8_t byte = 0;
     };
 
+    // One block as it goes on the line, or why it could not be read.
+    struct Frame {
+        std::array<std::uint8_t, kFrameCapacity> bytes{};
+        std::size_t size = 0;
+        bool built = false;     // filled for the block that comes next
+        std::string readError;  // not empty: the image failed or ended early
+    };
+
     std::int32_t Transfer(ImageReader& image, std::int64_t size);
     // Waits for C or NAK; sets the mode. Returns 0 when started, else a negative result.
     std::int32_t AwaitStart();
     void ShowProgress(std::int64_t acknowledged, std::int64_t size);
-    // Fills m_frame with block `number`; false when the image failed or ended early.
-    bool BuildFrame(ImageReader& image, std::int64_t remaining, std::uint8_t number);
-    // Sends m_frame until ACK; 0 when acknowledged, else a negative result.
-    std::int32_t SendBlock(std::uint32_t blockIndex);
+    // Fills `frame` with block `number`, `remaining` bytes of the image being left; notes a
+    // failed or short read in frame.readError.
+    void BuildFrame(ImageReader& image, std::int64_t remaining, std::uint8_t number, Frame& frame);
+    // Sends m_frame until ACK; 0 when acknowledged, else a negative result. After the first
+    // sending, builds the following block into m_next while the receiver checks this one
+    // (`nextRemaining` bytes left after this block; none: nothing to build).
+    std::int32_t SendBlock(std::uint32_t blockIndex, ImageReader& image,
+                           std::int64_t nextRemaining);
     std::int32_t Close(std::int64_t acknowledged);
     // Waits `waitMs` for one byte; a CAN counts as a cancel only when a second CAN follows
     // within the CAN wait, and otherwise stands for a byte that matches nothing.
@@ -101,8 +113,8 @@ private:
     SerialChannel& m_channel;
     OperatorDisplay& m_display;
     TransferReport m_report;
-    std::array<std::uint8_t, kFrameCapacity> m_frame{};
-    std::size_t m_frameSize = 0;
+    Frame m_frame;  // the block being sent
+    Frame m_next;   // the block after it, once built
 };
 
 // CRC-16/XMODEM (polynomial 0x1021, initial 0, no reflection, no final xor), bit by bit.

@@ -469,32 +469,53 @@ private slots:
         QVERIFY(rig.clock.NowMs() > rig.receiver.ChatterEndsAt() + 1000);
     }
 
-    // The image fails or ends early: the receiver is cancelled, never a success.
+    // The image fails or ends early: the receiver is cancelled, never a success. The next
+    // block is read while the receiver checks the current one; a failure found that way
+    // still waits its turn.
     void imageFailure_data() {
         QTest::addColumn<qint64>("size");       // the length the caller took
         QTest::addColumn<qint64>("available");  // bytes the image really holds
         QTest::addColumn<qint64>("failAt");     // read error at this offset; -1 none
+        QTest::addColumn<QStringList>("answers");
         QTest::addColumn<QString>("writes");
+        QTest::addColumn<int>("result");
+        const int readError = result::kImageReadError;
 
-        QTest::newRow("read error in block 1") << 4096LL << 4096LL << 0LL << "X*3";
-        QTest::newRow("read error in block 2") << 4096LL << 4096LL << 1500LL << "F1 X*3";
+        QTest::newRow("read error in block 1")
+            << 4096LL << 4096LL << 0LL << QStringList() << "X*3" << readError;
+        QTest::newRow("read error in block 2")
+            << 4096LL << 4096LL << 1500LL << QStringList() << "F1 X*3" << readError;
         QTest::newRow("read error in the short last block")
-            << 2100LL << 2100LL << 2099LL << "F1 F2 X*3";
-        QTest::newRow("one byte short") << 2048LL << 2047LL << -1LL << "F1 X*3";
-        QTest::newRow("ends at a block boundary") << 3072LL << 2048LL << -1LL << "F1 F2 X*3";
-        QTest::newRow("empty, length 1024") << 1024LL << 0LL << -1LL << "X*3";
+            << 2100LL << 2100LL << 2099LL << QStringList() << "F1 F2 X*3" << readError;
+        QTest::newRow("one byte short")
+            << 2048LL << 2047LL << -1LL << QStringList() << "F1 X*3" << readError;
+        QTest::newRow("ends at a block boundary")
+            << 3072LL << 2048LL << -1LL << QStringList() << "F1 F2 X*3" << readError;
+        QTest::newRow("empty, length 1024")
+            << 1024LL << 0LL << -1LL << QStringList() << "X*3" << readError;
+        QTest::newRow("read error in block 2 while block 1 is repeated")
+            << 4096LL << 4096LL << 1500LL << QStringList{"N", "N", "A"} << "F1*3 X*3" << readError;
+        QTest::newRow("read error in block 2, receiver cancels block 1")
+            << 4096LL << 4096LL << 1500LL << QStringList{"N", "XX"} << "F1*2 A"
+            << result::kReceiverCancelled;
+        QTest::newRow("read error in block 2, block 1 never acknowledged")
+            << 4096LL << 4096LL << 1500LL << Times("N", 25) << "F1*25 X*3"
+            << result::kBlockNotAcknowledged;
     }
     void imageFailure() {
         QFETCH(qint64, size);
         QFETCH(qint64, available);
         QFETCH(qint64, failAt);
+        QFETCH(QStringList, answers);
         QFETCH(QString, writes);
+        QFETCH(int, result);
         MemoryImage reader(RandomImage(available), failAt);
         Rig rig;
+        rig.receiver.SetAnswers(answers);
 
-        QCOMPARE(rig.Send(reader, size), result::kImageReadError);
+        QCOMPARE(rig.Send(reader, size), result);
         QCOMPARE(rig.receiver.Summary(), writes);
-        QVERIFY(!rig.sender.Report().imageError.empty());
+        QCOMPARE(rig.sender.Report().imageError.empty(), result != result::kImageReadError);
     }
 
     // Sizes whose acknowledged count does not fit the signed 32-bit result are refused
