@@ -162,6 +162,10 @@ void Relay::ReadSide(Direction towards, std::uint64_t now) {
         if (CutTriggered(towards, buffer[i])) {
             Commit(towards, passed, now);
             if (m_options.cut->delayMs == 0) {
+                // What passed up to the trigger is handed on before the line goes.
+                if (EndOf(towards).fd >= 0 && !m_waiting[Index(towards)].empty()) {
+                    WriteSide(towards);
+                }
                 CutNow();
             } else {
                 m_cut = CutState::Pending;
@@ -193,16 +197,16 @@ void Relay::CutNow() {
         return;
     }
     m_cut = CutState::Cut;
-    // Whatever is on the wire when it is cut is lost.
-    for (int d = 0; d < kDirections; ++d) {
-        m_discarded[d] += WaitingFor(static_cast<Direction>(d));
-        m_waiting[d].clear();
-        m_delayed[d].clear();
-    }
+    // Bytes that passed before the cut are still delivered where their side is open; what
+    // comes after it is thrown away as it is read.
     Say(std::string("CUT ") + (m_options.cutMode == CutMode::Hangup ? "hangup" : "silent") +
         " after to-instrument=" + std::to_string(m_faults[0].Counts().in) +
         " to-program=" + std::to_string(m_faults[1].Counts().in));
     if (m_options.cutMode == CutMode::Hangup) {
+        const int toProgram = Index(Direction::ToProgram);
+        m_discarded[toProgram] += WaitingFor(Direction::ToProgram);
+        m_waiting[toProgram].clear();
+        m_delayed[toProgram].clear();
         CloseEnd(m_program);
     }
     if (m_options.replugAfterMs) {
