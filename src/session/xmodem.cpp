@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <string>
 
 #include "results.h"
 #include "strings.h"
@@ -90,7 +91,8 @@ std::int32_t XModemSender::Transfer(ImageReader& image, std::int64_t size) {
         return result::kImageReadError;
     }
     if (size > kLargestSize) {
-        m_report.imageError = "The target file is too large (2 GiB or more)";
+        m_report.imageError = "The target file is too large: at most " +
+                              std::to_string(kLargestSize) + " bytes can be sent";
         return result::kImageTooLarge;
     }
 

