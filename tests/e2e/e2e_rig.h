@@ -84,7 +84,16 @@ public:
         m_env.insert("XDG_CONFIG_HOME", m_dir.filePath("config"));
         m_env.insert("QT_QPA_PLATFORM", "offscreen");
     }
-    ~Rig() { StopSim(); }
+    // A failed test shows what both sides said, the simulator's trace included.
+    ~Rig() {
+        StopSim();
+        if (QTest::currentTestFailed()) {
+            qWarning().noquote() << "vantrel stdout:\n"
+                                 << m_lastOut << "\nvantrel stderr:\n"
+                                 << m_lastErr << "\nsimulator trace:\n"
+                                 << m_simErr;
+        }
+    }
 
     QString Path(const QString& name) const { return m_dir.filePath(name); }
     const QProcessEnvironment& Env() const { return m_env; }
@@ -104,6 +113,8 @@ public:
         m_sim = std::make_unique<QProcess>();
         m_sim->setProcessEnvironment(m_env);
         m_sim->setProcessChannelMode(QProcess::SeparateChannels);
+        // The trace goes to a file: a pipe nobody reads during the run could fill up.
+        m_sim->setStandardErrorFile(Path("sim.trace"), QIODevice::Append);
         m_reportPath = Path("report.json");
         m_sim->start(
             VANTREL_SIM_BIN,
@@ -133,7 +144,10 @@ public:
                 m_sim->waitForFinished(kStartLimitMs);
             }
         }
-        m_simErr = m_sim->readAllStandardError();
+        QFile trace(Path("sim.trace"));
+        if (trace.open(QIODevice::ReadOnly)) {
+            m_simErr = trace.readAll();
+        }
         m_sim.reset();
         QFile file(m_reportPath);
         if (!file.open(QIODevice::ReadOnly)) {
@@ -156,7 +170,10 @@ public:
     // Runs vantrel with `args` to its end.
     RunResult RunVantrel(const QStringList& args, int limitMs = kRunLimitMs) {
         auto process = StartVantrel(args);
-        return Finish(*process, limitMs);
+        RunResult result = Finish(*process, limitMs);
+        m_lastOut = result.out;
+        m_lastErr = result.err;
+        return result;
     }
 
     static RunResult Finish(QProcess& process, int limitMs = kRunLimitMs) {
@@ -212,6 +229,8 @@ private:
     QString m_pty;
     QString m_reportPath;
     QByteArray m_simErr;
+    QByteArray m_lastOut;
+    QByteArray m_lastErr;
 };
 
 }  // namespace e2e
