@@ -39,8 +39,10 @@ void InstallSignalHandlers() {
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
-    // Past a file-size limit the record's write must fail (and be undone), not kill us.
+    // Past a file-size limit the record's write must fail (and be undone), not kill us; and a
+    // reader of our output that goes away (`| head`) must not end a run mid-dialogue.
     std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 int ListPortsCommand() {
