@@ -1,0 +1,261 @@
+#pragma once
+
+// The operator's window under test: a fresh configuration folder per test (port aliases and
+// the remembered port), the simulated instrument as COM7, message boxes captured, and
+// helpers to drive the window as the operator does.
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+#include <functional>
+#include <memory>
+#include "session/operator_display.h"
+#include "session/strings.h"
+#include "sim_instrument.h"
+#include "ui/about_dlg.h"
+#include "ui/automation_proxy.h"
+#include "ui/vantrel_distribution_dlg.h"
+
+namespace vantrel::test {
+namespace id = vantrel::control_id;
+
+namespace rig {
+
+// Longest wait for the window to react to the instrument, in ms (the prompt wait of the
+// slow model is 8 s; nothing here should come near it).
+constexpr int kReactMs = 15000;
+// Time given to the line to carry a byte that should not come, in ms.
+constexpr int kSettleMs = 300;
+
+QString S(Str id) {
+    return QString::fromStdString(LoadString(id));
+}
+
+QByteArray RandomImage(int size) {
+    QByteArray bytes(size, '\0');
+    auto* gen = QRandomGenerator::global();
+    for (auto& b : bytes) {
+        b = static_cast<char>(gen->bounded(256));
+    }
+    return bytes;
+}
+
+// Longest a modal box may stay open after the test has acted on it, in ms.
+constexpr qint64 kModalLimitMs = 5000;
+
+// Runs `action` on the first modal window of type T to appear, from the event loop, while
+// the caller blocks in a modal loop of its own (file dialog, message box, About box). A box
+// that the action did not close is rejected after kModalLimitMs, so a failing test fails
+// instead of blocking.
+template <typename T>
+class ModalWatcher {
+public:
+    explicit ModalWatcher(std::function<void(T*)> action) : m_action(std::move(action)) {
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { Look(); });
+        m_timer.start(10);
+    }
+    bool Seen() const { return m_seen; }
+    bool Forced() const { return m_forced; }
+
+private:
+    void Look() {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            auto* found = qobject_cast<T*>(w);
+            if (found == nullptr || !found->isVisible()) {
+                continue;
+            }
+            if (!m_seen) {
+                m_seen = true;
+                m_since.start();
+                m_action(found);
+            } else if (m_since.elapsed() > kModalLimitMs) {
+                m_forced = true;
+                QMetaObject::invokeMethod(found, "reject");
+            }
+            return;
+        }
+    }
+
+    std::function<void(T*)> m_action;
+    QTimer m_timer;
+    QElapsedTimer m_since;
+    bool m_seen = false;
+    bool m_forced = false;
+};
+
+}  // namespace rig
+
+// The fixture of the window tests; each test class derives from it.
+using namespace rig;
+
+class DialogRig : public QObject {
+protected:
+    struct Box {
+        QString caption;
+        QString text;
+        QMessageBox::Icon icon;
+        int checked;     // the checked function while the box was open
+        QString status;  // the status line while the box was open
+        bool runEnabled;
+        bool openFlag;  // MessageBoxOpen() while the box was open
+    };
+
+    std::unique_ptr<QTemporaryDir> m_config;
+    std::unique_ptr<SimInstrument> m_sim;
+    std::unique_ptr<SimInstrument> m_sim2;
+    std::unique_ptr<CVantrelDistributionDlg> m_dlg;
+    QList<Box> m_boxes;
+    QStringList m_statusShown;
+    QStringList m_titles;
+
+    QString MemoryFile() const { return m_config->filePath("vantrel/BootLoader.ini"); }
+
+    void WriteMemory(const QByteArray& content) {
+        QDir().mkpath(m_config->filePath("vantrel"));
+        QFile f(MemoryFile());
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(content);
+    }
+
+    QByteArray ReadMemory() const {
+        QFile f(MemoryFile());
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+    }
+
+    bool StartSim(const QStringList& options = {}) {
+        m_sim = std::make_unique<SimInstrument>(m_config->path(), m_config->path());
+        if (!m_sim->Start("COM7", options)) {
+            return false;
+        }
+        WriteMemory("COM7\n");
+        return true;
+    }
+
+    // The window, with message boxes captured; `memory` is the remembered port it starts with.
+    bool OpenWindow() {
+        m_dlg = std::make_unique<CVantrelDistributionDlg>();
+        m_dlg->SetMessageHook(
+            [this](const QString& caption, const QString& text, QMessageBox::Icon icon) {
+                m_boxes.append({caption, text, icon, m_dlg->CheckedFunction(), StatusLine(),
+                                Run()->isEnabled(), m_dlg->MessageBoxOpen()});
+            });
+        connect(Status(), &QLineEdit::textChanged, this,
+                [this](const QString& text) { m_statusShown << text; });
+        connect(m_dlg.get(), &QWidget::windowTitleChanged, this,
+                [this](const QString& title) { m_titles << title; });
+        m_dlg->show();
+        return QTest::qWaitForWindowExposed(m_dlg.get());
+    }
+
+    // A window whose remembered port names nothing listed: no port is opened.
+    bool OpenWindowWithoutPort() {
+        WriteMemory("NONE\n");
+        return OpenWindow();
+    }
+
+    // Resets the instrument and waits for the window to come On-Line. The boot loader
+    // answers the carriage return of the port's opening with a bare prompt; the window must
+    // have taken that (as a failed identification) before the reset, or the prompt and the
+    // signature would run together.
+    bool BringOnLine() {
+        if (!QTest::qWaitFor([this] { return m_sim->Commands().contains("\r"); }, kReactMs)) {
+            return false;
+        }
+        QTest::qWait(kSettleMs);
+        m_sim->Reset();
+        return QTest::qWaitFor([this] { return m_dlg->OnLine(); }, kReactMs);
+    }
+
+    // The menu commands and answers the instrument received, carriage returns left out.
+    QStringList MenuCommands() {
+        QStringList commands = m_sim->Commands();
+        commands.removeAll("\r");
+        return commands;
+    }
+
+    QPushButton* Run() const { return qobject_cast<QPushButton*>(m_dlg->Control(id::kRun)); }
+    QLineEdit* Status() const { return qobject_cast<QLineEdit*>(m_dlg->Control(id::kStatus)); }
+    QString StatusLine() const { return Status()->text(); }
+    QAbstractButton* Radio(int which) const {
+        return qobject_cast<QAbstractButton*>(m_dlg->Control(which));
+    }
+    QComboBox* PortList() const { return qobject_cast<QComboBox*>(m_dlg->Control(id::kPortList)); }
+    QProgressBar* Progress() const {
+        return qobject_cast<QProgressBar*>(m_dlg->Control(id::kProgress));
+    }
+
+    // Chooses `path` through the "&Open..." button's file dialog; returns what the dialog
+    // offered: its title, its filters and its default suffix, one per line.
+    QString ChooseTarget(const QString& path) {
+        QString offered;
+        ModalWatcher<QFileDialog> watcher([&](QFileDialog* dialog) {
+            offered = dialog->windowTitle() + "\n" + dialog->nameFilters().join("\n") + "\n" +
+                      dialog->selectedNameFilter() + "\n" + dialog->defaultSuffix();
+            // As the operator does: the filter that shows the file, then the file.
+            for (const QString& filter : dialog->nameFilters()) {
+                const QString pattern = filter.section('(', -1).chopped(1);
+                if (QRegularExpression::fromWildcard(pattern)
+                        .match(QFileInfo(path).fileName())
+                        .hasMatch()) {
+                    dialog->selectNameFilter(filter);
+                    break;
+                }
+            }
+            // Typed into the file name field, as selecting in the view depends on the view
+            // having listed the folder already.
+            if (auto* name = dialog->findChild<QLineEdit*>("fileNameEdit")) {
+                name->setText(path);
+            } else {
+                dialog->selectFile(path);
+            }
+            QMetaObject::invokeMethod(dialog, "accept");
+        });
+        qobject_cast<QAbstractButton*>(m_dlg->Control(id::kOpenTarget))->click();
+        return offered;
+    }
+
+    // Writes `image` as `name` in the test's folder and chooses it as the target file.
+    bool WriteTarget(const QString& name, const QByteArray& image) {
+        const QString path = m_config->filePath(name);
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly) || f.write(image) != image.size()) {
+            return false;
+        }
+        f.close();
+        ChooseTarget(path);
+        return qobject_cast<QLineEdit*>(m_dlg->Control(id::kTargetFile))->text() == path;
+    }
+
+    int CountOf(const QString& command) {
+        return static_cast<int>(m_sim->Commands().count(command));
+    }
+
+    void InitRig() {
+        m_config = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_config->isValid());
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config->path()));
+        m_boxes.clear();
+        m_statusShown.clear();
+        m_titles.clear();
+    }
+
+    void CleanupRig() {
+        m_dlg.reset();
+        m_sim.reset();
+        m_sim2.reset();
+        m_config.reset();
+    }
+};
+
+}  // namespace vantrel::test

@@ -1,0 +1,262 @@
+// The operator's window against the simulated instrument over a pseudo-terminal: start-up,
+// identification, refusals, the function choice, Exit, and the port list.
+
+#include <QtTest>
+
+#include "dialog_rig.h"
+
+using namespace vantrel;
+using namespace vantrel::test;
+using namespace vantrel::test::rig;
+
+class MainDialogTest : public DialogRig {
+    Q_OBJECT
+private slots:
+    void init() { InitRig(); }
+    void cleanup() { CleanupRig(); }
+
+    void startUp() {
+        QVERIFY(StartSim());
+        QVERIFY(OpenWindow());
+        QCOMPARE(m_dlg->windowTitle(), QString("Vantrel"));
+        QCOMPARE(PortList()->currentText(), QString("COM7"));
+        QCOMPARE(m_dlg->CheckedFunction(), id::kFunctionAuto);
+        QCOMPARE(Run()->text(), S(Str::CaptionAuto));
+        QVERIFY(!Run()->isEnabled());
+        QCOMPARE(StatusLine(), S(Str::ConnectionLost));
+        // The off-line text came first, then opening the port replaced it.
+        QVERIFY(m_statusShown.indexOf(S(Str::InstrumentOffLine)) >= 0);
+        QVERIFY(m_statusShown.indexOf(S(Str::InstrumentOffLine)) <
+                m_statusShown.lastIndexOf(S(Str::ConnectionLost)));
+        QCOMPARE(Progress()->minimum(), 0);
+        QCOMPARE(Progress()->maximum(), 15);
+        QCOMPARE(Progress()->value(), 0);
+        for (int f : {id::kFunctionBlankCheck, id::kFunctionMemoryTest, id::kFunctionErase,
+                      id::kFunctionDownload}) {
+            QVERIFY2(!Radio(f)->isEnabled(), qPrintable(QString::number(f)));
+        }
+        QVERIFY(Radio(id::kFunctionAuto)->isEnabled());
+        QVERIFY(Radio(id::kFunctionRestart)->isEnabled());
+        QCOMPARE(m_dlg->minimumSize(), m_dlg->maximumSize());
+        QVERIFY(m_boxes.isEmpty());
+    }
+
+    void identification_data() {
+        QTest::addColumn<int>("model");
+        QTest::addColumn<bool>("restartSelectedBefore");
+        QTest::newRow("model 0") << 0 << false;
+        QTest::newRow("model 1") << 1 << false;
+        QTest::newRow("model 2") << 2 << false;
+        QTest::newRow("Restart chosen while off-line") << 0 << true;
+    }
+    void identification() {
+        QFETCH(int, model);
+        QFETCH(bool, restartSelectedBefore);
+        QVERIFY(StartSim({"--model", QString::number(model)}));
+        QVERIFY(OpenWindow());
+        if (restartSelectedBefore) {
+            QTest::mouseClick(Radio(id::kFunctionRestart), Qt::LeftButton);
+            QCOMPARE(Run()->text(), S(Str::CaptionRestart));
+        }
+        QVERIFY(BringOnLine());
+        QCOMPARE(StatusLine(), S(Str::InstrumentOnLine));
+        QCOMPARE(m_dlg->CheckedFunction(), id::kFunctionAuto);
+        QCOMPARE(Run()->text(), S(Str::CaptionAuto));
+        QVERIFY(Run()->isEnabled());
+        QCOMPARE(m_dlg->focusWidget(), Run());
+        QCOMPARE(m_sim->Report().value("model").toInt(), model);
+    }
+
+    void refusals_data() {
+        QTest::addColumn<bool>("onLine");
+        QTest::addColumn<int>("function");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("Run while the connection is lost")
+            << false << int{id::kFunctionAuto} << S(Str::InstrumentOffLine);
+        QTest::newRow("Auto without a target file")
+            << true << int{id::kFunctionAuto} << S(Str::InvalidTargetFile);
+        QTest::newRow("Download without a target file")
+            << true << int{id::kFunctionDownload} << S(Str::InvalidTargetFile);
+    }
+    void refusals() {
+        QFETCH(bool, onLine);
+        QFETCH(int, function);
+        QFETCH(QString, message);
+        QVERIFY(StartSim());
+        QVERIFY(OpenWindow());
+        if (onLine) {
+            QVERIFY(BringOnLine());
+        }
+        m_dlg->CheckFunction(function);
+        const QString statusBefore = StatusLine();
+        // Enter, or the Run button: a disabled Run button cannot be clicked, so the handler
+        // is called as the dialog's OK command.
+        if (onLine) {
+            QTest::keyClick(m_dlg.get(), Qt::Key_Return);
+        } else {
+            m_dlg->accept();
+        }
+        QCOMPARE(m_boxes.size(), 1);
+        QCOMPARE(m_boxes[0].text, message);
+        QCOMPARE(m_boxes[0].icon, QMessageBox::Critical);
+        QCOMPARE(m_boxes[0].caption, QCoreApplication::applicationName());
+        QVERIFY(m_boxes[0].openFlag);
+        QVERIFY(!m_dlg->MessageBoxOpen());
+        QCOMPARE(StatusLine(), statusBefore);
+        QVERIFY(m_dlg->isVisible());
+        // Nothing reached the boot loader's menu.
+        QTest::qWait(kSettleMs);
+        QCOMPARE(MenuCommands(), QStringList());
+    }
+
+    void selectFunction_data() {
+        QTest::addColumn<bool>("onLine");
+        QTest::newRow("connection lost") << false;
+        QTest::newRow("on-line") << true;
+    }
+    void selectFunction() {
+        QFETCH(bool, onLine);
+        QVERIFY(StartSim());
+        QVERIFY(OpenWindow());
+        if (onLine) {
+            QVERIFY(BringOnLine());
+        }
+        const QString before = StatusLine();
+        QTest::mouseClick(Radio(id::kFunctionRestart), Qt::LeftButton);
+        QCOMPARE(Run()->text(), S(Str::CaptionRestart));
+        QCOMPARE(StatusLine(), onLine ? S(Str::DescRestart) : before);
+        QTest::mouseClick(Radio(id::kFunctionAuto), Qt::LeftButton);
+        QCOMPARE(Run()->text(), S(Str::CaptionAuto));
+        QCOMPARE(StatusLine(), onLine ? S(Str::DescAuto) : before);
+        // The operator cannot choose the other four.
+        QTest::mouseClick(Radio(id::kFunctionErase), Qt::LeftButton);
+        QCOMPARE(m_dlg->CheckedFunction(), id::kFunctionAuto);
+        QCOMPARE(Run()->text(), S(Str::CaptionAuto));
+    }
+
+    void exit_data() {
+        QTest::addColumn<bool>("onLine");
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<bool>("held");
+        QTest::addColumn<int>("exitCommands");
+        QTest::addColumn<bool>("ends");
+        QTest::addColumn<bool>("saved");
+        QTest::newRow("connection lost, Exit button")
+            << false << "button" << false << 0 << true << true;
+        QTest::newRow("on-line, Exit button") << true << "button" << false << 1 << true << true;
+        QTest::newRow("on-line, Esc") << true << "escape" << false << 1 << true << true;
+        QTest::newRow("on-line, close box") << true << "close" << false << 1 << true << true;
+        QTest::newRow("held, on-line, Exit button: hidden")
+            << true << "button" << true << 1 << false << true;
+        QTest::newRow("held, close box: hidden only")
+            << true << "close" << true << 0 << false << false;
+    }
+    void exit() {
+        QFETCH(bool, onLine);
+        QFETCH(QString, how);
+        QFETCH(bool, held);
+        QFETCH(int, exitCommands);
+        QFETCH(bool, ends);
+        QFETCH(bool, saved);
+        QVERIFY(StartSim());
+        QVERIFY(OpenWindow());
+        if (onLine) {
+            QVERIFY(BringOnLine());
+        }
+        CVantrelDistributionDlgAutoProxy proxy;
+        if (held) {
+            proxy.Attach(m_dlg.get());
+        }
+        // Whether the port is saved shows as COM7 replacing this.
+        WriteMemory("COM1\n");
+
+        bool stillRunning = false;
+        bool hidden = false;
+        QTimer act;
+        act.setSingleShot(true);
+        connect(&act, &QTimer::timeout, this, [&] {
+            if (how == "button") {
+                QTest::mouseClick(m_dlg->Control(id::kExit), Qt::LeftButton);
+            } else if (how == "escape") {
+                QTest::keyClick(m_dlg.get(), Qt::Key_Escape);
+            } else {
+                m_dlg->close();
+            }
+        });
+        QTimer check;
+        check.setSingleShot(true);
+        connect(&check, &QTimer::timeout, this, [&] {
+            stillRunning = true;
+            hidden = !m_dlg->isVisible();
+            m_dlg->EndWithoutExit();
+        });
+        act.start(0);
+        check.start(kSettleMs);
+        m_dlg->DoModal();
+        check.stop();
+
+        QCOMPARE(!stillRunning, ends);
+        if (!ends) {
+            QVERIFY(hidden);
+        }
+        QCOMPARE(ReadMemory(), saved ? QByteArray("COM7\n") : QByteArray("COM1\n"));
+        if (exitCommands > 0) {
+            QVERIFY(QTest::qWaitFor([this] { return CountOf("7") > 0; }, kReactMs));
+        }
+        QTest::qWait(kSettleMs);
+        QCOMPARE(CountOf("7"), exitCommands);
+    }
+
+    // Exit with no port selected writes the line feed alone; the next start keeps the first
+    // listed port.
+    void exitWithoutSelection() {
+        QVERIFY(StartSim());
+        WriteMemory("COM99\n");
+        QVERIFY(OpenWindow());
+        QCOMPARE(PortList()->currentIndex(), -1);
+        QVERIFY(!Run()->isEnabled());
+        m_dlg->reject();
+        QCOMPARE(ReadMemory(), QByteArray("\n"));
+        m_dlg.reset();
+        QVERIFY(OpenWindow());
+        QCOMPARE(PortList()->currentIndex(), 0);
+    }
+
+    // Typing into the port list's edit field opens nothing and is not saved; choosing an
+    // entry reopens the port and ends the session.
+    void portList() {
+        QVERIFY(StartSim());
+        QVERIFY(QDir(m_config->path()).mkdir("sim2"));
+        m_sim2 = std::make_unique<SimInstrument>(m_config->path(), m_config->filePath("sim2"));
+        QVERIFY(m_sim2->Start("COM8", {}));
+        QVERIFY(OpenWindow());
+        QVERIFY(BringOnLine());
+        QLineEdit* edit = PortList()->lineEdit();
+        QVERIFY(edit != nullptr);
+        edit->selectAll();
+        QTest::keyClicks(edit, "COM8");
+        QTest::qWait(kSettleMs);
+        QVERIFY(m_dlg->OnLine());
+        QCOMPARE(PortList()->itemText(PortList()->currentIndex()), QString("COM7"));
+
+        PortList()->setEditText("COM7");
+        QTest::keyClick(PortList(), Qt::Key_Down);
+        QCOMPARE(PortList()->itemText(PortList()->currentIndex()), QString("COM8"));
+        QVERIFY(!m_dlg->OnLine());
+        QVERIFY(!Run()->isEnabled());
+        QCOMPARE(StatusLine(), S(Str::ConnectionLost));
+        const QLabel* device = nullptr;
+        for (auto* label : m_dlg->findChildren<QLabel*>()) {
+            if (label->toolTip().startsWith("COM8")) {
+                device = label;
+            }
+        }
+        QVERIFY2(device != nullptr, "the device of COM8 is shown");
+        QVERIFY(device->toolTip().endsWith(m_sim2->Device()));
+        m_dlg->reject();
+        QCOMPARE(ReadMemory(), QByteArray("COM8\n"));
+    }
+};
+
+QTEST_MAIN(MainDialogTest)
+#include "test_main_dialog.moc"
