@@ -50,6 +50,9 @@ void LineObservation::Take(std::uint8_t byte) {
         }
         return;
     }
+    if (byte == '>') {
+        promptSeen = true;
+    }
     m_window = (m_window << 8) | byte;
     if (bytesSeen >= 4) {
         signatureModel = ModelOfWindow(m_window);
@@ -91,10 +94,18 @@ SilenceDiagnosis DiagnoseSilence(const LineObservation& seen, const std::string&
     } else if (seen.bytesSeen > 0) {
         d.kind = "unknown-bytes";
         d.text = headline + "Received " + std::to_string(seen.bytesSeen) +
-                 " bytes but no boot-loader signature; the first: " + d.firstBytesHex +
-                 ".\nLikely causes: the wrong port; the instrument is running its application "
-                 "instead of its boot loader (reset it); the line runs at another speed than "
-                 "38400 baud.\n";
+                 " bytes but no boot-loader signature; the first: " + d.firstBytesHex + ".\n";
+        if (seen.promptSeen) {
+            // The boot loader answers a carriage return with its prompt: one that was reset
+            // before the port was opened sits at its menu and never announces itself again.
+            d.text +=
+                "A \">\" came by: the boot loader may already be at its menu. Reset the "
+                "instrument while waiting, so that it announces itself.\n";
+        }
+        d.text +=
+            "Likely causes: the wrong port; the instrument is running its application "
+            "instead of its boot loader (reset it); the line runs at another speed than "
+            "38400 baud.\n";
     } else {
         d.kind = "nothing";
         d.text = headline +

@@ -15,6 +15,7 @@ struct LineObservation {
     std::vector<std::uint8_t> first;  // the first bytes taken, at most kKeptBytes
     int signatureModel = -1;          // model whose signature went by in the taken bytes, or -1
     std::vector<std::uint8_t> afterSignature;  // bytes taken after it, at most kKeptBytes
+    bool promptSeen = false;                   // a '>' came by before any signature
     bool portFailed = false;
     std::string portError;
 

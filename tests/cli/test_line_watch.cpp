@@ -34,6 +34,8 @@ private slots:
             << QByteArray("Meter v2.1 ready\r\n") << "unknown-bytes" << -1 << "4d 65 74 65";
         QTest::newRow("wrong speed: high bytes")
             << QByteArray("\xf8\x80\xfe\x00\x78", 5) << "unknown-bytes" << -1 << "38400";
+        QTest::newRow("boot loader already at its menu answers with its prompt")
+            << QByteArray("\r\n>") << "unknown-bytes" << -1 << "may already be at its menu";
         QTest::newRow("three of four signature bytes")
             << QByteArray("\t\t\t") << "unknown-bytes" << -1 << "application";
         QTest::newRow("model 0, no prompt")
