@@ -88,10 +88,10 @@ int ConsoleRun::Run(const Options& options, const std::string& portName,
     }
     m_record.imagePath = options.targetFile;
     if (!options.targetFile.empty()) {
-        m_image = DigestImageFile(options.targetFile);
-        m_record.image = m_image;
+        const ImageDigest image = DigestImageFile(options.targetFile);
+        m_record.image = image;
         m_display.SetTargetFile(options.targetFile);
-        m_display.SetImageSize(m_image.size);
+        m_display.SetImageSize(image.size);
     }
     m_phases.SetPhaseTexts(DefaultPhaseTexts(options.targetFile));
     m_display.SetListener(this);

@@ -61,7 +61,6 @@ private:
     Connection m_connection;
     PhaseTracker m_phases;
     UpdateRecord m_record;
-    ImageDigest m_image;
     bool m_identified = false;     // an instrument came On-Line during the run
     bool m_downloadShown = false;  // the running function has begun its download menu
 };
