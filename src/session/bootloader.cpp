@@ -264,6 +264,10 @@ std::int32_t BootLoader::SendTarget() {
     display.RefreshControls();
     if (sent == result::kImageReadError) {
         display.SetStatus(ReadFailure(path, reader, m_sender.Report()));
+    } else if (sent < 0) {
+        // A pulled cable ends the transfer at once and silently (the sender writes no
+        // status): the operator must hear that the port itself has gone.
+        PortGone();
     }
     return sent;
 }
