@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -53,8 +54,68 @@ Relay::~Relay() {
     if (!m_aliasPath.empty()) {
         std::filesystem::remove(m_aliasPath, ec);
     }
+    UnwatchProgram();
+    if (m_openWatch >= 0) {
+        close(m_openWatch);
+    }
     CloseEnd(m_program);
     CloseEnd(m_instrument);
+}
+
+bool Relay::WatchProgram(std::string& error) {
+    m_programOpens = 0;
+    if (m_openWatch < 0) {
+        m_openWatch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    }
+    if (m_openWatch >= 0) {
+        m_watch = inotify_add_watch(m_openWatch, m_program.path.c_str(), IN_OPEN | IN_CLOSE);
+    }
+    if (m_openWatch < 0 || m_watch < 0) {
+        error = std::string("cannot watch ") + m_program.path + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+void Relay::UnwatchProgram() {
+    if (m_watch >= 0) {
+        inotify_rm_watch(m_openWatch, m_watch);
+        m_watch = -1;
+    }
+}
+
+void Relay::ReadOpenEvents() {
+    alignas(inotify_event) char buffer[4096];
+    for (;;) {
+        const ssize_t n = read(m_openWatch, buffer, sizeof buffer);
+        if (n <= 0) {
+            return;
+        }
+        for (ssize_t at = 0; at < n;) {
+            inotify_event event{};
+            std::memcpy(&event, buffer + at, sizeof event);
+            at += static_cast<ssize_t>(sizeof event + event.len);
+            if (event.wd != m_watch) {
+                continue;
+            }
+            if (event.mask & IN_OPEN) {
+                ++m_programOpens;
+                Say("OPENED");
+                if (m_options.followOpen && m_instrument.fd >= 0) {
+                    // A simulator that resets on being opened resets for this program.
+                    CloseEnd(m_instrument);
+                    std::string error;
+                    if (!OpenDevice(m_options.device, m_instrument, error)) {
+                        InstrumentGone(error, NowMs());
+                    }
+                }
+            }
+            if (event.mask & IN_CLOSE) {
+                m_programOpens = std::max(0, m_programOpens - 1);
+                Say("CLOSED");
+            }
+        }
+    }
 }
 
 bool Relay::PlaceProgramLinks(std::string& error) {
@@ -73,7 +134,7 @@ bool Relay::Start(std::string& error) {
         }
         m_aliasPath = folder + "/" + m_options.alias;
     }
-    if (!OpenPty(m_program, error) || !PlaceProgramLinks(error)) {
+    if (!OpenPty(m_program, error) || !WatchProgram(error) || !PlaceProgramLinks(error)) {
         return false;
     }
     if (m_options.device.empty()) {
@@ -148,13 +209,15 @@ void Relay::ReadSide(Direction towards, std::uint64_t now) {
         } else {
             // The relay holds the slave open, so its master cannot see a hang-up.
             Say("ERROR program side: " + why);
+            UnwatchProgram();
             CloseEnd(m_program);
         }
         return;
     }
     std::string passed;
     for (ssize_t i = 0; i < n; ++i) {
-        if (m_cut == CutState::Cut) {
+        const bool nobodyListens = towards == Direction::ToProgram && m_programOpens == 0;
+        if (m_cut == CutState::Cut || nobodyListens) {
             ++m_discarded[Index(towards)];
             continue;
         }
@@ -187,6 +250,7 @@ void Relay::WriteSide(Direction towards) {
             InstrumentGone(std::strerror(errno), NowMs());
         } else {
             Say(std::string("ERROR program side: ") + std::strerror(errno));
+            UnwatchProgram();
             CloseEnd(m_program);
         }
     }
@@ -207,6 +271,7 @@ void Relay::CutNow() {
         m_discarded[toProgram] += WaitingFor(Direction::ToProgram);
         m_waiting[toProgram].clear();
         m_delayed[toProgram].clear();
+        UnwatchProgram();
         CloseEnd(m_program);
     }
     if (m_options.replugAfterMs) {
@@ -219,7 +284,7 @@ void Relay::Replug(std::uint64_t now) {
     m_replugAtMs.reset();
     if (m_options.cutMode == CutMode::Hangup) {
         std::string error;
-        if (!OpenPty(m_program, error) || !PlaceProgramLinks(error)) {
+        if (!OpenPty(m_program, error) || !WatchProgram(error) || !PlaceProgramLinks(error)) {
             Say("ERROR replug: " + error);
             return;
         }
@@ -290,7 +355,7 @@ int Relay::Run(int signalFd) {
     for (;;) {
         const std::uint64_t now = NowMs();
         ReleaseDue(now);
-        pollfd fds[3] = {{signalFd, POLLIN, 0}, {-1, 0, 0}, {-1, 0, 0}};
+        pollfd fds[4] = {{signalFd, POLLIN, 0}, {-1, 0, 0}, {-1, 0, 0}, {m_openWatch, POLLIN, 0}};
         const Direction sides[2] = {Direction::ToInstrument, Direction::ToProgram};
         // fds[1]: the program side, read towards the instrument; fds[2]: the instrument side.
         for (int k = 0; k < 2; ++k) {
@@ -309,7 +374,7 @@ int Relay::Run(int signalFd) {
                 fds[k + 1].events |= POLLOUT;
             }
         }
-        if (poll(fds, 3, PollTimeout(now)) < 0 && errno != EINTR) {
+        if (poll(fds, 4, PollTimeout(now)) < 0 && errno != EINTR) {
             Say(std::string("ERROR poll: ") + std::strerror(errno));
             return 1;
         }
@@ -321,6 +386,11 @@ int Relay::Run(int signalFd) {
                 }
                 CutNow();
             }
+        }
+        // Opens first: what arrived with them is for the program that opened. Reopening the
+        // instrument side may change its descriptor, which the loop below checks.
+        if (fds[3].revents & POLLIN) {
+            ReadOpenEvents();
         }
         const std::uint64_t then = NowMs();
         for (int k = 0; k < 2; ++k) {

@@ -53,6 +53,10 @@ private:
         return towards == Direction::ToProgram ? m_program : m_instrument;
     }
     bool PlaceProgramLinks(std::string& error);
+    // Watches the program side's slave for programs opening and closing it.
+    bool WatchProgram(std::string& error);
+    void UnwatchProgram();
+    void ReadOpenEvents();
     // Reads the side whose bytes travel `towards` and passes them through the faults.
     void ReadSide(Direction towards, std::uint64_t now);
     // Writes what waits for the side `towards`.
@@ -81,6 +85,11 @@ private:
     std::uint64_t m_cutAtMs = 0;
     std::optional<std::uint64_t> m_replugAtMs;
     std::optional<std::uint64_t> m_reopenAtMs;
+    int m_openWatch = -1;  // inotify descriptor
+    int m_watch = -1;      // its watch on the program side's slave
+    // Programs holding the program side open. What the instrument says while there are none
+    // is lost, as on a line nobody listens to, and does not count towards a cut.
+    int m_programOpens = 0;
 };
 
 // Milliseconds of the monotonic clock.

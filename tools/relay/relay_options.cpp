@@ -170,8 +170,14 @@ const char* RelayUsage() {
            "                          cable. SIGUSR1 cuts at once.\n"
            "  --replug-after MS       the line comes back this long after a cut (hangup: a\n"
            "                          new pty behind the same link and alias)\n"
+           "  --follow-open           reopen the --device each time a program opens the\n"
+           "                          program side (a simulator with --reset-on-open then\n"
+           "                          resets for that program)\n"
+           "What the instrument says while no program has the program side open is lost and\n"
+           "counts for nothing.\n"
            "Prints PROGRAM PATH, INSTRUMENT PATH (own pty only), SEED N and READY on stdout,\n"
-           "then CUT, REPLUG PATH as they happen, and STATS lines when it ends (SIGTERM).\n";
+           "then OPENED and CLOSED (a program opened or closed the program side), CUT and\n"
+           "REPLUG PATH as they happen, and STATS lines when it ends (SIGTERM).\n";
 }
 
 std::optional<RelayOptions> ParseRelayOptions(const std::vector<std::string>& args,
@@ -183,6 +189,10 @@ std::optional<RelayOptions> ParseRelayOptions(const std::vector<std::string>& ar
         if (option == "--help" || option == "-h") {
             error.clear();
             return std::nullopt;
+        }
+        if (option == "--follow-open") {
+            options.followOpen = true;
+            continue;
         }
         if (i + 1 >= args.size()) {
             error = "missing value or unknown option: " + option;
@@ -249,6 +259,10 @@ std::optional<RelayOptions> ParseRelayOptions(const std::vector<std::string>& ar
             return std::nullopt;
         }
         options.cut->delayMs = *cutDelay;
+    }
+    if (options.followOpen && options.device.empty()) {
+        error = "--follow-open needs --device";
+        return std::nullopt;
     }
     if (!options.instrumentLink.empty() && !options.device.empty()) {
         error = "--instrument-link names the relay's own pty: not with --device";

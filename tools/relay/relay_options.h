@@ -50,6 +50,9 @@ struct RelayOptions {
     std::optional<CutRule> cut;
     CutMode cutMode = CutMode::Hangup;
     std::optional<std::uint32_t> replugAfterMs;  // a cut line comes back after this long
+    // Each time a program opens the program side, the instrument device is opened anew, so
+    // that a simulator that resets when its port is opened resets for that program.
+    bool followOpen = false;
 };
 
 // Parses the command line (without the program name). Nothing on error, with `error` set.
