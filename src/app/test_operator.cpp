@@ -11,7 +11,7 @@
 #include <QKeyEvent>
 #include <QMetaObject>
 #include <QWidget>
-#include <cerrno>
+#include <cstdio>
 
 #include "ui/vantrel_distribution_dlg.h"
 
@@ -31,14 +31,21 @@ std::unique_ptr<TestOperator> TestOperator::FromEnvironment(CVantrelDistribution
         return nullptr;
     }
     const QString base = dir + u'/' + QString::number(QCoreApplication::applicationPid());
+    // Made under another name and renamed once open, so that a test that sees the pipe can
+    // write to it at once.
     const QByteArray pipePath = QFile::encodeName(base + QStringLiteral(".in"));
-    if (::mkfifo(pipePath.constData(), 0600) != 0 && errno != EEXIST) {
+    const QByteArray makingPath = pipePath + ".new";
+    if (::mkfifo(makingPath.constData(), 0600) != 0) {
         return nullptr;
     }
     // Opened for reading and writing, so the pipe never reports an end when a test's writer
     // closes it, and the open does not wait for a writer.
-    const int fd = ::open(pipePath.constData(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    const int fd = ::open(makingPath.constData(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 || ::rename(makingPath.constData(), pipePath.constData()) != 0) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        ::unlink(makingPath.constData());
         return nullptr;
     }
     return std::unique_ptr<TestOperator>(new TestOperator(dialog, base, fd));
