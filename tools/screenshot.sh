@@ -7,7 +7,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD="${VANTREL_SCREENSHOT_BUILD:-build-screenshot}"
 OUT="${1:-$BUILD/pictures}"
-cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+if [ ! -f "$BUILD/CMakeCache.txt" ]; then
+    cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+fi
 cmake --build "$BUILD" --target vantrel_screenshot
 QT_QPA_PLATFORM=offscreen "$BUILD/tools/screenshot/vantrel_screenshot" "$OUT"
 mkdir -p docs
