@@ -6,7 +6,6 @@
 #include <QDBusPendingReply>
 #include <QDBusReply>
 
-#include "app/app_limits.h"
 #include "app/automation_names.h"
 #include "app/vantrel_distribution_app.h"
 #include "ui/automation_proxy.h"
@@ -68,6 +67,8 @@ bool AutomationObject::handleMessage(const QDBusMessage& message,
 AutomationClassFactory::AutomationClassFactory(QDBusConnection bus, CVantrelDistributionApp& app)
     : m_bus(std::move(bus)), m_app(app) {
     m_holderWatch.setConnection(m_bus);
+    // The holder's unique name goes when its process ends or dies, and QtDBus reports every
+    // watched name as gone when this copy's own bus connection drops: both release.
     m_holderWatch.setWatchMode(QDBusServiceWatcher::WatchForUnregistration);
     connect(&m_holderWatch, &QDBusServiceWatcher::serviceUnregistered, this,
             [this](const QString& name) {
@@ -75,8 +76,6 @@ AutomationClassFactory::AutomationClassFactory(QDBusConnection bus, CVantrelDist
                     ReleaseObject();
                 }
             });
-    m_busCheck.setInterval(kBusCheckInterval);
-    connect(&m_busCheck, &QTimer::timeout, this, &AutomationClassFactory::CheckBusPresent);
 }
 
 AutomationClassFactory::~AutomationClassFactory() {
@@ -111,7 +110,6 @@ bool AutomationClassFactory::Register(QString& why) {
 }
 
 void AutomationClassFactory::Revoke() {
-    m_busCheck.stop();
     m_holderWatch.setWatchedServices({});
     DropObject();
     if (m_registered) {
@@ -135,7 +133,6 @@ QDBusObjectPath AutomationClassFactory::CreateInstance() {
     m_bus.registerVirtualObject(kObjectPath, &m_busObject);
     WatchHolder(message().service());
     GiveUpName();
-    m_busCheck.start();
     return QDBusObjectPath(kObjectPath);
 }
 
@@ -178,17 +175,10 @@ void AutomationClassFactory::WatchHolder(const QString& holder) {
             });
 }
 
-void AutomationClassFactory::CheckBusPresent() {
-    if (m_proxy && !m_bus.isConnected()) {
-        ReleaseObject();
-    }
-}
-
 void AutomationClassFactory::DropObject() {
     if (!m_proxy) {
         return;
     }
-    m_busCheck.stop();
     m_holderWatch.setWatchedServices({});
     m_holder.clear();
     m_bus.unregisterObject(kObjectPath);

@@ -7,13 +7,23 @@
 #include <QDBusVirtualObject>
 #include <QObject>
 #include <QString>
-#include <QTimer>
 #include <memory>
 
 class CVantrelDistributionApp;
 class CVantrelDistributionDlgAutoProxy;
 
 namespace vantrel {
+
+// The automation object as the bus sees it: interface VantrelDistribution.Application, with
+// no methods or properties of its own.
+class AutomationObject : public QDBusVirtualObject {
+    Q_OBJECT
+public:
+    QString introspect(const QString& path) const override;
+    // Answers Introspect with the interface above and every other call with the bus's
+    // unknown-method error.
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;
+};
 
 // The class factory of the automation object, offered on the session bus at /ClassFactory
 // (interface VantrelDistribution.ClassFactory) under the well-known name
@@ -24,16 +34,6 @@ namespace vantrel {
 // holds the object until it calls Release() or leaves the bus (its process ends or dies), or
 // until this copy loses the bus; the release ends the application unless the operator is
 // busy with one of the window's boxes.
-// The automation object as the bus sees it: interface VantrelDistribution.Application, with
-// no methods or properties of its own.
-class AutomationObject : public QDBusVirtualObject {
-    Q_OBJECT
-public:
-    QString introspect(const QString& path) const override;
-    // Answers every call with the bus's unknown-method error.
-    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;
-};
-
 class AutomationClassFactory : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "VantrelDistribution.ClassFactory")
@@ -66,7 +66,6 @@ public Q_SLOTS:
 private:
     void GiveUpName();
     void WatchHolder(const QString& holder);
-    void CheckBusPresent();
     void DropObject();
     void ReleaseObject();
 
@@ -76,7 +75,6 @@ private:
     std::unique_ptr<CVantrelDistributionDlgAutoProxy> m_proxy;
     QString m_holder;
     QDBusServiceWatcher m_holderWatch;
-    QTimer m_busCheck;
     bool m_registered = false;
     bool m_ownsName = false;
     bool m_servedOne = false;

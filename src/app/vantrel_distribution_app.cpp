@@ -80,7 +80,7 @@ int CVantrelDistributionApp::ExitInstance() {
         m_factory.reset();
         m_moduleInitialised = false;
     }
-    return m_exitStatus;
+    return 0;
 }
 
 void CVantrelDistributionApp::LockApp() {

@@ -28,8 +28,8 @@ public:
     // Starts up, runs the main dialog until it ends, and answers false in every case: there is
     // no message loop after the dialog.
     bool InitInstance();
-    // Takes the automation object off the bus; returns the process exit status: 0, or
-    // kExitPlatformFailed when the window system could not start.
+    // Takes the automation object off the bus; returns the process exit status, 0. (A copy
+    // whose window system cannot start ends during InitInstance with kExitPlatformFailed.)
     int ExitInstance();
 
     // The main dialog while it runs, or none.
@@ -56,5 +56,4 @@ private:
     std::atomic<int> m_objectCount{0};
     CVantrelDistributionDlg* m_mainWindow = nullptr;
     std::unique_ptr<vantrel::AutomationClassFactory> m_factory;
-    int m_exitStatus = 0;
 };

@@ -75,7 +75,11 @@ void TestAutomation::cleanup() {
     if (QTest::currentTestFailed()) {
         qInfo("bus daemon and activated copies said:\n%s", m_rig->DaemonLog().constData());
     }
+    m_rig->StopBus();
+    // Copies that the bus started report sanitizer findings only there.
+    const QByteArray log = m_rig->DaemonLog();
     m_rig.reset();
+    QVERIFY2(!log.contains("Sanitizer") && !log.contains("runtime error:"), log.constData());
 }
 
 std::unique_ptr<QProcess> TestAutomation::StartCopy(const QStringList& arguments,
