@@ -39,6 +39,9 @@ constexpr int kWidth = 276;
 constexpr int kHeight = 145;
 constexpr int kFontPoints = 8;
 
+// The progress bar's range at start: the blank check's and erase's steps set their own.
+constexpr int kInitialProgressHigh = 15;
+
 // Every tick repaints what is invalid, between operations.
 constexpr int kRepaintPeriodMs = 100;
 
@@ -260,7 +263,7 @@ void CVantrelDistributionDlg::OnInitDialog() {
     SetRunCaption(LoadString(Str::CaptionAuto));
     SetStatus(LoadString(Str::InstrumentOffLine));
 
-    SetProgressRange(15);
+    SetProgressRange(kInitialProgressHigh);
     SetProgressStep(1);
     SetProgressPos(0);
 
