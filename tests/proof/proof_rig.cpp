@@ -76,7 +76,8 @@ std::optional<QString> RelayProcess::AwaitLine(const QString& prefix, int ms) {
                 return m_lines[m_seen++];
             }
         }
-        if (timer.elapsed() >= ms || !ReadLines(RemainingMs(timer, ms))) {
+        // With no time left this still takes what has arrived.
+        if (!ReadLines(RemainingMs(timer, ms))) {
             return std::nullopt;
         }
     }
