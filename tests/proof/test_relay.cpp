@@ -2,7 +2,10 @@
 // sure it damages the line exactly as asked, replays a seed, cuts where it is told, and
 // waits without using the processor.
 
+#include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -249,6 +252,34 @@ private slots:
         timer.restart();
         QCOMPARE(Pass(line.program, line.instrument, "x", 50), QByteArray("x"));
         QVERIFY(timer.elapsed() < 250);
+    }
+
+    void followsTheProgramsOpen() {
+        PtyEnd simulator;
+        QVERIFY(simulator.OpenMaster());
+        RelayProcess relay({"--device", simulator.SlavePath(), "--follow-open"});
+        QVERIFY(relay.Start());
+        // Words of the instrument while no program listens are lost.
+        QVERIFY(simulator.Write("unheard\r\n"));
+        QTest::qWait(100);
+
+        const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        QVERIFY(watch >= 0);
+        QVERIFY(inotify_add_watch(watch, QFile::encodeName(simulator.SlavePath()).constData(),
+                                  IN_OPEN) >= 0);
+        PtyEnd program;
+        QVERIFY(program.Open(relay.ProgramPath()));
+        QVERIFY(relay.AwaitLine("OPENED", 2000));
+        // The relay opened the instrument's device anew for this program.
+        pollfd p{watch, POLLIN, 0};
+        QCOMPARE(poll(&p, 1, 2000), 1);
+        close(watch);
+
+        QVERIFY(simulator.Write("heard"));
+        QCOMPARE(program.Read(5, 1000), QByteArray("heard"));
+        QCOMPARE(Pass(program, simulator, "\r", 200, 1), QByteArray("\r"));
+        program.Close();
+        QVERIFY(relay.AwaitLine("CLOSED", 2000));
     }
 
     void waitsWithoutSpinning_data() {
