@@ -39,8 +39,14 @@ const std::string& LoadString(int id) {
     return it == table.end() ? empty : it->second;
 }
 
-std::string FormatString(Str id, int value) { return Format(id, value); }
-std::string FormatString(Str id, const std::string& value) { return Format(id, value.c_str()); }
-std::string FormatString(Str id, double value) { return Format(id, value); }
+std::string FormatString(Str id, int value) {
+    return Format(id, value);
+}
+std::string FormatString(Str id, const std::string& value) {
+    return Format(id, value.c_str());
+}
+std::string FormatString(Str id, double value) {
+    return Format(id, value);
+}
 
 }  // namespace vantrel

@@ -13,7 +13,9 @@ enum class Str : int {
 
 // The text of a string-table entry; empty for an id the table does not hold.
 const std::string& LoadString(int id);
-inline const std::string& LoadString(Str id) { return LoadString(static_cast<int>(id)); }
+inline const std::string& LoadString(Str id) {
+    return LoadString(static_cast<int>(id));
+}
 
 // printf-style formatting of a string-table text with one argument, as the program uses
 // its %02d, %s and %2.0f entries.
