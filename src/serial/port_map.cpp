@@ -86,13 +86,20 @@ std::optional<int> FixedNumber(const std::string& device) {
     return std::nullopt;
 }
 
+// Whether `device` exists as a character device. The serial ports the system reports have
+// already been recognised as such; opening them again only to ask would raise their modem
+// lines (DTR, RTS) and could reset whatever hangs on them.
+bool IsCharacterDevice(const std::string& device) {
+    struct stat info {};
+    return ::stat(device.c_str(), &info) == 0 && S_ISCHR(info.st_mode);
+}
+
 // Whether `device` is a serial device. It must be a character device that takes terminal
 // settings. One that exists but cannot be opened now because another program holds it or
 // the user lacks the rights is still listed, so that opening it can say why it fails instead
 // of the port silently missing from the list.
 bool IsSerialDevice(const std::string& device) {
-    struct stat info {};
-    if (::stat(device.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) {
+    if (!IsCharacterDevice(device)) {
         return false;
     }
     // Non-blocking so that a modem line cannot hold the open; no controlling terminal so
@@ -186,7 +193,7 @@ std::vector<PortEntry> MapPorts(const std::string& aliasFolder,
         if (!n || claimed.count(*n) != 0 || devices.count(*n) != 0) {
             continue;
         }
-        if (IsSerialDevice(device)) {
+        if (IsCharacterDevice(device)) {
             devices[*n] = device;
         }
     }
