@@ -207,6 +207,12 @@ std::int32_t XModemSender::SendBlock(std::uint32_t blockIndex, ImageReader& imag
     for (int attempts = 0; attempts < kFrameSendings; ++attempts) {
         if (attempts > 0) {
             m_report.repeatsPerBlock[blockIndex] = attempts;
+        } else {
+            // Nothing can answer a frame not yet sent: what waits now is a repeated or late
+            // answer to the block before, which would be taken for this frame's ACK and put
+            // the transfer out of step with the receiver (it could even end with a block the
+            // receiver refused).
+            m_channel.ClearInput();
         }
         m_channel.SendBytes(m_frame.bytes.data(), m_frame.size);
         ++m_report.framesSent;
@@ -234,6 +240,8 @@ std::int32_t XModemSender::SendBlock(std::uint32_t blockIndex, ImageReader& imag
 
 std::int32_t XModemSender::Close(std::int64_t acknowledged) {
     bool accepted = false;
+    // A repeated ACK of the last block must not pass for the answer to EOT.
+    m_channel.ClearInput();
     while (!accepted && m_report.eotSent < kEotSendings) {
         SendByte(m_channel, kEot);
         ++m_report.eotSent;
