@@ -210,10 +210,12 @@ def main():
     parser.add_argument("--modes", default="crc,checksum")
     parser.add_argument("--size", type=int, default=24 * 1024 + 100, help="image bytes")
     parser.add_argument("--jobs", type=int, default=4, help="runs at the same time")
-    parser.add_argument("--seed", type=int, default=1, help="first relay seed")
+    parser.add_argument("--seed", type=int, default=1,
+                        help="relay seed of the first run; each further run takes the next")
+    parser.add_argument("--image-seed", type=int, default=1, help="seed of the image's bytes")
     args = parser.parse_args()
 
-    rng = random.Random(args.seed)
+    rng = random.Random(args.image_seed)
     image = bytes(rng.getrandbits(8) for _ in range(args.size))
     work = tempfile.mkdtemp(prefix="vantrel-soak-image-")
     image_path = os.path.join(work, "image.upg")
