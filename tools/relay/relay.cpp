@@ -279,8 +279,7 @@ void Relay::CutNow() {
     }
 }
 
-void Relay::Replug(std::uint64_t now) {
-    (void)now;
+void Relay::Replug() {
     m_replugAtMs.reset();
     if (m_options.cutMode == CutMode::Hangup) {
         std::string error;
@@ -315,7 +314,7 @@ void Relay::ReleaseDue(std::uint64_t now) {
         CutNow();
     }
     if (m_replugAtMs && now >= *m_replugAtMs) {
-        Replug(now);
+        Replug();
     }
     if (m_reopenAtMs && now >= *m_reopenAtMs) {
         std::string error;

@@ -64,7 +64,7 @@ private:
     void Commit(Direction d, std::string& bytes, std::uint64_t now);
     bool CutTriggered(Direction d, std::uint8_t byte);
     void CutNow();
-    void Replug(std::uint64_t now);
+    void Replug();
     void InstrumentGone(const std::string& why, std::uint64_t now);
     void ReleaseDue(std::uint64_t now);
     int PollTimeout(std::uint64_t now) const;
