@@ -158,7 +158,12 @@ def cause(output, record):
         return "transfer %d: %s" % (code, RESULTS.get(code, "?"))
     status = [s["text"] for s in record.get("status", [])]
     if status:
-        return "menu: " + status[-1][:90]
+        last = status[-1]
+        if last.startswith("Connection Lost"):
+            return "menu: " + last[:90]
+        # The operation stopped at a line it did not expect: the boot loader's words as the
+        # line delivered them, shown in the status line.
+        return "menu: an unexpected (garbled) boot-loader line"
     lines = [l for l in output.replace("\r", "\n").splitlines() if l and not l.startswith("[")]
     return (lines[-1] if lines else "(nothing)")[:100]
 
