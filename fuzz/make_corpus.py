@@ -11,7 +11,7 @@ import struct
 HERE = os.path.dirname(os.path.abspath(__file__))
 CHAIN, LONG, FAIL = 13, 14, 15
 # Indexes into kDelayMs of fuzz_peer.h.
-NOW, MS5, MS100, MS1001, MS2100, MS6001 = 0, 2, 5, 7, 10, 12
+NOW, MS5, MS100, MS1001, MS1999, MS2100, MS6001 = 0, 2, 5, 7, 8, 10, 12
 
 SIGNATURES = [b"\t\t\t\r", b"\n\n\n\r", b"\n\n\r\r"]
 BASE = [b"00010000", b"00010000", b"00000000"]
@@ -30,6 +30,15 @@ def chain(delay):
 
 def fail(delay=NOW):
     return bytes([delay << 4 | FAIL])
+
+
+def talkative(count, text="Boot loader busy"):
+    """Lines that keep coming just inside every read's time-out: only an overall bound ends the
+    wait."""
+    out = answer(line(text))
+    for _ in range(count - 1):
+        out += chain(MS1999) + answer(line(text))
+    return out
 
 
 def line(text):
@@ -113,6 +122,11 @@ def main():
         write("fuzz_bootloader", "restart-refused-%d" % model,
               bootloader_seed(4, model, size) + answer(line("") + line("Run user program (Y/N)?"))
               + answer(line("Y") + line("Invalid user reset address.  Staying put.") + b">"))
+        write("fuzz_bootloader", "talkative-menu-%d" % model,
+              bootloader_seed(1, model, size) + talkative(40 if model != 2 else 12))
+        write("fuzz_bootloader", "talkative-restart-%d" % model,
+              bootloader_seed(4, model, size) + answer(line("") + line("Run user program (Y/N)?"))
+              + talkative(12))
         write("fuzz_bootloader", "auto-%d" % model,
               bootloader_seed(5, model, size) + protection(model) + blank_check(False) + erase(model)
               + download_dialogue(model) + transfer(blocks_of(size)))
@@ -125,6 +139,8 @@ def main():
         write("fuzz_identify", "model-%d" % model, bytes([0]) + answer(SIGNATURES[model]) + answer(b">"))
         write("fuzz_identify", "model-%d-banner" % model,
               bytes([0]) + answer(SIGNATURES[model]) + answer(line("Boot loader") + line("menu") + b">"))
+    write("fuzz_identify", "talkative-prompt",
+          bytes([0]) + answer(SIGNATURES[1]) + talkative(20, "menu"))
     write("fuzz_identify", "stray-lf", bytes([0]) + answer(b"\n" + SIGNATURES[2]) + answer(b">"))
     write("fuzz_identify", "slow-signature",
           bytes([1]) + answer(b"\n\n") + chain(MS100) + answer(b"\r\r") + answer(b">"))
