@@ -37,6 +37,8 @@ namespace rig {
 constexpr int kReactMs = 15000;
 // Time given to the line to carry a byte that should not come, in ms.
 constexpr int kSettleMs = 300;
+// Resets tried before identification counts as failed.
+constexpr int kResetTries = 3;
 
 QString S(Str id) {
     return QString::fromStdString(LoadString(id));
@@ -172,9 +174,16 @@ protected:
         if (!QTest::qWaitFor([this] { return m_sim->Commands().contains("\r"); }, kReactMs)) {
             return false;
         }
-        QTest::qWait(kSettleMs);
-        m_sim->Reset();
-        return QTest::qWaitFor([this] { return m_dlg->OnLine(); }, kReactMs);
+        // As an operator would, reset again when the first reset went unheard (on a loaded
+        // machine the simulator may take a moment to notice that the port is open).
+        for (int reset = 0; reset < kResetTries; ++reset) {
+            QTest::qWait(kSettleMs);
+            m_sim->Reset();
+            if (QTest::qWaitFor([this] { return m_dlg->OnLine(); }, kReactMs)) {
+                return true;
+            }
+        }
+        return false;
     }
 
     // The menu commands and answers the instrument received, carriage returns left out.
