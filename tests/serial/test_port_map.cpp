@@ -55,12 +55,12 @@ struct Stage {
     }
 
     // "NAME=target" entries become links NAME -> target in `folder`; returns the link paths.
-    std::vector<std::string> Link(const std::string& folder, const QStringList& specs) const {
+    std::vector<std::string> Link(const std::string& folder, const QStringList& entries) const {
         std::vector<std::string> paths;
-        for (const QString& spec : specs) {
-            const QString name = spec.section('=', 0, 0);
+        for (const QString& entry : entries) {
+            const QString name = entry.section('=', 0, 0);
             const std::string path = folder + "/" + name.toStdString();
-            std::filesystem::create_symlink(Target(spec.section('=', 1)), path);
+            std::filesystem::create_symlink(Target(entry.section('=', 1)), path);
             paths.push_back(path);
         }
         return paths;
