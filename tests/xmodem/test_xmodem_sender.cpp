@@ -1,6 +1,4 @@
-// The XModem-1K sender against a scripted receiver on a fake port and a simulated clock:
-// frames byte by byte, the receiver's answers, the start handshake and its time-outs, the
-// display per cycle, the drain at every way out, and images that fail or end early.
+// The XModem-1K sender against a scripted receiver on a fake port and a simulated clock.
 #include <QTemporaryDir>
 #include <QtTest>
 #include <array>
@@ -45,8 +43,7 @@ std::uint16_t ReferenceCrc(const std::uint8_t* data, std::size_t size) {
     return crc;
 }
 
-// The 1024 data bytes that block `index` (0-based) of `image` must carry: the file's bytes,
-// then for a short last block 0x1A and 0xFF up to the end.
+// Data of block `index` (0-based): the file's bytes, then 0x1A and 0xFF up to 1024.
 Bytes ExpectedData(const QByteArray& image, int index) {
     Bytes data(kBlock, 0xFF);
     const qsizetype from = qsizetype(index) * kBlock;
@@ -58,7 +55,6 @@ Bytes ExpectedData(const QByteArray& image, int index) {
     return data;
 }
 
-// Everything one transfer needs, on simulated time.
 struct Rig {
     SimClock clock;
     FakePort port{clock};
@@ -72,7 +68,6 @@ struct Rig {
         port.Open("/dev/ttyS0");
         start = clock.NowMs();
     }
-    // The receiver asks for the mode `signal` ("C" or "N") early in the first try.
     std::int32_t Send(ImageReader& image, std::int64_t size, const QString& signal = "C") {
         receiver.Send(signal, ScriptedReceiver::kAnswerDelayMs);
         return sender.SendFile(image, size);
@@ -86,6 +81,17 @@ QString RepeatsText(const TransferReport& report) {
         parts << QStringLiteral("%1:%2").arg(block).arg(repeats);
     }
     return parts.join(QLatin1Char(' '));
+}
+
+using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+
+File WriteAndOpen(const QString& path, const QByteArray& image) {
+    QFile out(path);
+    if (out.open(QIODevice::WriteOnly)) {
+        out.write(image);
+    }
+    out.close();
+    return File(std::fopen(path.toLocal8Bit().constData(), "rb"), &std::fclose);
 }
 
 QStringList Times(const QString& token, int count) {
@@ -106,10 +112,6 @@ private slots:
         QTest::addColumn<int>("expected");
         QTest::newRow("nothing") << QByteArray() << 0x0000;
         QTest::newRow("check string 123456789") << QByteArray("123456789") << 0x31C3;
-        QTest::newRow("one letter A") << QByteArray("A") << 0x58E5;
-        QTest::newRow("a block of zeros") << QByteArray(kBlock, '\0') << 0x0000;
-        QTest::newRow("a block of erased flash")
-            << QByteArray(kBlock, '\xFF') << int(ReferenceCrc(Bytes(kBlock, 0xFF).data(), kBlock));
         const QByteArray random = RandomImage(65535, 7);
         QTest::newRow("longest length the count holds")
             << random
@@ -123,7 +125,6 @@ private slots:
         QCOMPARE(int(ComputeCrc16(bytes, std::uint16_t(data.size()))), expected);
     }
 
-    // Every frame, byte by byte, for sizes around the block boundary and both check modes.
     void frames_data() {
         QTest::addColumn<int>("size");
         QTest::addColumn<QString>("signal");
@@ -132,7 +133,6 @@ private slots:
         for (const QString& signal : {QStringLiteral("C"), QStringLiteral("N")}) {
             const char* mode = signal == "C" ? "crc" : "sum";
             QTest::addRow("%s empty file", mode) << 0 << signal << "E" << 0;
-            QTest::addRow("%s 1 byte", mode) << 1 << signal << "F1 E" << 1024;
             QTest::addRow("%s 1023 bytes", mode) << 1023 << signal << "F1 E" << 1024;
             QTest::addRow("%s 1024 bytes", mode) << 1024 << signal << "F1 E" << 1024;
             QTest::addRow("%s 1025 bytes", mode) << 1025 << signal << "F1 F2 E" << 2048;
@@ -177,32 +177,6 @@ private slots:
         }
     }
 
-    // The padding of the last block, spelled out for the sizes where it matters.
-    void lastBlockPadding_data() {
-        QTest::addColumn<int>("size");
-        QTest::addColumn<int>("subAt");  // position of 0x1A in the last block; -1: none
-        QTest::newRow("1023: 0x1A is the last byte, no 0xFF") << 1023 << 1023;
-        QTest::newRow("1024: full block, no 0x1A") << 1024 << -1;
-        QTest::newRow("1025: one byte, 0x1A, then 0xFF") << 1025 << 1;
-        QTest::newRow("2048: full block, no padding block") << 2048 << -1;
-    }
-    void lastBlockPadding() {
-        QFETCH(int, size);
-        QFETCH(int, subAt);
-        // A file of 0x1A bytes would hide a misplaced mark; 0x00 shows it.
-        const QByteArray image(size, '\0');
-        MemoryImage reader(image);
-        Rig rig;
-        QVERIFY(rig.Send(reader, size) >= 0);
-        const auto frames = rig.receiver.Frames();
-        QCOMPARE(int(frames.size()), (size + kBlock - 1) / kBlock);
-        const Bytes& last = frames.back();
-        for (int i = 0; i < kBlock; ++i) {
-            const int expected = subAt < 0 || i < subAt ? 0x00 : i == subAt ? 0x1A : 0xFF;
-            QCOMPARE(int(last[std::size_t(3 + i)]), expected);
-        }
-    }
-
     void blockNumbersWrap_data() {
         QTest::addColumn<int>("blocks");
         QTest::addColumn<int>("number");
@@ -224,7 +198,6 @@ private slots:
         QCOMPARE(int(frames.back()[2]), complement);
     }
 
-    // What the receiver answers, and what the sender writes in reply.
     void answers_data() {
         QTest::addColumn<int>("size");
         QTest::addColumn<QString>("signal");
@@ -233,8 +206,6 @@ private slots:
         QTest::addColumn<int>("result");
         QTest::addColumn<QString>("repeats");  // block:repeats of the report
 
-        QTest::newRow("every block acknowledged")
-            << 3072 << "C" << QStringList() << "F1 F2 F3 E" << 3072 << "";
         QTest::newRow("NAK then ACK on EOT")
             << 1024 << "C" << QStringList{"A", "N", "A"} << "F1 E*2" << 1024 << "";
         QTest::newRow("ACK only on the 10th EOT")
@@ -286,7 +257,7 @@ private slots:
         QCOMPARE(rig.sender.Report().result, result);
         QCOMPARE(rig.sender.Report().framesSent, qint64(rig.receiver.Frames().size()));
 
-        // A repeated frame is the same frame: nothing rebuilt, nothing re-read.
+        // A repeated frame is the same frame.
         const auto frames = rig.receiver.Frames();
         for (std::size_t i = 1; i < frames.size(); ++i) {
             if (frames[i][1] == frames[i - 1][1]) {
@@ -316,7 +287,6 @@ private slots:
         QCOMPARE(int(w[1].at - w[0].at), gapMs);
     }
 
-    // The start handshake: what counts as a start signal, and how long it is waited for.
     void handshake_data() {
         QTest::addColumn<QStringList>("arrivals");  // "ms:token", from the call on
         QTest::addColumn<int>("factor");            // time-out factor of the model
@@ -327,8 +297,6 @@ private slots:
 
         QTest::newRow("C starts CRC mode")
             << QStringList{"10:C"} << 1 << "F1 E" << kBlock << true << 10;
-        QTest::newRow("NAK starts sum mode")
-            << QStringList{"10:N"} << 1 << "F1 E" << kBlock << false << 10;
         QTest::newRow("C that came before the try is thrown away")
             << QStringList{"0:C", "100:N"} << 1 << "F1 E" << kBlock << false << 100;
         QTest::newRow("noise fails a try, the next try clears input")
@@ -382,7 +350,7 @@ private slots:
         QVERIFY2(rig.port.WaitCalls() < 200, qPrintable(QString::number(rig.port.WaitCalls())));
     }
 
-    // One display update per cycle, the closing cycle included, never one per repeat.
+    // One display update per cycle, never one per repeat.
     void progress_data() {
         QTest::addColumn<int>("size");
         QTest::addColumn<QStringList>("answers");
@@ -395,8 +363,6 @@ private slots:
         QTest::newRow("1024 bytes") << 1024 << QStringList() << 1 << QStringList{" 0", "100"};
         QTest::newRow("1025 bytes: 99.9 shows as 100")
             << 1025 << QStringList() << 1 << QStringList{" 0", "100", "100"};
-        QTest::newRow("3 blocks") << 3072 << QStringList() << 3
-                                  << QStringList{" 0", "33", "67", "100"};
         QTest::newRow("10 blocks with repeats")
             << 10240 << QStringList{"N", "N", "A", "-", "A"} << 10
             << QStringList{" 0", "10", "20", "30", "40", "50", "60", "70", "80", "90", "100"};
@@ -422,8 +388,7 @@ private slots:
         QCOMPARE(rig.display.Log(), expected);
     }
 
-    // Whatever the receiver says after the sender's last word is drained away, on every way
-    // out: the line is quiet when the boot-loader dialogue takes over again.
+    // The receiver's chatter after the sender's last word is drained on every way out.
     void drainAtEveryExit_data() {
         QTest::addColumn<QString>("signal");
         QTest::addColumn<QStringList>("answers");
@@ -469,9 +434,8 @@ private slots:
         QVERIFY(rig.clock.NowMs() > rig.receiver.ChatterEndsAt() + 1000);
     }
 
-    // The image fails or ends early: the receiver is cancelled, never a success. The next
-    // block is read while the receiver checks the current one; a failure found that way
-    // still waits its turn.
+    // The image fails or ends early: cancelled, never a success. A read-ahead failure still
+    // waits for the current block's outcome.
     void imageFailure_data() {
         QTest::addColumn<qint64>("size");       // the length the caller took
         QTest::addColumn<qint64>("available");  // bytes the image really holds
@@ -491,8 +455,6 @@ private slots:
             << 2048LL << 2047LL << -1LL << QStringList() << "F1 X*3" << readError;
         QTest::newRow("ends at a block boundary")
             << 3072LL << 2048LL << -1LL << QStringList() << "F1 F2 X*3" << readError;
-        QTest::newRow("empty, length 1024")
-            << 1024LL << 0LL << -1LL << QStringList() << "X*3" << readError;
         QTest::newRow("read error in block 2 while block 1 is repeated")
             << 4096LL << 4096LL << 1500LL << QStringList{"N", "N", "A"} << "F1*3 X*3" << readError;
         QTest::newRow("read error in block 2, receiver cancels block 1")
@@ -518,19 +480,15 @@ private slots:
         QCOMPARE(rig.sender.Report().imageError.empty(), result != result::kImageReadError);
     }
 
-    // Sizes whose acknowledged count does not fit the signed 32-bit result are refused
-    // before anything is sent; the largest that fits is taken.
+    // Sizes whose count does not fit the signed 32-bit result are refused before sending.
     void sizeBounds_data() {
         QTest::addColumn<qint64>("size");
         QTest::addColumn<int>("result");
         QTest::addColumn<QString>("writes");
         const qint64 twoGiB = qint64(1) << 31;
         QTest::newRow("2 GiB") << twoGiB << result::kImageTooLarge << "";
-        QTest::newRow("2 GiB - 1: rounds up to 2 GiB")
-            << twoGiB - 1 << result::kImageTooLarge << "";
         QTest::newRow("2 GiB - 1023: rounds up to 2 GiB")
             << twoGiB - 1023 << result::kImageTooLarge << "";
-        QTest::newRow("far too large") << (qint64(1) << 62) << result::kImageTooLarge << "";
         QTest::newRow("2 GiB - 1024: fits, sent until the receiver cancels")
             << twoGiB - 1024 << result::kReceiverCancelled << "F1 A";
         QTest::newRow("negative length: unreadable") << qint64(-1) << result::kImageReadError << "";
@@ -551,11 +509,9 @@ private slots:
         }
     }
 
-    // FileImageReader over real files: end of file is no error, a read error is.
     void fileReader_data() {
         QTest::addColumn<int>("size");
         QTest::addColumn<int>("result");
-        QTest::newRow("empty") << 0 << 0;
         QTest::newRow("1025 bytes") << 1025 << 2048;
         QTest::newRow("100 KiB") << 100 * kBlock << 100 * kBlock;
     }
@@ -565,13 +521,7 @@ private slots:
         QTemporaryDir dir;
         const QString path = dir.filePath("image.bin");
         const QByteArray image = RandomImage(size);
-        {
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(image);
-        }
-        std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
-            std::fopen(path.toLocal8Bit().constData(), "rb"), &std::fclose);
+        auto file = WriteAndOpen(path, image);
         QVERIFY(file);
         FileImageReader reader(file.get());
         Rig rig;
@@ -587,8 +537,7 @@ private slots:
     void fileReadError() {
         // A directory opens as a stream on Linux, and every read of it fails.
         QTemporaryDir dir;
-        std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
-            std::fopen(dir.path().toLocal8Bit().constData(), "rb"), &std::fclose);
+        File file(std::fopen(dir.path().toLocal8Bit().constData(), "rb"), &std::fclose);
         QVERIFY(file);
         FileImageReader reader(file.get());
         Rig rig;
@@ -604,13 +553,7 @@ private slots:
         QTemporaryDir dir;
         const QString path = dir.filePath("image.bin");
         const int size = 64 * kBlock;
-        {
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(RandomImage(size));
-        }
-        std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
-            std::fopen(path.toLocal8Bit().constData(), "rb"), &std::fclose);
+        auto file = WriteAndOpen(path, RandomImage(size));
         QVERIFY(file);
         FileImageReader reader(file.get());
         Rig rig;
