@@ -1,22 +1,14 @@
 #include <QtTest>
 
-#include "session_rig.h"
+#include "dialogues.h"
 
 using namespace vantrel;
 using namespace vantrel::test;
 
 namespace {
 
-QStringList ToList(const std::vector<std::string>& items) {
-    QStringList out;
-    for (const auto& s : items) {
-        out << QString::fromStdString(s);
-    }
-    return out;
-}
-
-const QString kLost = QString::fromStdString(LoadString(Str::ConnectionLost));
-const QString kOnLine = QString::fromStdString(LoadString(Str::InstrumentOnLine));
+const QString kLost = Q(Str::ConnectionLost);
+const QString kOnLine = Q(Str::InstrumentOnLine);
 
 // Schedules `chars` to arrive one after the other, `gapMs` apart, the first one now; the
 // last one at `lastAtMs` instead when that is not negative.
