@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <QByteArray>
 #include <QDeadlineTimer>
 #include <cerrno>
+#include <functional>
 #include <string>
 
 namespace vantrel::test {
@@ -84,5 +86,30 @@ private:
     int m_master = -1;
     std::string m_slave;
 };
+
+// Runs `work` in a child process as the unprivileged user "nobody" and returns the text it
+// gave (root may open anything, so refusals need another user).
+inline QByteArray AsNobody(const std::function<std::string()>& work) {
+    int fds[2];
+    if (::pipe(fds) != 0) {
+        return "pipe failed";
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(fds[0]);
+        const std::string text =
+            ::setgid(65534) == 0 && ::setuid(65534) == 0 ? work() : "setuid failed";
+        ::_exit(::write(fds[1], text.data(), text.size()) < 0 ? 1 : 0);
+    }
+    ::close(fds[1]);
+    QByteArray text;
+    char buffer[512];
+    for (ssize_t n = 0; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) {
+        text.append(buffer, n);
+    }
+    ::close(fds[0]);
+    ::waitpid(child, nullptr, 0);
+    return text;
+}
 
 }  // namespace vantrel::test

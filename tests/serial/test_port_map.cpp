@@ -2,7 +2,6 @@
 // pseudo-terminals standing in for serial devices.
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -89,217 +88,181 @@ struct Stage {
     std::string devices;
 };
 
-// Runs MapPorts for `devices` as the unprivileged user "nobody" in a child process and
-// returns the names it listed, space-separated.
-QString MapPortsAsNobody(const std::vector<std::string>& devices) {
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0) {
-        return "pipe failed";
-    }
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(pipeFds[0]);
-        std::string names = "setuid failed";
-        if (::setgid(65534) == 0 && ::setuid(65534) == 0) {
-            names.clear();
-            for (const auto& entry : MapPorts("", devices)) {
-                names += entry.name + " ";
-            }
-        }
-        const ssize_t written = ::write(pipeFds[1], names.data(), names.size());
-        ::_exit(written < 0 ? 1 : 0);
-    }
-    ::close(pipeFds[1]);
-    QByteArray text;
-    char buffer[256];
-    ssize_t n = 0;
-    while ((n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0) {
-        text.append(buffer, n);
-    }
-    ::close(pipeFds[0]);
-    ::waitpid(child, nullptr, 0);
-    return QString::fromUtf8(text).trimmed();
-}
-
 }  // namespace
 
 class PortMapTest : public QObject {
     Q_OBJECT
 private slots:
-    void mapPorts_data();
-    void mapPorts();
-    void keptWhenItCannotBeOpenedNow_data();
-    void keptWhenItCannotBeOpenedNow();
-    void resolvePort_data();
-    void resolvePort();
-    void aliasFolder_data();
-    void aliasFolder();
-};
 
-void PortMapTest::mapPorts_data() {
-    QTest::addColumn<bool>("haveAliasFolder");
-    QTest::addColumn<QStringList>("aliases");
-    QTest::addColumn<QStringList>("system");
-    QTest::addColumn<QStringList>("expected");
+    void mapPorts_data() {
+        QTest::addColumn<bool>("haveAliasFolder");
+        QTest::addColumn<QStringList>("aliases");
+        QTest::addColumn<QStringList>("system");
+        QTest::addColumn<QStringList>("expected");
 
-    QTest::newRow("alias to a pseudo-terminal")
-        << true << QStringList{"COM7=pty1"} << QStringList{} << QStringList{"COM7=pty1"};
-    QTest::newRow("alias through a further link, and the device's own number")
-        << true << QStringList{"COM8=dev:ttyUSB5"} << QStringList{"ttyUSB5=pty2"}
-        << QStringList{"COM38=dev/ttyUSB5", "COM8=pty2"};
-    QTest::newRow("alias wins over the fixed number")
-        << true << QStringList{"COM1=pty2"} << QStringList{"ttyS0=pty1"}
-        << QStringList{"COM1=pty2"};
-    QTest::newRow("dangling alias: dropped, and its number not handed to another device")
-        << true << QStringList{"COM1=missing"} << QStringList{"ttyS0=pty1", "ttyS1=pty2"}
-        << QStringList{"COM2=dev/ttyS1"};
-    QTest::newRow("aliases to things that are no serial port are dropped")
-        << true << QStringList{"COM2=file", "COM3=null"} << QStringList{} << QStringList{};
-    QTest::newRow("fixed numbers at both ends of each family")
-        << true << QStringList{} << QStringList{"ttyS0=pty1",    "ttyS31=pty2",  "ttyUSB0=pty1",
-                                                "ttyUSB31=pty2", "ttyACM0=pty1", "ttyACM31=pty2"}
-        << QStringList{"COM1=dev/ttyS0",     "COM32=dev/ttyS31",  "COM33=dev/ttyUSB0",
-                       "COM64=dev/ttyUSB31", "COM65=dev/ttyACM0", "COM96=dev/ttyACM31"};
-    QTest::newRow("outside the fixed ranges and other device names: not listed")
-        << true << QStringList{}
-        << QStringList{"ttyS32=pty1", "ttyUSB32=pty1", "ttyACM32=pty1", "ttyAMA0=pty1",
-                       "ttyS01=pty1", "ttyUSB=pty1",   "rfcomm0=pty1"}
-        << QStringList{};
-    QTest::newRow("fixed names that are no device")
-        << true << QStringList{} << QStringList{"ttyS1=file", "ttyS3=missing"} << QStringList{};
-    QTest::newRow("text order: COM10 before COM2, COM3 before COM33")
-        << true << QStringList{"COM3=pty1", "COM10=pty2", "COM2=pty1", "COM1=pty2"}
-        << QStringList{"ttyUSB0=pty1"}
-        << QStringList{"COM1=pty2", "COM10=pty2", "COM2=pty1", "COM3=pty1", "COM33=dev/ttyUSB0"};
-    QTest::newRow("alias names that are no COM1..COM99 are ignored")
-        << true << QStringList{"COM0=pty1", "COM100=pty1",   "COM05=pty1", "com4=pty1",
-                               "COMX=pty1", "COM4.bak=pty1", "COM=pty1"}
-        << QStringList{} << QStringList{};
-    QTest::newRow("no alias folder")
-        << false << QStringList{} << QStringList{"ttyS0=pty1"} << QStringList{"COM1=dev/ttyS0"};
-}
-
-void PortMapTest::mapPorts() {
-    QFETCH(bool, haveAliasFolder);
-    QFETCH(QStringList, aliases);
-    QFETCH(QStringList, system);
-    QFETCH(QStringList, expected);
-
-    Stage stage;
-    QVERIFY(stage.pty1.IsReady() && stage.pty2.IsReady());
-    stage.Link(stage.aliases, aliases);
-    const std::vector<std::string> devices = stage.Link(stage.devices, system);
-    const std::string folder = haveAliasFolder ? stage.aliases : stage.root + "/absent";
-
-    QStringList got;
-    for (const auto& entry : MapPorts(folder, devices)) {
-        got << stage.Label(entry);
+        QTest::newRow("alias to a pseudo-terminal")
+            << true << QStringList{"COM7=pty1"} << QStringList{} << QStringList{"COM7=pty1"};
+        QTest::newRow("alias through a further link, and the device's own number")
+            << true << QStringList{"COM8=dev:ttyUSB5"} << QStringList{"ttyUSB5=pty2"}
+            << QStringList{"COM38=dev/ttyUSB5", "COM8=pty2"};
+        QTest::newRow("alias wins over the fixed number")
+            << true << QStringList{"COM1=pty2"} << QStringList{"ttyS0=pty1"}
+            << QStringList{"COM1=pty2"};
+        QTest::newRow("dangling alias: dropped, and its number not handed to another device")
+            << true << QStringList{"COM1=missing"} << QStringList{"ttyS0=pty1", "ttyS1=pty2"}
+            << QStringList{"COM2=dev/ttyS1"};
+        QTest::newRow("aliases to things that are no serial port are dropped")
+            << true << QStringList{"COM2=file", "COM3=null"} << QStringList{} << QStringList{};
+        QTest::newRow("fixed numbers at both ends of each family")
+            << true << QStringList{}
+            << QStringList{"ttyS0=pty1",    "ttyS31=pty2",  "ttyUSB0=pty1",
+                           "ttyUSB31=pty2", "ttyACM0=pty1", "ttyACM31=pty2"}
+            << QStringList{"COM1=dev/ttyS0",     "COM32=dev/ttyS31",  "COM33=dev/ttyUSB0",
+                           "COM64=dev/ttyUSB31", "COM65=dev/ttyACM0", "COM96=dev/ttyACM31"};
+        QTest::newRow("outside the fixed ranges and other device names: not listed")
+            << true << QStringList{}
+            << QStringList{"ttyS32=pty1", "ttyUSB32=pty1", "ttyACM32=pty1", "ttyAMA0=pty1",
+                           "ttyS01=pty1", "ttyUSB=pty1",   "rfcomm0=pty1"}
+            << QStringList{};
+        QTest::newRow("fixed names that are no device")
+            << true << QStringList{} << QStringList{"ttyS1=file", "ttyS3=missing"} << QStringList{};
+        QTest::newRow("text order: COM10 before COM2, COM3 before COM33")
+            << true << QStringList{"COM3=pty1", "COM10=pty2", "COM2=pty1", "COM1=pty2"}
+            << QStringList{"ttyUSB0=pty1"}
+            << QStringList{"COM1=pty2", "COM10=pty2", "COM2=pty1", "COM3=pty1",
+                           "COM33=dev/ttyUSB0"};
+        QTest::newRow("alias names that are no COM1..COM99 are ignored")
+            << true << QStringList{"COM0=pty1", "COM100=pty1",   "COM05=pty1", "com4=pty1",
+                                   "COMX=pty1", "COM4.bak=pty1", "COM=pty1"}
+            << QStringList{} << QStringList{};
+        QTest::newRow("no alias folder")
+            << false << QStringList{} << QStringList{"ttyS0=pty1"} << QStringList{"COM1=dev/ttyS0"};
     }
-    QCOMPARE(got, expected);
-}
 
-void PortMapTest::keptWhenItCannotBeOpenedNow_data() {
-    QTest::addColumn<bool>("exclusive");
-    QTest::newRow("the user lacks the rights (not in dialout)") << false;
-    QTest::newRow("another program holds it exclusively") << true;
-}
+    void mapPorts() {
+        QFETCH(bool, haveAliasFolder);
+        QFETCH(QStringList, aliases);
+        QFETCH(QStringList, system);
+        QFETCH(QStringList, expected);
 
-void PortMapTest::keptWhenItCannotBeOpenedNow() {
-    QFETCH(bool, exclusive);
-    if (::geteuid() != 0) {
-        QSKIP("needs root to act as another user");
-    }
-    // Listed all the same, so that choosing it tells the operator why it cannot be opened
-    // rather than the port silently missing from the list.
-    Stage stage;
-    const std::string device = stage.pty1.SlavePath();
-    int holder = -1;
-    if (exclusive) {
-        QCOMPARE(::chmod(device.c_str(), 0666), 0);
-        holder = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        QVERIFY(holder >= 0);
-        QCOMPARE(::ioctl(holder, TIOCEXCL), 0);
-    } else {
-        QCOMPARE(::chmod(device.c_str(), 0600), 0);
-    }
-    QCOMPARE(::chmod(stage.root.c_str(), 0755), 0);
-    QCOMPARE(::chmod(stage.devices.c_str(), 0755), 0);
-    const auto devices = stage.Link(stage.devices, {"ttyUSB3=pty1", "ttyUSB4=file"});
-    QCOMPARE(::chmod((stage.root + "/plain.txt").c_str(), 0600), 0);
+        Stage stage;
+        QVERIFY(stage.pty1.IsReady() && stage.pty2.IsReady());
+        stage.Link(stage.aliases, aliases);
+        const std::vector<std::string> devices = stage.Link(stage.devices, system);
+        const std::string folder = haveAliasFolder ? stage.aliases : stage.root + "/absent";
 
-    QCOMPARE(MapPortsAsNobody(devices), QString("COM36"));
-    if (holder >= 0) {
-        ::close(holder);
-    }
-}
-
-void PortMapTest::resolvePort_data() {
-    QTest::addColumn<QString>("asked");
-    QTest::addColumn<QString>("device");
-    QTest::newRow("listed name") << "COM1"
-                                 << "/dev/ttyS0";
-    QTest::newRow("any letter case") << "com33"
-                                     << "/dev/ttyUSB0";
-    QTest::newRow("alias") << "COM7"
-                           << "/dev/pts/4";
-    QTest::newRow("leading zeros") << "COM007"
-                                   << "/dev/pts/4";
-    QTest::newRow("unlisted name stands for nothing") << "COM2"
-                                                      << "";
-    QTest::newRow("COM100 stands for nothing") << "COM100"
-                                               << "";
-    QTest::newRow("huge number stands for nothing") << "COM99999999999999999999"
-                                                    << "";
-    QTest::newRow("device path unchanged") << "/dev/ttyACM0"
-                                           << "/dev/ttyACM0";
-    QTest::newRow("device name unchanged") << "ttyUSB0"
-                                           << "ttyUSB0";
-    QTest::newRow("no number: not a COM name") << "COMX"
-                                               << "COMX";
-}
-
-void PortMapTest::resolvePort() {
-    QFETCH(QString, asked);
-    QFETCH(QString, device);
-    const std::vector<PortEntry> entries = {
-        {"COM1", "/dev/ttyS0"}, {"COM33", "/dev/ttyUSB0"}, {"COM7", "/dev/pts/4"}};
-    QCOMPARE(QString::fromStdString(ResolvePort(entries, asked.toStdString())), device);
-}
-
-void PortMapTest::aliasFolder_data() {
-    QTest::addColumn<QByteArray>("config");  // "-": unset
-    QTest::addColumn<QByteArray>("home");    // "-": unset
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("XDG_CONFIG_HOME")
-        << QByteArray("/cfg") << QByteArray("/home/tech") << "/cfg/vantrel/ports";
-    QTest::newRow("default under the home folder")
-        << QByteArray("-") << QByteArray("/home/tech") << "/home/tech/.config/vantrel/ports";
-    QTest::newRow("a relative XDG_CONFIG_HOME is ignored")
-        << QByteArray("cfg") << QByteArray("/home/tech") << "/home/tech/.config/vantrel/ports";
-    QTest::newRow("no home: no aliases") << QByteArray("-") << QByteArray("-") << "";
-}
-
-void PortMapTest::aliasFolder() {
-    QFETCH(QByteArray, config);
-    QFETCH(QByteArray, home);
-    QFETCH(QString, expected);
-    const QByteArray savedConfig = qgetenv("XDG_CONFIG_HOME");
-    const bool hadConfig = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
-    const QByteArray savedHome = qgetenv("HOME");
-    const auto set = [](const char* name, const QByteArray& value) {
-        if (value == "-") {
-            qunsetenv(name);
-        } else {
-            qputenv(name, value);
+        QStringList got;
+        for (const auto& entry : MapPorts(folder, devices)) {
+            got << stage.Label(entry);
         }
-    };
-    set("XDG_CONFIG_HOME", config);
-    set("HOME", home);
-    const QString got = QString::fromStdString(PortAliasFolder());
-    set("XDG_CONFIG_HOME", hadConfig ? savedConfig : QByteArray("-"));
-    qputenv("HOME", savedHome);
-    QCOMPARE(got, expected);
-}
+        QCOMPARE(got, expected);
+    }
+
+    void keptWhenItCannotBeOpenedNow_data() {
+        QTest::addColumn<bool>("exclusive");
+        QTest::newRow("the user lacks the rights (not in dialout)") << false;
+        QTest::newRow("another program holds it exclusively") << true;
+    }
+
+    void keptWhenItCannotBeOpenedNow() {
+        QFETCH(bool, exclusive);
+        if (::geteuid() != 0) {
+            QSKIP("needs root to act as another user");
+        }
+        // Listed all the same, so choosing it tells the operator why it cannot be opened.
+        Stage stage;
+        const std::string device = stage.pty1.SlavePath();
+        int holder = -1;
+        if (exclusive) {
+            QCOMPARE(::chmod(device.c_str(), 0666), 0);
+            holder = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            QVERIFY(holder >= 0);
+            QCOMPARE(::ioctl(holder, TIOCEXCL), 0);
+        } else {
+            QCOMPARE(::chmod(device.c_str(), 0600), 0);
+        }
+        QCOMPARE(::chmod(stage.root.c_str(), 0755), 0);
+        QCOMPARE(::chmod(stage.devices.c_str(), 0755), 0);
+        const auto devices = stage.Link(stage.devices, {"ttyUSB3=pty1", "ttyUSB4=file"});
+        QCOMPARE(::chmod((stage.root + "/plain.txt").c_str(), 0600), 0);
+
+        const QByteArray names = AsNobody([&] {
+            std::string text;
+            for (const auto& entry : MapPorts("", devices)) {
+                text += entry.name + " ";
+            }
+            return text;
+        });
+        QCOMPARE(names.trimmed(), QByteArray("COM36"));
+        if (holder >= 0) {
+            ::close(holder);
+        }
+    }
+
+    void resolvePort_data() {
+        QTest::addColumn<QString>("asked");
+        QTest::addColumn<QString>("device");
+        QTest::newRow("listed name") << "COM1"
+                                     << "/dev/ttyS0";
+        QTest::newRow("any letter case") << "com33"
+                                         << "/dev/ttyUSB0";
+        QTest::newRow("alias") << "COM7"
+                               << "/dev/pts/4";
+        QTest::newRow("leading zeros") << "COM007"
+                                       << "/dev/pts/4";
+        QTest::newRow("unlisted name stands for nothing") << "COM2"
+                                                          << "";
+        QTest::newRow("huge number stands for nothing") << "COM99999999999999999999"
+                                                        << "";
+        QTest::newRow("device path unchanged") << "/dev/ttyACM0"
+                                               << "/dev/ttyACM0";
+        QTest::newRow("no number: not a COM name") << "COMX"
+                                                   << "COMX";
+    }
+
+    void resolvePort() {
+        QFETCH(QString, asked);
+        QFETCH(QString, device);
+        const std::vector<PortEntry> entries = {
+            {"COM1", "/dev/ttyS0"}, {"COM33", "/dev/ttyUSB0"}, {"COM7", "/dev/pts/4"}};
+        QCOMPARE(QString::fromStdString(ResolvePort(entries, asked.toStdString())), device);
+    }
+
+    void aliasFolder_data() {
+        QTest::addColumn<QByteArray>("config");  // "-": unset
+        QTest::addColumn<QByteArray>("home");    // "-": unset
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("XDG_CONFIG_HOME")
+            << QByteArray("/cfg") << QByteArray("/home/tech") << "/cfg/vantrel/ports";
+        QTest::newRow("default under the home folder")
+            << QByteArray("-") << QByteArray("/home/tech") << "/home/tech/.config/vantrel/ports";
+        QTest::newRow("a relative XDG_CONFIG_HOME is ignored")
+            << QByteArray("cfg") << QByteArray("/home/tech") << "/home/tech/.config/vantrel/ports";
+        QTest::newRow("no home: no aliases") << QByteArray("-") << QByteArray("-") << "";
+    }
+
+    void aliasFolder() {
+        QFETCH(QByteArray, config);
+        QFETCH(QByteArray, home);
+        QFETCH(QString, expected);
+        const QByteArray savedConfig = qgetenv("XDG_CONFIG_HOME");
+        const bool hadConfig = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
+        const QByteArray savedHome = qgetenv("HOME");
+        const auto set = [](const char* name, const QByteArray& value) {
+            if (value == "-") {
+                qunsetenv(name);
+            } else {
+                qputenv(name, value);
+            }
+        };
+        set("XDG_CONFIG_HOME", config);
+        set("HOME", home);
+        const QString got = QString::fromStdString(PortAliasFolder());
+        set("XDG_CONFIG_HOME", hadConfig ? savedConfig : QByteArray("-"));
+        qputenv("HOME", savedHome);
+        QCOMPARE(got, expected);
+    }
+};
 
 QTEST_GUILESS_MAIN(PortMapTest)
 #include "test_port_map.moc"

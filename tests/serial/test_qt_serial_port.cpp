@@ -1,7 +1,6 @@
 // The real port over a pseudo-terminal pair, the test playing the instrument at the other
 // end. Real-time waits here are kept to a few hundred milliseconds.
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -68,36 +67,6 @@ bool AwaitWaiting(QtSerialPort& port, std::size_t count) {
     return port.Waiting() >= count;
 }
 
-// Opens `device` with a QtSerialPort as the unprivileged user "nobody" in a child process
-// and returns the error text (root may open anything, so the refusal needs another user).
-QString ErrorTextAsNobody(const std::string& device) {
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0) {
-        return "pipe failed";
-    }
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(pipeFds[0]);
-        std::string text = "setuid failed";
-        if (::setgid(65534) == 0 && ::setuid(65534) == 0) {
-            QtSerialPort port;
-            text = port.Open(device) ? "opened" : port.ErrorText();
-        }
-        const ssize_t written = ::write(pipeFds[1], text.data(), text.size());
-        ::_exit(written < 0 ? 1 : 0);
-    }
-    ::close(pipeFds[1]);
-    QByteArray text;
-    char buffer[512];
-    ssize_t n = 0;
-    while ((n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0) {
-        text.append(buffer, n);
-    }
-    ::close(pipeFds[0]);
-    ::waitpid(child, nullptr, 0);
-    return QString::fromUtf8(text);
-}
-
 double CpuSeconds() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
@@ -110,377 +79,350 @@ double CpuSeconds() {
 class QtSerialPortTest : public QObject {
     Q_OBJECT
 private slots:
-    void lineSettings_data();
-    void lineSettings();
-    void bytesPassUnchanged_data();
-    void bytesPassUnchanged();
-    void discardDropsOnlyStaleInput();
-    void openFailureSaysWhy_data();
-    void openFailureSaysWhy();
-    void hangUpFailsPort_data();
-    void hangUpFailsPort();
-    void hangUpInEventLoopReleasesDevice();
-    void receiveNotification_data();
-    void receiveNotification();
-    void notificationNeverInsideARead();
-    void channelOverARealLine();
-};
 
-void QtSerialPortTest::lineSettings_data() {
-    QTest::addColumn<QString>("field");
-    QTest::addColumn<quint32>("mask");
-    QTest::addColumn<quint32>("expected");
-    const auto row = [](const char* name, const char* field, tcflag_t mask, tcflag_t expected) {
-        QTest::newRow(name) << QString(field) << quint32(mask) << quint32(expected);
-    };
-    row("8 data bits", "c", CSIZE, CS8);
-    row("no parity", "c", PARENB, 0);
-    row("1 stop bit", "c", CSTOPB, 0);
-    row("no hardware flow control", "c", CRTSCTS, 0);
-    row("receiver on, modem status ignored", "c", CREAD | CLOCAL, CREAD | CLOCAL);
-    row("no XON/XOFF", "i", IXON | IXOFF | IXANY, 0);
-    row("CR and LF not translated on input", "i", ICRNL | INLCR | IGNCR, 0);
-    row("all 8 bits kept, breaks and parity marks not inserted", "i", ISTRIP | PARMRK | BRKINT, 0);
-    row("output not processed", "o", OPOST, 0);
-    row("no line editing, echo or signals (0x1A is no end of file)", "l",
-        ICANON | ECHO | ISIG | IEXTEN, 0);
-}
-
-void QtSerialPortTest::lineSettings() {
-    QFETCH(QString, field);
-    QFETCH(quint32, mask);
-    QFETCH(quint32, expected);
-
-    PtyPeer peer;
-    QtSerialPort port;
-    QVERIFY2(port.Open(peer.SlavePath()), port.ErrorText().c_str());
-    // On Linux the master side of a pseudo-terminal reports the settings of the port side.
-    termios line{};
-    QVERIFY(peer.Settings(&line));
-    const tcflag_t value = field == "c"   ? line.c_cflag
-                           : field == "i" ? line.c_iflag
-                           : field == "o" ? line.c_oflag
-                                          : line.c_lflag;
-    QCOMPARE(quint32(value & mask), expected);
-    QCOMPARE(::cfgetispeed(&line), speed_t(B38400));
-    QCOMPARE(::cfgetospeed(&line), speed_t(B38400));
-}
-
-void QtSerialPortTest::bytesPassUnchanged_data() {
-    QTest::addColumn<bool>("toInstrument");
-    QTest::addColumn<QByteArray>("bytes");
-
-    const QList<std::pair<const char*, QByteArray>> payloads = {
-        {"all 256 byte values", AllByteValues()},
-        {"0x1A and NUL", QByteArray("\x1A\0\x1A\0\0", 5)},
-        {"XON and XOFF are data", QByteArray("\x11\x13\x11")},
-        {"CR and LF untranslated", QByteArray("\r\n\r\r\n\n")},
-        {"a whole XModem-1K frame", Frame1k()},
-    };
-    for (const auto& [name, bytes] : payloads) {
-        QTest::addRow("to the instrument: %s", name) << true << bytes;
-        QTest::addRow("from the instrument: %s", name) << false << bytes;
+    void lineSettings_data() {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<quint32>("mask");
+        QTest::addColumn<quint32>("expected");
+        const auto row = [](const char* name, const char* field, tcflag_t mask, tcflag_t expected) {
+            QTest::newRow(name) << QString(field) << quint32(mask) << quint32(expected);
+        };
+        row("8N1, no flow control, receiver on, modem status ignored", "c",
+            CSIZE | PARENB | CSTOPB | CRTSCTS | CREAD | CLOCAL, CS8 | CREAD | CLOCAL);
+        row("no XON/XOFF, no CR/LF translation, 8 bits kept, no break or parity marks", "i",
+            IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | PARMRK | BRKINT, 0);
+        row("output not processed", "o", OPOST, 0);
+        row("no line editing, echo or signals (0x1A is no end of file)", "l",
+            ICANON | ECHO | ISIG | IEXTEN, 0);
     }
-}
 
-void QtSerialPortTest::bytesPassUnchanged() {
-    QFETCH(bool, toInstrument);
-    QFETCH(QByteArray, bytes);
+    void lineSettings() {
+        QFETCH(QString, field);
+        QFETCH(quint32, mask);
+        QFETCH(quint32, expected);
 
-    PtyPeer peer;
-    QVERIFY(peer.IsReady());
-    QtSerialPort port;
-    QVERIFY2(port.Open(peer.SlavePath()), port.ErrorText().c_str());
-    // No event loop runs here, as on the command line: the port must move the bytes itself.
-    if (toInstrument) {
-        QVERIFY(port.Write(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
-                           static_cast<std::size_t>(bytes.size())));
-        QCOMPARE(peer.Receive(bytes.size(), kArriveMs), bytes);
-    } else {
-        QVERIFY(peer.Send(bytes));
-        QCOMPARE(TakeAll(port, bytes.size()), bytes);
-    }
-    QVERIFY(!port.HasFailed());
-}
-
-void QtSerialPortTest::discardDropsOnlyStaleInput() {
-    PtyPeer peer;
-    QtSerialPort port;
-    QVERIFY2(port.Open(peer.SlavePath()), port.ErrorText().c_str());
-    QVERIFY(peer.Send("\n\n\r\rstale"));
-    QVERIFY(AwaitWaiting(port, 9));
-    port.DiscardInput();
-    QCOMPARE(port.Waiting(), std::size_t{0});
-    QVERIFY(peer.Send("C"));
-    QCOMPARE(TakeAll(port, 1), QByteArray("C"));
-    QCOMPARE(port.Waiting(), std::size_t{0});
-}
-
-void QtSerialPortTest::openFailureSaysWhy_data() {
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("missing device") << "missing"
-                                    << "there is no such device";
-    QTest::newRow("not a serial port") << "file"
-                                       << "it is not a serial port";
-    QTest::newRow("held by another program") << "busy"
-                                             << "in use by another program";
-    QTest::newRow("no rights to the device") << "rights"
-                                             << "\"dialout\" group";
-}
-
-void QtSerialPortTest::openFailureSaysWhy() {
-    QFETCH(QString, kind);
-    QFETCH(QString, expected);
-
-    PtyPeer peer;
-    QtSerialPort holder;
-    QTemporaryFile file;
-    QVERIFY(file.open());
-    std::string device = peer.SlavePath();
-    QString text;
-    if (kind == "rights") {
-        if (::geteuid() != 0) {
-            QSKIP("needs root to act as another user");
-        }
-        // A pseudo-terminal belongs to its creator and is not open to others.
-        text = ErrorTextAsNobody(device);
-    } else {
-        if (kind == "missing") {
-            device = "/dev/ttyUSB-vantrel-absent";
-        } else if (kind == "file") {
-            device = file.fileName().toStdString();
-        } else {
-            QVERIFY(holder.Open(device));
-        }
+        PtyPeer peer;
         QtSerialPort port;
-        QVERIFY(!port.Open(device));
-        QVERIFY(!port.IsOpen());
+        QVERIFY2(port.Open(peer.SlavePath()), port.ErrorText().c_str());
+        // On Linux the master side of a pseudo-terminal reports the settings of the port side.
+        termios line{};
+        QVERIFY(peer.Settings(&line));
+        const tcflag_t value = field == "c"   ? line.c_cflag
+                               : field == "i" ? line.c_iflag
+                               : field == "o" ? line.c_oflag
+                                              : line.c_lflag;
+        QCOMPARE(quint32(value & mask), expected);
+        QCOMPARE(::cfgetispeed(&line), speed_t(B38400));
+        QCOMPARE(::cfgetospeed(&line), speed_t(B38400));
+    }
+
+    void bytesPassUnchanged_data() {
+        QTest::addColumn<bool>("toInstrument");
+        QTest::addColumn<QByteArray>("bytes");
+
+        const QList<std::pair<const char*, QByteArray>> payloads = {
+            {"all 256 byte values", AllByteValues()},
+            {"CR and LF untranslated", QByteArray("\r\n\r\r\n\n")},
+            {"a whole XModem-1K frame", Frame1k()},
+        };
+        for (const auto& [name, bytes] : payloads) {
+            QTest::addRow("to the instrument: %s", name) << true << bytes;
+            QTest::addRow("from the instrument: %s", name) << false << bytes;
+        }
+    }
+
+    void bytesPassUnchanged() {
+        QFETCH(bool, toInstrument);
+        QFETCH(QByteArray, bytes);
+
+        PtyPeer peer;
+        QVERIFY(peer.IsReady());
+        QtSerialPort port;
+        QVERIFY2(port.Open(peer.SlavePath()), port.ErrorText().c_str());
+        // No event loop runs here, as on the command line: the port must move the bytes itself.
+        if (toInstrument) {
+            QVERIFY(port.Write(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
+                               static_cast<std::size_t>(bytes.size())));
+            QCOMPARE(peer.Receive(bytes.size(), kArriveMs), bytes);
+        } else {
+            QVERIFY(peer.Send(bytes));
+            QCOMPARE(TakeAll(port, bytes.size()), bytes);
+        }
         QVERIFY(!port.HasFailed());
-        const std::uint8_t cr = '\r';
-        QVERIFY(!port.Write(&cr, 1));
+    }
+
+    void discardDropsOnlyStaleInput() {
+        PtyPeer peer;
+        QtSerialPort port;
+        QVERIFY2(port.Open(peer.SlavePath()), port.ErrorText().c_str());
+        QVERIFY(peer.Send("\n\n\r\rstale"));
+        QVERIFY(AwaitWaiting(port, 9));
+        port.DiscardInput();
+        QCOMPARE(port.Waiting(), std::size_t{0});
+        QVERIFY(peer.Send("C"));
+        QCOMPARE(TakeAll(port, 1), QByteArray("C"));
+        QCOMPARE(port.Waiting(), std::size_t{0});
+    }
+
+    void openFailureSaysWhy_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("missing device") << "missing"
+                                        << "there is no such device";
+        QTest::newRow("not a serial port") << "file"
+                                           << "it is not a serial port";
+        QTest::newRow("held by another program") << "busy"
+                                                 << "in use by another program";
+        QTest::newRow("no rights to the device") << "rights"
+                                                 << "\"dialout\" group";
+    }
+
+    void openFailureSaysWhy() {
+        QFETCH(QString, kind);
+        QFETCH(QString, expected);
+
+        PtyPeer peer;
+        QtSerialPort holder;
+        QTemporaryFile file;
+        QVERIFY(file.open());
+        std::string device = peer.SlavePath();
+        QString text;
+        if (kind == "rights") {
+            if (::geteuid() != 0) {
+                QSKIP("needs root to act as another user");
+            }
+            // A pseudo-terminal belongs to its creator and is not open to others.
+            text = AsNobody([&] {
+                QtSerialPort port;
+                return port.Open(device) ? std::string("opened") : port.ErrorText();
+            });
+        } else {
+            if (kind == "missing") {
+                device = "/dev/ttyUSB-vantrel-absent";
+            } else if (kind == "file") {
+                device = file.fileName().toStdString();
+            } else {
+                QVERIFY(holder.Open(device));
+            }
+            QtSerialPort port;
+            QVERIFY(!port.Open(device));
+            QVERIFY(!port.IsOpen());
+            QVERIFY(!port.HasFailed());
+            const std::uint8_t cr = '\r';
+            QVERIFY(!port.Write(&cr, 1));
+            QElapsedTimer timer;
+            timer.start();
+            QVERIFY(!port.WaitForInput(5000));
+            QVERIFY(timer.elapsed() < kAtOnceMs);
+            text = QString::fromStdString(port.ErrorText());
+        }
+        QVERIFY2(text.contains(expected), qPrintable(text));
+        QVERIFY2(text.contains(QString::fromStdString(device)), qPrintable(text));
+    }
+
+    void hangUpFailsPort_data() {
+        QTest::addColumn<QString>("when");
+        QTest::newRow("before a read") << "before read";
+        QTest::newRow("during a blocking read") << "during read";
+        QTest::newRow("before a write") << "before write";
+    }
+
+    void hangUpFailsPort() {
+        QFETCH(QString, when);
+
+        PtyPeer peer;
+        QtSerialPort port;
+        QVERIFY2(port.Open(peer.SlavePath()), port.ErrorText().c_str());
+        SteadyClock clock;
+        SerialChannel channel(port, clock);
+        std::thread hangUp;
+        if (when == "during read") {
+            hangUp = std::thread([&peer] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                peer.HangUp();
+            });
+        } else {
+            peer.HangUp();
+        }
+
         QElapsedTimer timer;
         timer.start();
-        QVERIFY(!port.WaitForInput(5000));
-        QVERIFY(timer.elapsed() < kAtOnceMs);
-        text = QString::fromStdString(port.ErrorText());
-    }
-    QVERIFY2(text.contains(expected), qPrintable(text));
-    QVERIFY2(text.contains(QString::fromStdString(device)), qPrintable(text));
-}
-
-void QtSerialPortTest::hangUpFailsPort_data() {
-    QTest::addColumn<QString>("when");
-    QTest::newRow("before a read") << "before read";
-    QTest::newRow("during a blocking read") << "during read";
-    QTest::newRow("before a write") << "before write";
-}
-
-void QtSerialPortTest::hangUpFailsPort() {
-    QFETCH(QString, when);
-
-    PtyPeer peer;
-    QtSerialPort port;
-    QVERIFY2(port.Open(peer.SlavePath()), port.ErrorText().c_str());
-    SteadyClock clock;
-    SerialChannel channel(port, clock);
-    std::thread hangUp;
-    if (when == "during read") {
-        hangUp = std::thread([&peer] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            peer.HangUp();
-        });
-    } else {
-        peer.HangUp();
-    }
-
-    QElapsedTimer timer;
-    timer.start();
-    if (when == "before write") {
-        channel.SendText("5");
-    } else {
-        QCOMPARE(channel.ReadLine(5000), std::uint8_t{1});
-    }
-    const qint64 took = timer.elapsed();
-    if (hangUp.joinable()) {
-        hangUp.join();
-    }
-    QVERIFY2(took < kAtOnceMs, qPrintable(QString::number(took)));
-    QVERIFY(port.HasFailed());
-    QVERIFY(port.IsOpen());
-    const QString text = QString::fromStdString(port.ErrorText());
-    QVERIFY2(text.contains("stopped working") && text.contains("hung up"), qPrintable(text));
-    QCOMPARE(port.Waiting(), std::size_t{0});
-
-    // Every later wait ends at once too, and choosing a port again clears the failure.
-    timer.restart();
-    QVERIFY(channel.ReadByte(3000).TimedOut());
-    QVERIFY(timer.elapsed() < kAtOnceMs);
-    PtyPeer another;
-    QVERIFY(channel.OpenPort(another.SlavePath()));
-    QVERIFY(!port.HasFailed());
-    QCOMPARE(another.Receive(1, kArriveMs), QByteArray("\r"));
-}
-
-void QtSerialPortTest::hangUpInEventLoopReleasesDevice() {
-    PtyPeer peer;
-    QtSerialPort port;
-    int calls = 0;
-    port.SetReceiveHandler([&calls] { ++calls; });
-    QVERIFY2(port.Open(peer.SlavePath()), port.ErrorText().c_str());
-    port.SetReceiveNotification(true);
-    peer.HangUp();
-    QTRY_VERIFY_WITH_TIMEOUT(port.HasFailed(), kArriveMs);
-    // A dead descriptor left with Qt keeps waking the event loop: the process would burn a
-    // whole processor from the moment the adapter was pulled.
-    const double cpuBefore = CpuSeconds();
-    QTest::qWait(200);
-    const double cpuUsed = CpuSeconds() - cpuBefore;
-    QVERIFY2(cpuUsed < 0.1, qPrintable(QString::number(cpuUsed)));
-    QCOMPARE(calls, 0);
-}
-
-void QtSerialPortTest::receiveNotification_data() {
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<bool>("sentBeforeArming");
-    QTest::addColumn<int>("takePerCall");   // 0: everything waiting
-    QTest::addColumn<int>("disarmAtCall");  // 0: never
-    QTest::addColumn<int>("calls");         // -1: at least one
-    QTest::addColumn<int>("left");
-
-    QTest::newRow("one byte per call: called again while bytes wait")
-        << QByteArray("\t\t\t\r") << false << 1 << 0 << 4 << 0;
-    QTest::newRow("bytes waiting before arming are reported")
-        << QByteArray("\n\n\n\r") << true << 1 << 0 << 4 << 0;
-    QTest::newRow("a handler leaving bytes behind is called again")
-        << QByteArray("12345") << false << 2 << 0 << 3 << 0;
-    QTest::newRow("a handler taking everything")
-        << QByteArray("\n\n\r\r") << false << 0 << 0 << -1 << 0;
-    QTest::newRow("disarmed by the handler: no more calls")
-        << QByteArray("\t\t\t\r>") << false << 1 << 1 << 1 << 4;
-}
-
-void QtSerialPortTest::receiveNotification() {
-    QFETCH(QByteArray, bytes);
-    QFETCH(bool, sentBeforeArming);
-    QFETCH(int, takePerCall);
-    QFETCH(int, disarmAtCall);
-    QFETCH(int, calls);
-    QFETCH(int, left);
-
-    PtyPeer peer;
-    QtSerialPort port;
-    QVERIFY2(port.Open(peer.SlavePath()), port.ErrorText().c_str());
-    int called = 0;
-    QByteArray taken;
-    port.SetReceiveHandler([&] {
-        ++called;
-        for (int i = 0; takePerCall == 0 || i < takePerCall; ++i) {
-            const auto byte = port.Take();
-            if (!byte) {
-                break;
-            }
-            taken.append(static_cast<char>(*byte));
-        }
-        if (called == disarmAtCall) {
-            port.SetReceiveNotification(false);
-        }
-    });
-
-    if (sentBeforeArming) {
-        QVERIFY(peer.Send(bytes));
-        QVERIFY(AwaitWaiting(port, static_cast<std::size_t>(bytes.size())));
-    }
-    port.SetReceiveNotification(true);
-    // Delivered from the event loop, never from inside the call that armed it.
-    QCOMPARE(called, 0);
-    if (!sentBeforeArming) {
-        QVERIFY(peer.Send(bytes));
-    }
-    const qsizetype expectTaken = bytes.size() - left;
-    QTRY_COMPARE_WITH_TIMEOUT(taken.size(), expectTaken, kArriveMs);
-    QTest::qWait(100);  // room for calls that should not come
-    QCOMPARE(taken, bytes.left(expectTaken));
-    if (calls >= 0) {
-        QCOMPARE(called, calls);
-    } else {
-        QVERIFY(called >= 1);
-    }
-    QCOMPARE(port.Waiting(), static_cast<std::size_t>(left));
-    if (left > 0) {
-        // Armed again (the connection was lost): what still waits is reported at once.
-        const int before = called;
-        port.SetReceiveNotification(true);
-        QTRY_VERIFY_WITH_TIMEOUT(called > before, kArriveMs);
-    }
-}
-
-void QtSerialPortTest::notificationNeverInsideARead() {
-    PtyPeer peer;
-    QtSerialPort port;
-    SteadyClock clock;
-    SerialChannel channel(port, clock);
-    QVERIFY2(port.Open(peer.SlavePath()), port.ErrorText().c_str());
-    int depth = 0;
-    int deepest = 0;
-    int called = 0;
-    std::string lineInHandler;
-    std::thread latePeer;
-    port.SetReceiveHandler([&] {
-        ++called;
-        deepest = std::max(deepest, ++depth);
-        if (called == 1) {
-            channel.TakeInput();
-            // More arrives while this handler is reading: it must not be reported now.
-            latePeer = std::thread([&peer] {
-                std::this_thread::sleep_for(std::chrono::milliseconds(30));
-                peer.Send(">\r\nxy");
-            });
-            channel.ReadLine(500);
-            lineInHandler = channel.ReceivedLine();
+        if (when == "before write") {
+            channel.SendText("5");
         } else {
-            while (channel.TakeInput()) {
-            }
+            QCOMPARE(channel.ReadLine(5000), std::uint8_t{1});
         }
-        --depth;
-    });
-    port.SetReceiveNotification(true);
-    QVERIFY(peer.Send("\r"));
-    QTRY_VERIFY_WITH_TIMEOUT(called >= 2, kArriveMs);
-    latePeer.join();
-    QCOMPARE(deepest, 1);
-    QCOMPARE(lineInHandler, std::string(">"));
-    QCOMPARE(port.Waiting(), std::size_t{0});
-}
+        const qint64 took = timer.elapsed();
+        if (hangUp.joinable()) {
+            hangUp.join();
+        }
+        QVERIFY2(took < kAtOnceMs, qPrintable(QString::number(took)));
+        QVERIFY(port.HasFailed());
+        QVERIFY(port.IsOpen());
+        const QString text = QString::fromStdString(port.ErrorText());
+        QVERIFY2(text.contains("stopped working") && text.contains("hung up"), qPrintable(text));
+        QCOMPARE(port.Waiting(), std::size_t{0});
 
-void QtSerialPortTest::channelOverARealLine() {
-    PtyPeer peer;
-    QtSerialPort port;
-    SteadyClock clock;
-    SerialChannel channel(port, clock);
-    QVERIFY2(channel.OpenPort(peer.SlavePath()), channel.LastError().c_str());
-    QCOMPARE(peer.Receive(1, kArriveMs), QByteArray("\r"));
+        // Every later wait ends at once too, and choosing a port again clears the failure.
+        timer.restart();
+        QVERIFY(channel.ReadByte(3000).TimedOut());
+        QVERIFY(timer.elapsed() < kAtOnceMs);
+        PtyPeer another;
+        QVERIFY(channel.OpenPort(another.SlavePath()));
+        QVERIFY(!port.HasFailed());
+        QCOMPARE(another.Receive(1, kArriveMs), QByteArray("\r"));
+    }
 
-    QVERIFY(peer.Send("Download OK\r\n>"));
-    QCOMPARE(channel.ReadLine(300), std::uint8_t{0});
-    QCOMPARE(channel.ReceivedLine(), std::string("Download OK"));
-    // The prompt has no line end: it comes back only once the whole time-out has run.
-    // The wait sleeps in the port: a spinning wait would burn the whole 300 ms.
-    QElapsedTimer timer;
-    timer.start();
-    const double cpuBefore = CpuSeconds();
-    QCOMPARE(channel.ReadLine(300), std::uint8_t{0});
-    const double cpuUsed = CpuSeconds() - cpuBefore;
-    QVERIFY(timer.elapsed() >= 300);
-    QCOMPARE(channel.ReceivedLine(), std::string(">"));
-    QVERIFY2(cpuUsed < 0.1, qPrintable(QString::number(cpuUsed)));
+    void hangUpInEventLoopReleasesDevice() {
+        PtyPeer peer;
+        QtSerialPort port;
+        int calls = 0;
+        port.SetReceiveHandler([&calls] { ++calls; });
+        QVERIFY2(port.Open(peer.SlavePath()), port.ErrorText().c_str());
+        port.SetReceiveNotification(true);
+        peer.HangUp();
+        QTRY_VERIFY_WITH_TIMEOUT(port.HasFailed(), kArriveMs);
+        // A dead descriptor left with Qt would keep waking the event loop, burning a processor.
+        const double cpuBefore = CpuSeconds();
+        QTest::qWait(200);
+        const double cpuUsed = CpuSeconds() - cpuBefore;
+        QVERIFY2(cpuUsed < 0.1, qPrintable(QString::number(cpuUsed)));
+        QCOMPARE(calls, 0);
+    }
 
-    QVERIFY(peer.Send(QByteArray("\x06", 1)));
-    const ByteRead ack = channel.ReadByte(300);
-    QVERIFY(!ack.TimedOut());
-    QCOMPARE(int(ack.byte), 0x06);
-    QVERIFY(channel.ReadByte(50).TimedOut());
-}
+    void receiveNotification_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("sentBeforeArming");
+        QTest::addColumn<int>("takePerCall");
+        QTest::addColumn<int>("disarmAtCall");  // 0: never
+        QTest::addColumn<int>("calls");
+        QTest::addColumn<int>("left");
+
+        QTest::newRow("bytes waiting before arming are reported")
+            << QByteArray("\n\n\n\r") << true << 1 << 0 << 4 << 0;
+        QTest::newRow("a handler leaving bytes behind is called again")
+            << QByteArray("12345") << false << 2 << 0 << 3 << 0;
+        QTest::newRow("disarmed by the handler: no more calls")
+            << QByteArray("\t\t\t\r>") << false << 1 << 1 << 1 << 4;
+    }
+
+    void receiveNotification() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, sentBeforeArming);
+        QFETCH(int, takePerCall);
+        QFETCH(int, disarmAtCall);
+        QFETCH(int, calls);
+        QFETCH(int, left);
+
+        PtyPeer peer;
+        QtSerialPort port;
+        QVERIFY2(port.Open(peer.SlavePath()), port.ErrorText().c_str());
+        int called = 0;
+        QByteArray taken;
+        port.SetReceiveHandler([&] {
+            ++called;
+            for (int i = 0; i < takePerCall; ++i) {
+                const auto byte = port.Take();
+                if (!byte) {
+                    break;
+                }
+                taken.append(static_cast<char>(*byte));
+            }
+            if (called == disarmAtCall) {
+                port.SetReceiveNotification(false);
+            }
+        });
+
+        if (sentBeforeArming) {
+            QVERIFY(peer.Send(bytes));
+            QVERIFY(AwaitWaiting(port, static_cast<std::size_t>(bytes.size())));
+        }
+        port.SetReceiveNotification(true);
+        // Delivered from the event loop, never from inside the call that armed it.
+        QCOMPARE(called, 0);
+        if (!sentBeforeArming) {
+            QVERIFY(peer.Send(bytes));
+        }
+        const qsizetype expectTaken = bytes.size() - left;
+        QTRY_COMPARE_WITH_TIMEOUT(taken.size(), expectTaken, kArriveMs);
+        QTest::qWait(100);  // room for calls that should not come
+        QCOMPARE(taken, bytes.left(expectTaken));
+        QCOMPARE(called, calls);
+        QCOMPARE(port.Waiting(), static_cast<std::size_t>(left));
+        if (left > 0) {
+            // Armed again (the connection was lost): what still waits is reported at once.
+            const int before = called;
+            port.SetReceiveNotification(true);
+            QTRY_VERIFY_WITH_TIMEOUT(called > before, kArriveMs);
+        }
+    }
+
+    void notificationNeverInsideARead() {
+        PtyPeer peer;
+        QtSerialPort port;
+        SteadyClock clock;
+        SerialChannel channel(port, clock);
+        QVERIFY2(port.Open(peer.SlavePath()), port.ErrorText().c_str());
+        int depth = 0;
+        int deepest = 0;
+        int called = 0;
+        std::string lineInHandler;
+        std::thread latePeer;
+        port.SetReceiveHandler([&] {
+            ++called;
+            deepest = std::max(deepest, ++depth);
+            if (called == 1) {
+                channel.TakeInput();
+                // More arrives while this handler is reading: it must not be reported now.
+                latePeer = std::thread([&peer] {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+                    peer.Send(">\r\nxy");
+                });
+                channel.ReadLine(500);
+                lineInHandler = channel.ReceivedLine();
+            } else {
+                while (channel.TakeInput()) {
+                }
+            }
+            --depth;
+        });
+        port.SetReceiveNotification(true);
+        QVERIFY(peer.Send("\r"));
+        QTRY_VERIFY_WITH_TIMEOUT(called >= 2, kArriveMs);
+        latePeer.join();
+        QCOMPARE(deepest, 1);
+        QCOMPARE(lineInHandler, std::string(">"));
+        QCOMPARE(port.Waiting(), std::size_t{0});
+    }
+
+    void channelOverARealLine() {
+        PtyPeer peer;
+        QtSerialPort port;
+        SteadyClock clock;
+        SerialChannel channel(port, clock);
+        QVERIFY2(channel.OpenPort(peer.SlavePath()), channel.LastError().c_str());
+        QCOMPARE(peer.Receive(1, kArriveMs), QByteArray("\r"));
+
+        QVERIFY(peer.Send("Download OK\r\n>"));
+        QCOMPARE(channel.ReadLine(300), std::uint8_t{0});
+        QCOMPARE(channel.ReceivedLine(), std::string("Download OK"));
+        // The prompt has no line end: it comes after the whole time-out, slept, not spun.
+        QElapsedTimer timer;
+        timer.start();
+        const double cpuBefore = CpuSeconds();
+        QCOMPARE(channel.ReadLine(300), std::uint8_t{0});
+        const double cpuUsed = CpuSeconds() - cpuBefore;
+        QVERIFY(timer.elapsed() >= 300);
+        QCOMPARE(channel.ReceivedLine(), std::string(">"));
+        QVERIFY2(cpuUsed < 0.1, qPrintable(QString::number(cpuUsed)));
+
+        QVERIFY(peer.Send(QByteArray("\x06", 1)));
+        const ByteRead ack = channel.ReadByte(300);
+        QVERIFY(!ack.TimedOut());
+        QCOMPARE(int(ack.byte), 0x06);
+        QVERIFY(channel.ReadByte(50).TimedOut());
+    }
+};
 
 QTEST_GUILESS_MAIN(QtSerialPortTest)
 #include "test_qt_serial_port.moc"
