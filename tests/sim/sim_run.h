@@ -1,7 +1,6 @@
 #pragma once
 
-// One run of vantrel-sim for a test: starts it, opens its pty like a program would, talks to it
-// byte by byte, and stops it to read its report.
+// One run of vantrel-sim: started, its pty opened like a program would, stopped for its report.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -35,10 +34,8 @@ public:
     QString ReportPath() const { return m_dir.filePath("report.json"); }
     QString ImagePath() const { return m_dir.filePath("image.bin"); }
     QString PtyPath() const { return m_ptyPath; }
-    QProcess& Process() { return m_process; }
 
-    // Starts the simulator with a report and image file in a fresh folder, and waits (at most
-    // 10 s) for its first line, "PTY <path>".
+    // Waits at most 10 s for the first line, "PTY <path>".
     bool Start() {
         m_process.setProcessEnvironment(m_environment);
         m_process.start(VANTREL_SIM_PATH, m_arguments + QStringList{"--report", ReportPath(),
@@ -88,13 +85,12 @@ public:
         return true;
     }
 
-    // Reads until the bytes received end with `end`, or `timeoutMs` has passed; returns all
-    // bytes received (the caller compares them, so a time-out shows as a mismatch).
-    QByteArray ReadUntil(const QByteArray& end, int timeoutMs = 5000) {
+    // Until the bytes received end with `end` (or `count` arrived), at most `timeoutMs`.
+    QByteArray ReadUntil(const QByteArray& end, int timeoutMs = 5000, int count = -1) {
         QByteArray received;
         QElapsedTimer timer;
         timer.start();
-        while (!received.endsWith(end)) {
+        while (count < 0 ? !received.endsWith(end) : received.size() < count) {
             const qint64 left = timeoutMs - timer.elapsed();
             if (left <= 0 || !WaitPort(POLLIN, static_cast<int>(left))) {
                 break;
@@ -106,25 +102,8 @@ public:
         }
         return received;
     }
-
-    // Exactly `count` bytes, or fewer when `timeoutMs` passes first.
     QByteArray ReadCount(int count, int timeoutMs = 5000) {
-        QByteArray received;
-        QElapsedTimer timer;
-        timer.start();
-        while (received.size() < count) {
-            const qint64 left = timeoutMs - timer.elapsed();
-            if (left <= 0 || !WaitPort(POLLIN, static_cast<int>(left))) {
-                break;
-            }
-            char buffer[256];
-            const ssize_t n =
-                ::read(m_port, buffer, std::min<size_t>(sizeof buffer, count - received.size()));
-            if (n > 0) {
-                received.append(buffer, n);
-            }
-        }
-        return received;
+        return ReadUntil({}, timeoutMs, count);
     }
 
     // Everything that arrives until the line has been quiet for `quietMs`.
@@ -140,13 +119,11 @@ public:
         return received;
     }
 
-    // A command line on the simulator's stdin ("reset", "report", "quit").
     void Command(const QByteArray& line) {
         m_process.write(line + "\n");
         m_process.waitForBytesWritten(5000);
     }
 
-    // Closes the port and stdin, waits for the simulator to end and reads its report.
     QJsonObject Stop() {
         ClosePort();
         m_process.closeWriteChannel();
@@ -179,13 +156,44 @@ private:
     int m_port = -1;
 };
 
+// XModem frames as a sender builds them, with CRC-16 or the arithmetic sum.
+inline quint16 Crc16(const QByteArray& data) {
+    quint16 crc = 0;
+    for (char c : data) {
+        crc ^= static_cast<quint16>(static_cast<quint8>(c) << 8);
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = static_cast<quint16>((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
+        }
+    }
+    return crc;
+}
+
+inline QByteArray Frame(int number, const QByteArray& data, bool crc = true) {
+    QByteArray frame;
+    frame.append(data.size() == 1024 ? '\x02' : '\x01');
+    frame.append(static_cast<char>(number));
+    frame.append(static_cast<char>(255 - number));
+    frame.append(data);
+    if (crc) {
+        const quint16 value = Crc16(data);
+        frame.append(static_cast<char>(value >> 8));
+        frame.append(static_cast<char>(value & 0xFF));
+    } else {
+        quint8 sum = 0;
+        for (char c : data) {
+            sum = static_cast<quint8>(sum + static_cast<quint8>(c));
+        }
+        frame.append(static_cast<char>(sum));
+    }
+    return frame;
+}
+
 // After a reset: the model's signature, then the prompt in answer to a carriage return.
 inline bool AwaitPrompt(SimRun& sim, const QByteArray& signature) {
     return sim.ReadCount(4, 3000) == signature && sim.Write("\r") && sim.ReadUntil(">") == ">";
 }
 
-// From the prompt through menu 5, the base address and "Y" to the start of the XModem
-// receiver (default line ends, questions with line ends).
+// From the prompt through menu 5, the base address and "Y" to the XModem receiver.
 inline bool EnterDownload(SimRun& sim, const QByteArray& baseAddress) {
     const QByteArray request = "AABBCCDD\r\n";
     const QByteArray question = "Program Flash (Y/N)?\r\n";

@@ -35,9 +35,6 @@ void SimMenuTest::dialoguePerModel_data() {
     QTest::newRow("model 0") << 0 << QStringList{} << QByteArray("\t\t\t\r") << 1 << 15 << true
                              << QByteArray("00010000") << QByteArray("00000000")
                              << QByteArray("\r\n") << false;
-    QTest::newRow("model 1") << 1 << QStringList{} << QByteArray("\n\n\n\r") << 1 << 7 << false
-                             << QByteArray("00010000") << QByteArray("00000000")
-                             << QByteArray("\r\n") << false;
     QTest::newRow("model 2") << 2 << QStringList{} << QByteArray("\n\n\r\r") << 0 << 6 << false
                              << QByteArray("00000000") << QByteArray("00010000")
                              << QByteArray("\r\n") << false;
@@ -47,8 +44,7 @@ void SimMenuTest::dialoguePerModel_data() {
         << true;
 }
 
-// One pass through the whole menu: every answer is compared byte for byte, since the program
-// recognises the boot loader only by whole lines.
+// The whole menu, byte for byte: the program recognises the boot loader by whole lines.
 void SimMenuTest::dialoguePerModel() {
     QFETCH(int, model);
     QFETCH(QStringList, extra);
@@ -146,8 +142,7 @@ void SimMenuTest::dialoguePerModel() {
     QVERIFY(report.value("image").isNull());
 }
 
-// A program opens and closes the port again and again, through the COMn alias, sometimes
-// leaving it in cooked mode: each open sees a raw line and a fresh reset.
+// Reopened through the COMn alias, left cooked: each open sees a raw line and a fresh reset.
 void SimMenuTest::survivesReopening() {
     QTemporaryDir config;
     QVERIFY(config.isValid());
@@ -160,7 +155,6 @@ void SimMenuTest::survivesReopening() {
 
     for (int round = 0; round < 3; ++round) {
         QVERIFY(sim.OpenPort(alias));
-        // The signature shows that the simulator has seen this open, and so the close before.
         QCOMPARE(sim.ReadCount(4, 3000), QByteArray("\n\n\r\r"));
         termios settings{};
         QCOMPARE(tcgetattr(sim.Port(), &settings), 0);

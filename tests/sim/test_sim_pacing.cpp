@@ -1,6 +1,4 @@
-// With --baud 38400 the simulator holds both directions to the line's rate, 3840 bytes/s, so
-// that timings measured against it are those of a real line. The line can never be faster
-// than its rate; the upper margins only catch a pacing that counts bytes twice.
+// --baud 38400 holds both directions to 3840 bytes/s; the upper margins catch double counting.
 
 #include <QElapsedTimer>
 #include <QtTest>
@@ -9,34 +7,12 @@
 
 using vantrel::test::AwaitPrompt;
 using vantrel::test::EnterDownload;
+using vantrel::test::Frame;
 using vantrel::test::SimRun;
 
 namespace {
 
 constexpr double kBytesPerSecond = 3840.0;  // 38400 baud, 10 bits per byte
-
-quint16 Crc16(const QByteArray& data) {
-    quint16 crc = 0;
-    for (char c : data) {
-        crc = static_cast<quint16>(crc ^ (static_cast<quint8>(c) << 8));
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = static_cast<quint16>((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
-        }
-    }
-    return crc;
-}
-
-QByteArray Frame(int number, const QByteArray& data) {
-    const quint16 crc = Crc16(data);
-    QByteArray frame;
-    frame.append('\x02');
-    frame.append(static_cast<char>(number));
-    frame.append(static_cast<char>(255 - number));
-    frame.append(data);
-    frame.append(static_cast<char>(crc >> 8));
-    frame.append(static_cast<char>(crc & 0xFF));
-    return frame;
-}
 
 }  // namespace
 
