@@ -1,6 +1,5 @@
-// The serial channel's timed reads, drain and delay on a fake port and a simulated clock:
-// every time below is simulated milliseconds since the case began, so a 40-second drain
-// costs nothing.
+// The serial channel's timed reads, drain and delay on a fake port and a simulated clock;
+// times are simulated milliseconds since the case began.
 #include <QtTest>
 
 #include "fake_port.h"
@@ -12,14 +11,13 @@ using namespace vantrel::test;
 
 namespace {
 
-// Bytes that reach the port `atMs` after the case began.
 struct Arrival {
     quint64 atMs = 0;
     QByteArray bytes;
 };
 using Arrivals = QList<Arrival>;
 
-// One expected ReadLine: its result, ReceivedLine() afterwards, and when it returned.
+// An expected ReadLine: result, ReceivedLine() and when it returned.
 struct LineRead {
     int result = 0;
     QByteArray line;
@@ -27,7 +25,6 @@ struct LineRead {
 };
 using LineReads = QList<LineRead>;
 
-// One expected ReadByte.
 struct ByteReadAt {
     int status = 0;
     int byte = 0;
@@ -35,7 +32,6 @@ struct ByteReadAt {
 };
 using ByteReads = QList<ByteReadAt>;
 
-// The slow boot loader's factor, and the normal one.
 constexpr quint32 kFast = 1;
 constexpr quint32 kSlow = serial_timing::kSlowModelFactor;
 
@@ -43,8 +39,7 @@ FakePort::Bytes ToBytes(const QByteArray& bytes) {
     return FakePort::Bytes(bytes.begin(), bytes.end());
 }
 
-// A channel opened on a fake port whose clock stands at `startMs`, with the opening's own
-// carriage return already forgotten.
+// A channel opened on a fake port at `startMs`, the opening's carriage return forgotten.
 struct Rig {
     explicit Rig(quint64 startMs = 1'000'000) {
         clock.Set(startMs);
@@ -83,284 +78,259 @@ Q_DECLARE_METATYPE(ByteReadAt)
 class SerialChannelTest : public QObject {
     Q_OBJECT
 private slots:
-    void readLine_data();
-    void readLine();
-    void readByte_data();
-    void readByte();
-    void drain_data();
-    void drain();
-    void delayIsNotScaledAndLeavesInputAlone_data();
-    void delayIsNotScaledAndLeavesInputAlone();
-    void failingPortEndsWaitAtOnce_data();
-    void failingPortEndsWaitAtOnce();
-    void openPortStartsClean();
-    void refusedOpenSaysWhy();
-};
 
-void SerialChannelTest::readLine_data() {
-    QTest::addColumn<quint64>("clockStart");
-    QTest::addColumn<quint32>("factor");
-    QTest::addColumn<Arrivals>("arrivals");
-    QTest::addColumn<LineReads>("reads");
+    void readLine_data() {
+        QTest::addColumn<quint64>("clockStart");
+        QTest::addColumn<quint32>("factor");
+        QTest::addColumn<Arrivals>("arrivals");
+        QTest::addColumn<LineReads>("reads");
 
-    const quint64 normal = 1'000'000;
-    QTest::newRow("CR LF: the line at the CR, the LF swallowed by the next read")
-        << normal << kFast << Arrivals{{5, "hello\r\n"}}
-        << LineReads{{0, "hello", 5}, {1, "", 5 + 2001}};
-    QTest::newRow("LF CR pair and the next line")
-        << normal << kFast << Arrivals{{5, "first\n\rsecond\r\n"}}
-        << LineReads{{0, "first", 5}, {0, "second", 5}};
-    QTest::newRow("blank lines are never returned")
-        << normal << kFast << Arrivals{{0, "\r\n\r\r\n\n"}, {300, "Download OK\r\n"}}
-        << LineReads{{0, "Download OK", 300}};
-    QTest::newRow("nothing but line ends: nothing at the deadline")
-        << normal << kFast << Arrivals{{0, "\r\n"}, {700, "\n\r"}, {1900, "\r"}}
-        << LineReads{{1, "", 2001}};
-    QTest::newRow("nothing at all") << normal << kFast << Arrivals{} << LineReads{{1, "", 2001}};
-    QTest::newRow("NUL bytes add nothing")
-        << normal << kFast << Arrivals{{1, QByteArray("\0Y\0es\0\r", 7)}}
-        << LineReads{{0, "Yes", 1}};
-    QTest::newRow("only NUL bytes count as nothing")
-        << normal << kFast << Arrivals{{1, QByteArray("\0\0\0", 3)}} << LineReads{{1, "", 2001}};
-    QTest::newRow("0x1A and high bytes are ordinary characters") << normal << kFast
-                                                                 << Arrivals{{3,
-                                                                              "\x1A"
-                                                                              "a\xFF\x80\x1A\r"}}
-                                                                 << LineReads{{0,
-                                                                               "\x1A"
-                                                                               "a\xFF\x80\x1A",
-                                                                               3}};
-    QTest::newRow("prompt without line end: only after the whole time-out")
-        << normal << kFast << Arrivals{{40, ">"}} << LineReads{{0, ">", 2001}};
-    QTest::newRow("prompt without line end on the slow boot loader")
-        << normal << kSlow << Arrivals{{40, ">"}} << LineReads{{0, ">", 8001}};
-    QTest::newRow("slow boot loader: an answer after 7 s still counts")
-        << normal << kSlow << Arrivals{{7000, "OK\r"}} << LineReads{{0, "OK", 7000}};
-    QTest::newRow("fast boot loader: an answer after 7 s is too late")
-        << normal << kFast << Arrivals{{7000, "OK\r"}}
-        << LineReads{{1, "", 2001}, {1, "", 4002}, {1, "", 6003}, {0, "OK", 7000}};
-    QTest::newRow("one deadline for the whole line, not per character")
-        << normal << kFast << Arrivals{{500, "Eras"}, {1400, "ing bl"}, {2500, "ock 01\r\n"}}
-        << LineReads{{0, "Erasing bl", 2001}, {0, "ock 01", 2500}};
-    QTest::newRow("a byte arriving exactly at the limit is still read")
-        << normal << kFast << Arrivals{{1999, "ab"}, {2000, "c"}} << LineReads{{0, "abc", 2001}};
-    QTest::newRow("deadline before buffer: a byte just late waits for the next read")
-        << normal << kFast << Arrivals{{100, "ab"}, {2001, "c\r"}}
-        << LineReads{{0, "ab", 2001}, {0, "c", 2001}};
-    // The old 32-bit millisecond counter wrapped here and ended the wait at once.
-    QTest::newRow("no early end where a 32-bit tick counter wraps")
-        << quint64{0xFFFFFFFFull - 10} << kFast << Arrivals{{1500, ">"}}
-        << LineReads{{0, ">", 2001}};
-    QTest::newRow("no early end where a 32-bit tick counter wraps, nothing received")
-        << quint64{0xFFFFFFFFull - 1000} << kSlow << Arrivals{} << LineReads{{1, "", 8001}};
-}
-
-void SerialChannelTest::readLine() {
-    QFETCH(quint64, clockStart);
-    QFETCH(quint32, factor);
-    QFETCH(Arrivals, arrivals);
-    QFETCH(LineReads, reads);
-
-    Rig rig(clockStart);
-    rig.channel.SetTimeoutFactor(factor);
-    rig.Schedule(arrivals);
-    for (int i = 0; i < reads.size(); ++i) {
-        const auto& want = reads[i];
-        const std::uint8_t got = rig.channel.ReadLine(2000);
-        QVERIFY2(got == want.result, qPrintable(QString("read %1 gave %2").arg(i).arg(got)));
-        QCOMPARE(QByteArray::fromStdString(rig.channel.ReceivedLine()), want.line);
-        QCOMPARE(rig.Elapsed(), want.endMs);
+        const quint64 normal = 1'000'000;
+        QTest::newRow("CR LF: the line at the CR, the LF swallowed by the next read")
+            << normal << kFast << Arrivals{{5, "hello\r\n"}}
+            << LineReads{{0, "hello", 5}, {1, "", 5 + 2001}};
+        QTest::newRow("LF CR pair and the next line")
+            << normal << kFast << Arrivals{{5, "first\n\rsecond\r\n"}}
+            << LineReads{{0, "first", 5}, {0, "second", 5}};
+        QTest::newRow("blank lines are never returned")
+            << normal << kFast << Arrivals{{0, "\r\n\r\r\n\n"}, {300, "Download OK\r\n"}}
+            << LineReads{{0, "Download OK", 300}};
+        QTest::newRow("nothing but line ends: nothing at the deadline")
+            << normal << kFast << Arrivals{{0, "\r\n"}, {700, "\n\r"}, {1900, "\r"}}
+            << LineReads{{1, "", 2001}};
+        QTest::newRow("NUL bytes add nothing")
+            << normal << kFast << Arrivals{{1, QByteArray("\0Y\0es\0\r", 7)}}
+            << LineReads{{0, "Yes", 1}};
+        QTest::newRow("only NUL bytes count as nothing")
+            << normal << kFast << Arrivals{{1, QByteArray("\0\0\0", 3)}}
+            << LineReads{{1, "", 2001}};
+        QTest::newRow("0x1A and high bytes are ordinary characters")
+            << normal << kFast << Arrivals{{3, "\x1Az\xFF\x80\x1A\r"}}
+            << LineReads{{0, "\x1Az\xFF\x80\x1A", 3}};
+        QTest::newRow("prompt without line end on the slow boot loader")
+            << normal << kSlow << Arrivals{{40, ">"}} << LineReads{{0, ">", 8001}};
+        QTest::newRow("slow boot loader: an answer after 7 s still counts")
+            << normal << kSlow << Arrivals{{7000, "OK\r"}} << LineReads{{0, "OK", 7000}};
+        QTest::newRow("fast boot loader: an answer after 7 s is too late")
+            << normal << kFast << Arrivals{{7000, "OK\r"}}
+            << LineReads{{1, "", 2001}, {1, "", 4002}, {1, "", 6003}, {0, "OK", 7000}};
+        QTest::newRow("one deadline for the whole line, not per character")
+            << normal << kFast << Arrivals{{500, "Eras"}, {1400, "ing bl"}, {2500, "ock 01\r\n"}}
+            << LineReads{{0, "Erasing bl", 2001}, {0, "ock 01", 2500}};
+        QTest::newRow("a byte arriving exactly at the limit is still read")
+            << normal << kFast << Arrivals{{1999, "ab"}, {2000, "c"}}
+            << LineReads{{0, "abc", 2001}};
+        QTest::newRow("deadline before buffer: a byte just late waits for the next read")
+            << normal << kFast << Arrivals{{100, "ab"}, {2001, "c\r"}}
+            << LineReads{{0, "ab", 2001}, {0, "c", 2001}};
+        QTest::newRow("no early end where a 32-bit tick counter wraps")
+            << quint64{0xFFFFFFFFull - 10} << kFast << Arrivals{{1500, ">"}}
+            << LineReads{{0, ">", 2001}};
+        QTest::newRow("no early end where a 32-bit tick counter wraps, nothing received")
+            << quint64{0xFFFFFFFFull - 1000} << kSlow << Arrivals{} << LineReads{{1, "", 8001}};
     }
-    // Waiting blocks in the port once per arrival or deadline; a spinning wait would call it
-    // thousands of times.
-    QVERIFY2(rig.port.WaitCalls() <= quint64(2 * (arrivals.size() + reads.size())),
-             qPrintable(QString::number(rig.port.WaitCalls())));
-}
 
-void SerialChannelTest::readByte_data() {
-    QTest::addColumn<quint32>("factor");
-    QTest::addColumn<quint32>("timeoutMs");
-    QTest::addColumn<Arrivals>("arrivals");
-    QTest::addColumn<ByteReads>("reads");
+    void readLine() {
+        QFETCH(quint64, clockStart);
+        QFETCH(quint32, factor);
+        QFETCH(Arrivals, arrivals);
+        QFETCH(LineReads, reads);
 
-    QTest::newRow("a byte") << kFast << 1000u << Arrivals{{30, "A"}} << ByteReads{{0, 'A', 30}};
-    QTest::newRow("NUL is a byte, not a time-out")
-        << kFast << 1000u << Arrivals{{30, QByteArray(1, '\0')}} << ByteReads{{0, 0, 30}};
-    QTest::newRow("0x1A") << kFast << 1000u << Arrivals{{0, "\x1A"}} << ByteReads{{0, 0x1A, 0}};
-    QTest::newRow("bytes in order, one per read")
-        << kFast << 1000u << Arrivals{{10, "\x06\x15"}, {20, "C"}}
-        << ByteReads{{0, 0x06, 10}, {0, 0x15, 10}, {0, 'C', 20}, {1, 0, 20 + 1001}};
-    QTest::newRow("nothing: status 1 and byte 0")
-        << kFast << 1000u << Arrivals{} << ByteReads{{1, 0, 1001}};
-    QTest::newRow("nothing on the slow boot loader")
-        << kSlow << 1000u << Arrivals{} << ByteReads{{1, 0, 4001}};
-    QTest::newRow("exactly at the limit is in time")
-        << kFast << 1000u << Arrivals{{1000, "\x06"}} << ByteReads{{0, 0x06, 1000}};
-    QTest::newRow("just after the limit stays for the next read")
-        << kFast << 1000u << Arrivals{{1001, "\x06"}} << ByteReads{{1, 0, 1001}, {0, 0x06, 1001}};
-    QTest::newRow("slow boot loader: 3.5 s is in time")
-        << kSlow << 1000u << Arrivals{{3500, "\x06"}} << ByteReads{{0, 0x06, 3500}};
-}
-
-void SerialChannelTest::readByte() {
-    QFETCH(quint32, factor);
-    QFETCH(quint32, timeoutMs);
-    QFETCH(Arrivals, arrivals);
-    QFETCH(ByteReads, reads);
-
-    Rig rig;
-    rig.channel.SetTimeoutFactor(factor);
-    rig.Schedule(arrivals);
-    for (const auto& want : reads) {
-        const ByteRead got = rig.channel.ReadByte(timeoutMs);
-        QCOMPARE(int(got.status), want.status);
-        QCOMPARE(int(got.byte), want.byte);
-        QCOMPARE(rig.Elapsed(), want.endMs);
+        Rig rig(clockStart);
+        rig.channel.SetTimeoutFactor(factor);
+        rig.Schedule(arrivals);
+        for (int i = 0; i < reads.size(); ++i) {
+            const auto& want = reads[i];
+            const std::uint8_t got = rig.channel.ReadLine(2000);
+            QVERIFY2(got == want.result, qPrintable(QString("read %1 gave %2").arg(i).arg(got)));
+            QCOMPARE(QByteArray::fromStdString(rig.channel.ReceivedLine()), want.line);
+            QCOMPARE(rig.Elapsed(), want.endMs);
+        }
+        // Waiting blocks in the port once per arrival or deadline, never spins.
+        QVERIFY2(rig.port.WaitCalls() <= quint64(2 * (arrivals.size() + reads.size())),
+                 qPrintable(QString::number(rig.port.WaitCalls())));
     }
-    QVERIFY(rig.port.WaitCalls() <= quint64(2 * (arrivals.size() + reads.size())));
-}
 
-void SerialChannelTest::drain_data() {
-    QTest::addColumn<quint32>("factor");
-    QTest::addColumn<Arrivals>("arrivals");
-    QTest::addColumn<quint64>("failAtMs");  // 0: the port keeps working
-    QTest::addColumn<quint64>("endMs");
-    QTest::addColumn<int>("leftOver");  // bytes still scheduled after the drain
+    void readByte_data() {
+        QTest::addColumn<quint32>("factor");
+        QTest::addColumn<Arrivals>("arrivals");
+        QTest::addColumn<ByteReads>("reads");
 
-    QTest::newRow("silent line: one quiet period")
-        << kFast << Arrivals{} << quint64{0} << quint64{1001} << 0;
-    QTest::newRow("silent line, slow boot loader")
-        << kSlow << Arrivals{} << quint64{0} << quint64{4001} << 0;
-    QTest::newRow("waiting input is thrown away at once")
-        << kFast << Arrivals{{0, "stale input"}} << quint64{0} << quint64{1001} << 0;
-    QTest::newRow("a tail of answers, then quiet")
-        << kFast << Arrivals{{200, "\x15"}, {900, "\x15"}, {1700, "C"}} << quint64{0}
-        << quint64{1700 + 1001} << 0;
-    QTest::newRow("a gap just under the quiet period does not end it")
-        << kFast << Arrivals{{1000, "C"}, {2000, "C"}} << quint64{0} << quint64{2000 + 1001} << 0;
-    QTest::newRow("a line that never falls quiet: bounded at 10 s")
-        << kFast << Babble(100, 500, 30'000) << quint64{0} << quint64{10'001} << 40;
-    QTest::newRow("never quiet on the slow boot loader: bounded at 40 s")
-        << kSlow << Babble(100, 3'000, 90'000) << quint64{0} << quint64{40'001} << 16;
-    QTest::newRow("the port fails: the drain ends at once")
-        << kFast << Babble(100, 500, 30'000) << quint64{2'250} << quint64{2'250} << 55;
-}
-
-void SerialChannelTest::drain() {
-    QFETCH(quint32, factor);
-    QFETCH(Arrivals, arrivals);
-    QFETCH(quint64, failAtMs);
-    QFETCH(quint64, endMs);
-    QFETCH(int, leftOver);
-
-    Rig rig;
-    rig.channel.SetTimeoutFactor(factor);
-    rig.Schedule(arrivals);
-    if (failAtMs != 0) {
-        rig.port.FailIn(failAtMs);
+        QTest::newRow("NUL is a byte, not a time-out")
+            << kFast << Arrivals{{30, QByteArray(1, '\0')}} << ByteReads{{0, 0, 30}};
+        QTest::newRow("bytes in order, one per read")
+            << kFast << Arrivals{{10, "\x06\x15"}, {20, "C"}}
+            << ByteReads{{0, 0x06, 10}, {0, 0x15, 10}, {0, 'C', 20}, {1, 0, 20 + 1001}};
+        QTest::newRow("nothing on the slow boot loader")
+            << kSlow << Arrivals{} << ByteReads{{1, 0, 4001}};
+        QTest::newRow("exactly at the limit is in time")
+            << kFast << Arrivals{{1000, "\x06"}} << ByteReads{{0, 0x06, 1000}};
+        QTest::newRow("just after the limit stays for the next read")
+            << kFast << Arrivals{{1001, "\x06"}} << ByteReads{{1, 0, 1001}, {0, 0x06, 1001}};
+        QTest::newRow("slow boot loader: 3.5 s is in time")
+            << kSlow << Arrivals{{3500, "\x06"}} << ByteReads{{0, 0x06, 3500}};
     }
-    rig.channel.Drain();
-    QCOMPARE(rig.Elapsed(), endMs);
-    QCOMPARE(int(rig.port.PendingCount()), leftOver);
-    QVERIFY(rig.port.Writes().empty());
-    QVERIFY(rig.port.WaitCalls() <= quint64(2 * arrivals.size() + 4));
-}
 
-void SerialChannelTest::delayIsNotScaledAndLeavesInputAlone_data() {
-    QTest::addColumn<quint32>("factor");
-    QTest::addColumn<quint32>("delayMs");
-    QTest::newRow("20 ms") << kFast << 20u;
-    QTest::newRow("20 ms on the slow boot loader") << kSlow << 20u;
-    QTest::newRow("0 ms still lets time pass") << kFast << 0u;
-}
+    void readByte() {
+        QFETCH(quint32, factor);
+        QFETCH(Arrivals, arrivals);
+        QFETCH(ByteReads, reads);
 
-void SerialChannelTest::delayIsNotScaledAndLeavesInputAlone() {
-    QFETCH(quint32, factor);
-    QFETCH(quint32, delayMs);
-
-    Rig rig;
-    rig.channel.SetTimeoutFactor(factor);
-    rig.Schedule({{0, "\t\t"}, {5, "\t\r"}});
-    rig.channel.Delay(delayMs);
-    QCOMPARE(rig.Elapsed(), quint64{delayMs} + 1);
-    QCOMPARE(quint64{rig.clock.SleptMs()}, quint64{delayMs} + 1);
-    QCOMPARE(int(rig.port.PendingCount()), 4);
-}
-
-void SerialChannelTest::failingPortEndsWaitAtOnce_data() {
-    QTest::addColumn<QString>("operation");
-    QTest::addColumn<bool>("closeInstead");
-    for (const char* op : {"ReadLine", "ReadByte", "Drain"}) {
-        QTest::addRow("%s: adapter pulled mid-wait", op) << QString(op) << false;
-        QTest::addRow("%s: port closed", op) << QString(op) << true;
+        Rig rig;
+        rig.channel.SetTimeoutFactor(factor);
+        rig.Schedule(arrivals);
+        for (const auto& want : reads) {
+            const ByteRead got = rig.channel.ReadByte(1000);
+            QCOMPARE(int(got.status), want.status);
+            QCOMPARE(int(got.byte), want.byte);
+            QCOMPARE(rig.Elapsed(), want.endMs);
+        }
+        QVERIFY(rig.port.WaitCalls() <= quint64(2 * (arrivals.size() + reads.size())));
     }
-}
 
-void SerialChannelTest::failingPortEndsWaitAtOnce() {
-    QFETCH(QString, operation);
-    QFETCH(bool, closeInstead);
+    void drain_data() {
+        QTest::addColumn<quint32>("factor");
+        QTest::addColumn<Arrivals>("arrivals");
+        QTest::addColumn<quint64>("failAtMs");  // 0: the port keeps working
+        QTest::addColumn<quint64>("endMs");
+        QTest::addColumn<int>("leftOver");  // bytes still scheduled after the drain
 
-    Rig rig;
-    rig.channel.SetTimeoutFactor(kSlow);
-    quint64 expectedEnd = 0;
-    if (closeInstead) {
-        rig.port.Close();
-    } else {
-        rig.port.FailIn(1'234, "The device was removed");
-        expectedEnd = 1'234;
+        QTest::newRow("silent line: one quiet period")
+            << kFast << Arrivals{} << quint64{0} << quint64{1001} << 0;
+        QTest::newRow("silent line, slow boot loader")
+            << kSlow << Arrivals{} << quint64{0} << quint64{4001} << 0;
+        QTest::newRow("waiting input is thrown away at once")
+            << kFast << Arrivals{{0, "stale input"}} << quint64{0} << quint64{1001} << 0;
+        QTest::newRow("a tail of answers, then quiet")
+            << kFast << Arrivals{{200, "\x15"}, {900, "\x15"}, {1700, "C"}} << quint64{0}
+            << quint64{1700 + 1001} << 0;
+        QTest::newRow("a gap just under the quiet period does not end it")
+            << kFast << Arrivals{{1000, "C"}, {2000, "C"}} << quint64{0} << quint64{2000 + 1001}
+            << 0;
+        QTest::newRow("a line that never falls quiet: bounded at 10 s")
+            << kFast << Babble(100, 500, 30'000) << quint64{0} << quint64{10'001} << 40;
+        QTest::newRow("never quiet on the slow boot loader: bounded at 40 s")
+            << kSlow << Babble(100, 3'000, 90'000) << quint64{0} << quint64{40'001} << 16;
+        QTest::newRow("the port fails: the drain ends at once")
+            << kFast << Babble(100, 500, 30'000) << quint64{2'250} << quint64{2'250} << 55;
     }
-    // Input arrives later but must not be waited for.
-    rig.Schedule({{5'000, "late\r\n"}});
 
-    if (operation == "ReadLine") {
-        QCOMPARE(rig.channel.ReadLine(2000), std::uint8_t{1});
-        QVERIFY(rig.channel.ReceivedLine().empty());
-    } else if (operation == "ReadByte") {
-        QVERIFY(rig.channel.ReadByte(1000).TimedOut());
-    } else {
+    void drain() {
+        QFETCH(quint32, factor);
+        QFETCH(Arrivals, arrivals);
+        QFETCH(quint64, failAtMs);
+        QFETCH(quint64, endMs);
+        QFETCH(int, leftOver);
+
+        Rig rig;
+        rig.channel.SetTimeoutFactor(factor);
+        rig.Schedule(arrivals);
+        if (failAtMs != 0) {
+            rig.port.FailIn(failAtMs);
+        }
         rig.channel.Drain();
+        QCOMPARE(rig.Elapsed(), endMs);
+        QCOMPARE(int(rig.port.PendingCount()), leftOver);
+        QVERIFY(rig.port.Writes().empty());
+        QVERIFY(rig.port.WaitCalls() <= quint64(2 * arrivals.size() + 4));
     }
-    QCOMPARE(rig.Elapsed(), expectedEnd);
-    QCOMPARE(rig.channel.PortFailed(), !closeInstead);
-    if (!closeInstead) {
-        QCOMPARE(rig.channel.LastError(), std::string("The device was removed"));
+
+    void delayIsNotScaledAndLeavesInputAlone_data() {
+        QTest::addColumn<quint32>("factor");
+        QTest::addColumn<quint32>("delayMs");
+        QTest::newRow("20 ms") << kFast << 20u;
+        QTest::newRow("20 ms on the slow boot loader") << kSlow << 20u;
+        QTest::newRow("0 ms still lets time pass") << kFast << 0u;
     }
-    QVERIFY(rig.port.WaitCalls() <= 2);
-}
 
-void SerialChannelTest::openPortStartsClean() {
-    SimClock clock;
-    FakePort port(clock);
-    SerialChannel channel(port, clock);
-    QVERIFY(channel.OpenPort("/dev/ttyS0"));
-    port.ClearWrites();
-    channel.SetTimeoutFactor(kSlow);
-    port.SetReceiveNotification(false);
-    port.Arrive("\n\n\r\rstale");
+    void delayIsNotScaledAndLeavesInputAlone() {
+        QFETCH(quint32, factor);
+        QFETCH(quint32, delayMs);
 
-    // Reopening (the operator picks a port) closes the old one, drops what was waiting,
-    // listens again and wakes the boot loader with exactly one carriage return.
-    QVERIFY(channel.OpenPort("/dev/ttyUSB1"));
-    QCOMPARE(port.Device(), std::string("/dev/ttyUSB1"));
-    QCOMPARE(port.OpenCount(), 2);
-    QCOMPARE(port.PendingCount(), std::size_t{0});
-    QVERIFY(port.ReceiveNotificationArmed());
-    QCOMPARE(port.WrittenText(), std::string("\r"));
-    QCOMPARE(port.Writes().size(), std::size_t{1});
-}
+        Rig rig;
+        rig.channel.SetTimeoutFactor(factor);
+        rig.Schedule({{0, "\t\t"}, {5, "\t\r"}});
+        rig.channel.Delay(delayMs);
+        QCOMPARE(rig.Elapsed(), quint64{delayMs} + 1);
+        QCOMPARE(quint64{rig.clock.SleptMs()}, quint64{delayMs} + 1);
+        QCOMPARE(int(rig.port.PendingCount()), 4);
+    }
 
-void SerialChannelTest::refusedOpenSaysWhy() {
-    SimClock clock;
-    FakePort port(clock);
-    SerialChannel channel(port, clock);
-    port.Refuse("/dev/ttyUSB0", "the port is in use by another program");
-    QVERIFY(!channel.OpenPort("/dev/ttyUSB0"));
-    QCOMPARE(channel.LastError(), std::string("the port is in use by another program"));
-    QVERIFY(port.Writes().empty());
-    // Nothing is open, so a read ends at once instead of waiting on nothing.
-    QCOMPARE(channel.ReadLine(2000), std::uint8_t{1});
-    QCOMPARE(clock.NowMs(), quint64{1'000'000});
-}
+    void failingPortEndsWaitAtOnce_data() {
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<bool>("closeInstead");
+        for (const char* op : {"ReadLine", "ReadByte", "Drain"}) {
+            QTest::addRow("%s: adapter pulled mid-wait", op) << QString(op) << false;
+            QTest::addRow("%s: port closed", op) << QString(op) << true;
+        }
+    }
+
+    void failingPortEndsWaitAtOnce() {
+        QFETCH(QString, operation);
+        QFETCH(bool, closeInstead);
+
+        Rig rig;
+        rig.channel.SetTimeoutFactor(kSlow);
+        quint64 expectedEnd = 0;
+        if (closeInstead) {
+            rig.port.Close();
+        } else {
+            rig.port.FailIn(1'234, "The device was removed");
+            expectedEnd = 1'234;
+        }
+        // Input arrives later but must not be waited for.
+        rig.Schedule({{5'000, "late\r\n"}});
+
+        if (operation == "ReadLine") {
+            QCOMPARE(rig.channel.ReadLine(2000), std::uint8_t{1});
+            QVERIFY(rig.channel.ReceivedLine().empty());
+        } else if (operation == "ReadByte") {
+            QVERIFY(rig.channel.ReadByte(1000).TimedOut());
+        } else {
+            rig.channel.Drain();
+        }
+        QCOMPARE(rig.Elapsed(), expectedEnd);
+        QCOMPARE(rig.channel.PortFailed(), !closeInstead);
+        if (!closeInstead) {
+            QCOMPARE(rig.channel.LastError(), std::string("The device was removed"));
+        }
+        QVERIFY(rig.port.WaitCalls() <= 2);
+    }
+
+    void openPortStartsClean() {
+        SimClock clock;
+        FakePort port(clock);
+        SerialChannel channel(port, clock);
+        QVERIFY(channel.OpenPort("/dev/ttyS0"));
+        port.ClearWrites();
+        channel.SetTimeoutFactor(kSlow);
+        port.SetReceiveNotification(false);
+        port.Arrive("\n\n\r\rstale");
+
+        // Reopening closes the old port, drops stale input, listens again and wakes the boot
+        // loader with exactly one carriage return.
+        QVERIFY(channel.OpenPort("/dev/ttyUSB1"));
+        QCOMPARE(port.Device(), std::string("/dev/ttyUSB1"));
+        QCOMPARE(port.OpenCount(), 2);
+        QCOMPARE(port.PendingCount(), std::size_t{0});
+        QVERIFY(port.ReceiveNotificationArmed());
+        QCOMPARE(port.WrittenText(), std::string("\r"));
+        QCOMPARE(port.Writes().size(), std::size_t{1});
+    }
+
+    void refusedOpenSaysWhy() {
+        SimClock clock;
+        FakePort port(clock);
+        SerialChannel channel(port, clock);
+        port.Refuse("/dev/ttyUSB0", "the port is in use by another program");
+        QVERIFY(!channel.OpenPort("/dev/ttyUSB0"));
+        QCOMPARE(channel.LastError(), std::string("the port is in use by another program"));
+        QVERIFY(port.Writes().empty());
+        // Nothing is open, so a read ends at once instead of waiting on nothing.
+        QCOMPARE(channel.ReadLine(2000), std::uint8_t{1});
+        QCOMPARE(clock.NowMs(), quint64{1'000'000});
+    }
+};
 
 QTEST_GUILESS_MAIN(SerialChannelTest)
 #include "test_serial_channel.moc"
