@@ -1,4 +1,5 @@
 #include <QtTest>
+#include <tuple>
 
 #include "cli/line_watch.h"
 #include "fake_port.h"
@@ -8,6 +9,14 @@ using namespace vantrel::cli;
 using namespace vantrel::test;
 
 namespace {
+
+struct PortRig {
+    SimClock clock;
+    FakePort fake{clock};
+    volatile std::sig_atomic_t interrupted = 0;
+    WatchedPort port{fake, interrupted};
+    PortRig() { QVERIFY(port.Open("/dev/fake")); }
+};
 
 LineObservation Observe(const QByteArray& bytes) {
     LineObservation seen;
@@ -77,12 +86,9 @@ private slots:
     }
 
     void watchedPortNotesWhatIsTaken() {
-        SimClock clock;
-        FakePort fake(clock);
-        volatile std::sig_atomic_t interrupted = 0;
-        WatchedPort port(fake, interrupted);
-        QVERIFY(port.Open("/dev/fake"));
-        fake.Arrive("xy\t\t\t\r");
+        PortRig r;
+        auto& port = r.port;
+        r.fake.Arrive("xy\t\t\t\r");
         QVERIFY(port.Take());
         QVERIFY(port.Take());
         port.DiscardInput();  // four bytes thrown away unseen still count as seen
@@ -94,11 +100,8 @@ private slots:
 
     // A long wait blocks in the port in slices (so a Ctrl-C is seen), never spinning.
     void longWaitBlocksInSlices() {
-        SimClock clock;
-        FakePort fake(clock);
-        volatile std::sig_atomic_t interrupted = 0;
-        WatchedPort port(fake, interrupted);
-        QVERIFY(port.Open("/dev/fake"));
+        PortRig r;
+        auto [clock, fake, port] = std::tie(r.clock, r.fake, r.port);
         const std::uint64_t start = clock.NowMs();
         QVERIFY(!port.WaitForInput(120000));
         QCOMPARE(clock.NowMs() - start, std::uint64_t{120000});
@@ -110,13 +113,10 @@ private slots:
 
     // After a Ctrl-C the session must unwind at once: every wait ends, nothing is written.
     void interruptFailsThePort() {
-        SimClock clock;
-        FakePort fake(clock);
-        volatile std::sig_atomic_t interrupted = 0;
-        WatchedPort port(fake, interrupted);
-        QVERIFY(port.Open("/dev/fake"));
+        PortRig r;
+        auto [clock, fake, port] = std::tie(r.clock, r.fake, r.port);
         fake.Arrive("abc");
-        interrupted = 1;
+        r.interrupted = 1;
         const std::uint64_t start = clock.NowMs();
         QVERIFY(!port.WaitForInput(6000));
         QCOMPARE(clock.NowMs(), start);
