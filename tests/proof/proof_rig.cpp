@@ -12,15 +12,10 @@
 #include <QProcessEnvironment>
 #include <cerrno>
 
-#ifndef VANTREL_RELAY_PATH
-#error "VANTREL_RELAY_PATH must name the built vantrel-relay"
-#endif
-
 namespace vantrel::proof {
 
 namespace {
 
-// How long the relay may take to come up; it only opens two ptys.
 constexpr int kStartMs = 5000;
 
 bool MakeRaw(int fd) {
@@ -76,7 +71,6 @@ std::optional<QString> RelayProcess::AwaitLine(const QString& prefix, int ms) {
                 return m_lines[m_seen++];
             }
         }
-        // With no time left this still takes what has arrived.
         if (!ReadLines(RemainingMs(timer, ms))) {
             return std::nullopt;
         }
@@ -93,8 +87,7 @@ bool RelayProcess::Start() {
         return false;
     }
     m_program = program->mid(8);
-    const bool ownPty = !m_arguments.contains("--device");
-    if (ownPty) {
+    if (!m_arguments.contains("--device")) {
         const auto instrument = AwaitLine("INSTRUMENT ", kStartMs);
         if (!instrument) {
             return false;
@@ -156,7 +149,6 @@ bool PtyEnd::OpenMaster() {
         return false;
     }
     m_slavePath = QString::fromLocal8Bit(name);
-    // Raw before anyone opens the slave: set through a descriptor of the slave itself.
     const int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     const bool raw = slave >= 0 && MakeRaw(slave);
     if (slave >= 0) {
@@ -263,9 +255,7 @@ QByteArray Pass(PtyEnd& from, PtyEnd& to, const QByteArray& bytes, int quietMs,
             }
             got += part;
         }
-        // Anything beyond the expected bytes would follow right behind them.
-        constexpr int kExtraMs = 30;
-        return got + to.ReadUntilQuiet(kExtraMs);
+        return got + to.ReadUntilQuiet(30);
     }
     return got + to.ReadUntilQuiet(quietMs);
 }

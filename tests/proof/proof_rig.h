@@ -1,7 +1,6 @@
 #pragma once
 
-// Equipment shared by the proof tests: the relay as a child process, a raw pseudo-terminal end
-// driven from the test, and the processor time a process has used.
+// The relay as a child process, a raw pty end driven by the test, a process's processor time.
 
 #include <QByteArray>
 #include <QProcess>
@@ -19,7 +18,6 @@ public:
     explicit RelayProcess(QStringList arguments, const QString& configHome = QString());
     ~RelayProcess();
 
-    // False when it did not report READY within a few seconds.
     bool Start();
     // SIGTERM, then collects the remaining output (the STATS lines). Returns the exit code.
     int Stop();
@@ -32,7 +30,6 @@ public:
     std::optional<QString> AwaitLine(const QString& prefix, int ms);
     // The STATS figure `name` (in, out, dropped, ...) of `direction` after Stop().
     std::uint64_t Stat(const QString& direction, const QString& name) const;
-    QString Output() const { return m_output; }
 
 private:
     bool ReadLines(int ms);
@@ -46,8 +43,7 @@ private:
     QString m_instrument;
 };
 
-// One end of a pseudo-terminal opened by the test, raw and non-blocking, and not inherited by
-// the processes the test starts (or closing it would not hang the line up).
+// A raw, non-blocking pty end, not inherited by children (or closing it would not hang up).
 class PtyEnd {
 public:
     PtyEnd() = default;
@@ -56,17 +52,14 @@ public:
     PtyEnd& operator=(const PtyEnd&) = delete;
 
     bool Open(const QString& path);
-    // Makes a new pty pair and keeps its master; SlavePath() is the side for others.
+    // A new pty pair; keeps the master, SlavePath() is for others.
     bool OpenMaster();
     void Close();
-    bool IsOpen() const { return m_fd >= 0; }
     QString SlavePath() const { return m_slavePath; }
 
-    // Writes all of `bytes`, waiting for room when needed (at most `ms` in all).
     bool Write(const QByteArray& bytes, int ms = 2000);
     // Reads until `count` bytes have come, the line hangs up, or `ms` have passed.
     QByteArray Read(int count, int ms);
-    // Reads whatever arrives until the line has been quiet for `quietMs`.
     QByteArray ReadUntilQuiet(int quietMs, int limitMs = 5000);
     // True once a read or poll has seen the other side hang up.
     bool HungUp() const { return m_hungUp; }
@@ -78,16 +71,14 @@ private:
     bool m_hungUp = false;
 };
 
-// Moves `bytes` from `from` to `to` while reading `to`, so that neither side blocks: returns
-// what arrived at `to` once the line has been quiet for `quietMs` after the last write (or,
-// when `expected` is given, once that many bytes have come and nothing more follows at once).
+// Writes `bytes` to `from` while reading `to`; returns what arrived once quiet for `quietMs`
+// (or once `expected` bytes came and nothing follows at once).
 QByteArray Pass(PtyEnd& from, PtyEnd& to, const QByteArray& bytes, int quietMs = 200,
                 qsizetype expected = -1);
 
-// User plus system processor time of process `pid`, in milliseconds (from /proc).
 std::optional<std::uint64_t> ProcessCpuMs(qint64 pid);
 
-// `count` pseudo-random bytes from `seed` (every value occurs).
+// The first 256 bytes are every value in turn.
 QByteArray RandomBytes(int count, std::uint32_t seed);
 
 }  // namespace vantrel::proof

@@ -1,8 +1,6 @@
-// A pulled cable in each phase of a reprogramming run, on a real line: the console front end
-// against the simulated instrument through the relay, which hangs the program's port up (a
-// pulled USB adapter) or silences the line (a pulled RS-232 cable) at a chosen point. The
-// program must say so at once, not after its time-outs, without using the processor while it
-// waits, and a second run on the same port must reprogram the instrument.
+// A cable pulled in each phase of a run (the relay hangs the port up, a pulled USB adapter, or
+// silences it, a pulled RS-232 cable): told at once, without spinning, and a second run on the
+// same port reprograms the instrument.
 
 #include <signal.h>
 
@@ -19,17 +17,13 @@ using namespace vantrel::proof;
 
 namespace {
 
-// The image sent: 20 blocks, so that a cut after 12000 bytes falls inside the transfer.
+// 20 blocks: a cut after 12000 bytes falls inside the transfer.
 constexpr int kImageBytes = 20 * 1024 - 300;
-// "At once": from the cut to the program's exit. The waits a cut interrupts here last 2 s
-// (model 1 read), 6 s (model 1 blank check), 25 s (model 1 block sendings) or 4 s (model 2
-// drain), so anything below this is the port failure seen, not a time-out run out.
+// From the cut to the exit; the waits cut here last 2 s to 25 s.
 constexpr qint64 kAtOnceMs = 1200;
-// A pulled RS-232 cable leaves the port open: the program can only notice the silence, one
-// read time-out (2 s on model 1) after its last answer.
+// A silent line is only seen one read time-out (2 s on model 1) after the last answer.
 constexpr qint64 kSilenceLimitMs = 2000 + kAtOnceMs;
-// Processor time of a run as a share of its wall time: a wait that polls would take nearly
-// all of it.
+// A polling wait would take nearly all of the wall time.
 constexpr double kCpuShareLimit = 0.25;
 // Processor time that starting and ending the program takes whatever it waits for (loading,
 // and under the sanitizers their own start-up): a short run is all start-up.
@@ -43,8 +37,7 @@ struct RunResult {
     double cpuSeconds = 0;
 };
 
-// vantrel-sim behind vantrel-relay, a port alias COM5 for the program, everything under a
-// private configuration folder.
+// vantrel-sim behind vantrel-relay as COM5, under a private configuration folder.
 class Bench {
 public:
     Bench(int model, const QStringList& cut, int replugMs) {
@@ -79,7 +72,6 @@ public:
     bool Start() { return m_relay && m_relay->Start(); }
     RelayProcess& Relay() { return *m_relay; }
 
-    // Runs `vantrel --port COM5 --file image.upg FUNCTIONS` to its end.
     RunResult Run(const QStringList& functions) {
         RunResult result;
         const QString times = m_dir.filePath("time.txt");
@@ -93,7 +85,6 @@ public:
                                   "--file", m_dir.filePath("image.upg"), "--wait", "20"} +
                           functions);
         qint64 cutAt = -1;
-        // Watches the relay for its cut while the program runs, in short slices.
         while (!vantrel.waitForFinished(20)) {
             if (cutAt < 0 && m_relay->AwaitLine("CUT", 0)) {
                 cutAt = timer.elapsed();
@@ -123,13 +114,12 @@ public:
         return result;
     }
 
-    // Stops the simulator (it writes its report and image) and returns the image received.
     QByteArray ReceivedImage() {
         StopSimulator();
         QFile file(m_dir.filePath("received.bin"));
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
-    // The image as the protocol pads it to whole blocks: 0x1A, then 0xFF.
+    // Padded to whole blocks: 0x1A, then 0xFF.
     QByteArray PaddedImage() const {
         QByteArray padded = m_image;
         if (padded.size() % 1024 != 0) {
@@ -157,8 +147,7 @@ private:
     std::unique_ptr<RelayProcess> m_relay;
 };
 
-// The run in a few lines: its figures and what it said, without the progress lines (a test
-// failure message has room for little).
+// The run's figures and its last lines, without progress lines.
 QString Describe(const RunResult& run) {
     QStringList said;
     for (const QString& line : run.output.split(QRegularExpression("[\r\n]"), Qt::SkipEmptyParts)) {
@@ -189,33 +178,25 @@ private slots:
         QTest::addColumn<int>("replugMs");           // the line is back this long after the cut
         QTest::addColumn<bool>("imageComplete");     // the pulled run completed the download
 
-        // The adapter is pulled while the signature comes in.
         QTest::newRow("identification, adapter pulled")
             << 1 << QStringList{"--cut", "to-program:2"} << QStringList{"auto"} << 3
             << QStringList{"port failed"} << kAtOnceMs << 300 << false;
-        // While the blank check waits for its result (three reads of 2 s).
         QTest::newRow("menu wait, adapter pulled")
             << 1 << QStringList{"--cut-on", "to-program:Blank checking user area...\\r\\n"}
             << QStringList{"auto"} << 1
             << QStringList{"Select the port again", "!!! Download ABORTED !!!"} << kAtOnceMs << 300
             << false;
-        // In the middle of block 12 (25 sendings of 1 s each would follow on a live port).
         QTest::newRow("transfer, adapter pulled")
             << 1 << QStringList{"--cut", "to-instrument:12000"} << QStringList{"auto"} << 1
             << QStringList{"Select the port again", "!!! Download ABORTED !!!"} << kAtOnceMs << 300
             << false;
-        // After the EOT was acknowledged, while the drain waits for 4 s of quiet (the cut comes
-        // 300 ms after the boot loader's "Download OK", so that the program has surely read
-        // the ACK before it): the image is complete, the restart that follows finds the port
-        // gone.
+        // During the 4 s drain after the EOT's ACK: the image is complete, the restart fails.
         QTest::newRow("drain, adapter pulled")
             << 2 << QStringList{"--cut-on", "to-program:Download OK", "--cut-delay", "300"}
             << QStringList{"auto", "restart"} << 1
             << QStringList{"!!! Download Completed !!!", "Select the port again",
                            "!!! Restart ABORTED !!!"}
             << kAtOnceMs << 300 << true;
-        // A pulled RS-232 cable leaves the port open and silent: only the time-out can tell,
-        // here the wait for "Program Flash (Y/N)?" after the base address.
         QTest::newRow("menu wait, cable pulled at the instrument")
             << 1
             << QStringList{"--cut-on",
@@ -251,9 +232,7 @@ private slots:
                 kStartUpCpuSeconds + kCpuShareLimit * static_cast<double>(pulled.wallMs) / 1000.0,
             qPrintable(what));
 
-        // The adapter is back (the same COM name): running the program again reaches the
-        // instrument, which the reset on opening the port has brought back to its menu, and
-        // reprograms it (a download completed before the cut needs no second one).
+        // Plugged in again as the same COM name: a new run reprograms the instrument.
         QVERIFY(bench.Relay().AwaitLine("REPLUG", replugMs + 3000));
         const RunResult again = bench.Run(imageComplete ? QStringList{} : QStringList{"auto"});
         QVERIFY2(again.exitCode == 0, qPrintable(Describe(again)));

