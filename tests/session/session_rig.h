@@ -31,14 +31,7 @@ struct SessionRig {
     static constexpr const char* kDevice = "/dev/ttyFAKE0";
 
     static std::string SignatureOf(int model) {
-        switch (model) {
-            case 0:
-                return "\t\t\t\r";
-            case 1:
-                return "\n\n\n\r";
-            default:
-                return "\n\n\r\r";
-        }
+        return model == 0 ? "\t\t\t\r" : model == 1 ? "\n\n\n\r" : "\n\n\r\r";
     }
 
     // Opens the port and identifies an instrument of `model` the way a reset does, then

@@ -325,9 +325,6 @@ private slots:
         QTest::newRow("blank check")
             << "blank" << 0 << Q(Str::BlankChecking)
             << Script(Dialogue().On("1").Say(S(Str::NotBlank))) << 1 << QStringList{"1"};
-        QTest::newRow("protection")
-            << "verify" << 1 << Q(Str::ProtectionVerification)
-            << Script(Dialogue().On("2").Say(S(Str::Bank1NotProtected))) << 0 << QStringList{"2"};
         {
             Dialogue d = Dialogue().On("3");
             QTest::newRow("erase") << "erase" << 2 << Q(Str::ReallyErase)
@@ -418,9 +415,6 @@ private slots:
 
         QTest::newRow("blank check result")
             << "blank" << 2 << BlankAnswer(S(Str::NotBlank)) << 500 << 1;
-        QTest::newRow("protection result")
-            << "verify" << 1 << Script(Dialogue().On("2").Say(S(Str::ProtectionVerification)))
-            << 500 << 1;
         QTest::newRow("erase blocks") << "erase" << 0 << EraseOk(0) << 1000 << 1;
         QTest::newRow("download question") << "download" << 0 << DownloadToStart(0) << 2 << -11;
         QTest::newRow("restart silence")
