@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 #include <cstdint>
@@ -19,6 +20,8 @@ class ScriptedReceiver {
 public:
     using Bytes = FakePort::Bytes;
     static constexpr std::uint64_t kAnswerDelayMs = 10;
+    static inline const QString kLetters = QStringLiteral("ANXC?");
+    static constexpr std::uint8_t kCodes[] = {0x06, 0x15, 0x18, 'C', 0x55};
     // Chatter: a few bytes spread over this long after the trigger.
     static constexpr std::uint64_t kChatterMs = 1100;
 
@@ -43,28 +46,11 @@ public:
         Bytes bytes;
         bool chatter = false;
         for (const QChar c : token) {
-            switch (c.toLatin1()) {
-                case 'A':
-                    bytes.push_back(0x06);
-                    break;
-                case 'N':
-                    bytes.push_back(0x15);
-                    break;
-                case 'X':
-                    bytes.push_back(0x18);
-                    break;
-                case 'C':
-                    bytes.push_back('C');
-                    break;
-                case '?':
-                    bytes.push_back(0x55);
-                    break;
-                case '+':
-                    chatter = true;
-                    break;
-                default:
-                    break;
+            const qsizetype at = kLetters.indexOf(c);
+            if (at >= 0) {
+                bytes.push_back(kCodes[at]);
             }
+            chatter = chatter || c == QLatin1Char('+');
         }
         if (!bytes.empty()) {
             m_port.Arrive(bytes, afterMs);
@@ -117,16 +103,8 @@ private:
         if (IsFrame(b)) {
             return QStringLiteral("F%1").arg(b[1]);
         }
-        if (b.size() == 1 && b[0] == 0x04) {
-            return QStringLiteral("E");
-        }
-        if (b.size() == 1 && b[0] == 0x06) {
-            return QStringLiteral("A");
-        }
-        if (b.size() == 1 && b[0] == 0x18) {
-            return QStringLiteral("X");
-        }
-        return QStringLiteral("?");
+        const qsizetype at = b.size() == 1 ? QByteArray("\x04\x06\x18").indexOf(char(b[0])) : -1;
+        return at < 0 ? QStringLiteral("?") : QString("EAX"[at]);
     }
 
     void OnWrite(const Bytes& written) {
