@@ -163,6 +163,14 @@ private slots:
         QTest::addColumn<int>("pos");
 
         const auto question = [] { return Dialogue().On("3").Say(S(Str::ReallyErase)); };
+        // The question answered, then these lines.
+        const auto lines = [&](std::vector<std::string> said) {
+            Dialogue d = question().On("Y");
+            for (const auto& line : said) {
+                d.Say(line);
+            }
+            return Script(d);
+        };
         for (int model = 0; model < 3; ++model) {
             QTest::addRow("every block, model %d", model)
                 << model << EraseOk(model) << 0 << "Erase Completed" << true
@@ -180,35 +188,17 @@ private slots:
                 << QString::fromStdString(BlockLine(1)) << true << 0 << 0;
         }
         QTest::newRow("block 03 where 02 is due, model 0")
-            << 0
-            << Script(question()
-                          .On("Y")
-                          .Say("Y")
-                          .Say(BlockLine(1))
-                          .Say(BlockLine(3))
-                          .Say(BlockLine(2)))
-            << 1 << QString::fromStdString(BlockLine(3)) << true << 1 << 1;
+            << 0 << lines({"Y", BlockLine(1), BlockLine(3), BlockLine(2)}) << 1
+            << QString::fromStdString(BlockLine(3)) << true << 1 << 1;
         QTest::newRow("failure line in the blocks, model 2")
-            << 2
-            << Script(question()
-                          .On("Y")
-                          .Say("Y")
-                          .Say(BlockLine(0))
-                          .Say(BlockLine(1))
-                          .Say("Erasing block 02... FAILED"))
-            << 1 << "Erasing block 02... FAILED" << true << 2 << 2;
-        QTest::newRow("silence after block 04, model 1") << 1
-                                                         << Script(question()
-                                                                       .On("Y")
-                                                                       .Say("Y")
-                                                                       .Say(BlockLine(1))
-                                                                       .Say(BlockLine(2))
-                                                                       .Say(BlockLine(3))
-                                                                       .Say(BlockLine(4)))
-                                                         << 1 << kLost << false << 4 << 4;
+            << 2 << lines({"Y", BlockLine(0), BlockLine(1), "Erasing block 02... FAILED"}) << 1
+            << "Erasing block 02... FAILED" << true << 2 << 2;
+        QTest::newRow("silence after block 04, model 1")
+            << 1 << lines({"Y", BlockLine(1), BlockLine(2), BlockLine(3), BlockLine(4)}) << 1
+            << kLost << false << 4 << 4;
         QTest::newRow("no line between the answer and the blocks, model 1")
-            << 1 << Script(question().On("Y").Say(BlockLine(1)).Say(BlockLine(2)).Say(BlockLine(3)))
-            << 1 << QString::fromStdString(BlockLine(2)) << true << 0 << 0;
+            << 1 << lines({BlockLine(1), BlockLine(2), BlockLine(3)}) << 1
+            << QString::fromStdString(BlockLine(2)) << true << 0 << 0;
         {
             Dialogue d = Dialogue().On("3").Prompt(S(Str::ReallyErase));
             QTest::newRow("question without line end, model 0")
