@@ -1,13 +1,11 @@
-// The sender against lrzsz's rx, a receiver nobody here wrote, over a pseudo-terminal and the
-// real port adapter on real time. rx runs as socat's child (see socat_peer.h): on a bare
-// pseudo-terminal its closing flush can eat the ACK to EOT.
-//
-// rx strips nothing in binary mode: the file it writes is the image padded to whole blocks
-// as the sender pads it (0x1A after the data, then 0xFF), and that is what is compared.
+// The sender against lrzsz's rx over a pseudo-terminal and the real port on real time. rx
+// runs as socat's child (socat_peer.h): on a bare pseudo-terminal its closing flush can eat
+// the ACK to EOT. rx keeps the padding (0x1A, then 0xFF), so the padded image is compared.
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 #include "quiet_display.h"
@@ -37,21 +35,53 @@ QByteArray Padded(const QByteArray& image) {
     return padded;
 }
 
-QByteArray ReadAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+// One transfer of `image` to rx started with `command` in a fresh folder. `onStep` runs on
+// every display step.
+struct RxRun {
+    QTemporaryDir dir;
+    QString imagePath = dir.filePath("image.bin");
+    SocatPeer peer;
+    std::int32_t result = 0;
+    int peerStatus = -1;
+    TransferReport report;
 
-bool WriteAll(const QString& path, const QByteArray& data) {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
-using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
-
-File OpenImage(const QString& path) {
-    return File(std::fopen(path.toLocal8Bit().constData(), "rb"), &std::fclose);
-}
+    bool Run(const QByteArray& image, const QString& command,
+             const std::function<void(int)>& onStep = {}) {
+        QFile out(imagePath);
+        if (!out.open(QIODevice::WriteOnly) || out.write(image) != image.size() ||
+            !peer.Start(dir.path(), command)) {
+            return false;
+        }
+        out.close();
+        QtSerialPort port;
+        if (!port.Open(peer.Link().toStdString())) {
+            return false;
+        }
+        SteadyClock clock;
+        SerialChannel channel(port, clock);
+        QuietDisplay display;
+        if (onStep) {
+            display.OnStep(onStep);
+        }
+        XModemSender sender(channel, display);
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
+            std::fopen(imagePath.toLocal8Bit().constData(), "rb"), &std::fclose);
+        if (!file) {
+            return false;
+        }
+        FileImageReader reader(file.get());
+        peer.Go();
+        result = sender.SendFile(reader, image.size());
+        port.Close();
+        peerStatus = peer.Finish(kPeerEndMs);
+        report = sender.Report();
+        return true;
+    }
+    QByteArray Received() {
+        QFile file(dir.filePath("out.bin"));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+};
 
 }  // namespace
 
@@ -63,7 +93,7 @@ private slots:
         QTest::addColumn<int>("size");
         for (const bool crc : {true, false}) {
             const char* mode = crc ? "rx -c" : "rx";
-            for (const int size : {0, 1, 1023, 1024, 1025, 300 * kBlock + 77}) {
+            for (const int size : {0, 1023, 1024, 300 * kBlock + 77}) {
                 QTest::addRow("%s, %d bytes", mode, size) << crc << size;
             }
         }
@@ -71,81 +101,34 @@ private slots:
     void sendToRx() {
         QFETCH(bool, crc);
         QFETCH(int, size);
-        QTemporaryDir dir;
-        const QString imagePath = dir.filePath("image.bin");
         const QByteArray image = RandomImage(size, quint32(size) + 11);
-        QVERIFY(WriteAll(imagePath, image));
-
-        SocatPeer peer;
-        QVERIFY2(peer.Start(dir.path(), crc ? "rx -c out.bin" : "rx out.bin"),
-                 qPrintable(peer.Log()));
-        QtSerialPort port;
-        QVERIFY2(port.Open(peer.Link().toStdString()), port.ErrorText().c_str());
-        SteadyClock clock;
-        SerialChannel channel(port, clock);
-        QuietDisplay display;
-        XModemSender sender(channel, display);
-        const File file = OpenImage(imagePath);
-        QVERIFY(file);
-        FileImageReader reader(file.get());
-
-        peer.Go();
-        const std::int32_t result = sender.SendFile(reader, size);
-        port.Close();
-        const int peerStatus = peer.Finish(kPeerEndMs);
-
+        RxRun run;
+        QVERIFY2(run.Run(image, crc ? "rx -c out.bin" : "rx out.bin"), qPrintable(run.peer.Log()));
         const QByteArray expected = Padded(image);
-        QVERIFY2(result == expected.size(),
-                 qPrintable(QStringLiteral("result %1\n%2").arg(result).arg(peer.Log())));
-        QCOMPARE(sender.Report().crcMode, crc);
-        QVERIFY2(peerStatus == 0, qPrintable(peer.Log()));
-        const QByteArray received = ReadAll(dir.filePath("out.bin"));
-        QCOMPARE(received.size(), expected.size());
-        QVERIFY(received.left(size) == image);
-        QVERIFY(received == expected);
-        QCOMPARE(sender.Report().eotSent, 1);
-        // A repeated block is no fault (a machine that stalls for the second rx or this
-        // sender waits gets one), but it is worth seeing.
-        for (const auto& [block, count] : sender.Report().repeatsPerBlock) {
-            qInfo("block %u sent %d more times", block, count);
-        }
+        QVERIFY2(run.result == expected.size(),
+                 qPrintable(QStringLiteral("result %1\n%2").arg(run.result).arg(run.peer.Log())));
+        QCOMPARE(run.report.crcMode, crc);
+        QVERIFY2(run.peerStatus == 0, qPrintable(run.peer.Log()));
+        QVERIFY(run.Received() == expected);
+        QCOMPARE(run.report.eotSent, 1);
     }
 
     // The image shrinks under the sender: rx is cancelled and keeps no partial file.
     void truncatedFileCancelsRx() {
-        QTemporaryDir dir;
-        const QString imagePath = dir.filePath("image.bin");
-        const int size = 300 * kBlock;
-        QVERIFY(WriteAll(imagePath, RandomImage(size)));
-
-        SocatPeer peer;
-        QVERIFY2(peer.Start(dir.path(), "rx -c out.bin"), qPrintable(peer.Log()));
-        QtSerialPort port;
-        QVERIFY2(port.Open(peer.Link().toStdString()), port.ErrorText().c_str());
-        SteadyClock clock;
-        SerialChannel channel(port, clock);
-        QuietDisplay display;
+        RxRun run;
         bool truncated = false;
-        display.OnStep([&](int step) {
-            if (step == 3) {
-                truncated = QFile::resize(imagePath, 2000);
-            }
-        });
-        XModemSender sender(channel, display);
-        const File file = OpenImage(imagePath);
-        QVERIFY(file);
-        FileImageReader reader(file.get());
-
-        peer.Go();
-        const std::int32_t result = sender.SendFile(reader, size);
-        port.Close();
-        const int peerStatus = peer.Finish(kPeerEndMs);
-
+        QVERIFY2(run.Run(RandomImage(300 * kBlock), "rx -c out.bin",
+                         [&](int step) {
+                             if (step == 3) {
+                                 truncated = QFile::resize(run.imagePath, 2000);
+                             }
+                         }),
+                 qPrintable(run.peer.Log()));
         QVERIFY(truncated);
-        QCOMPARE(result, result::kImageReadError);
-        QVERIFY2(peerStatus > 0, qPrintable(peer.Log()));
-        QVERIFY2(peer.Log().contains("Sender Cancelled"), qPrintable(peer.Log()));
-        QVERIFY(!QFile::exists(dir.filePath("out.bin")));
+        QCOMPARE(run.result, result::kImageReadError);
+        QVERIFY2(run.peerStatus > 0, qPrintable(run.peer.Log()));
+        QVERIFY2(run.peer.Log().contains("Sender Cancelled"), qPrintable(run.peer.Log()));
+        QVERIFY(!QFile::exists(run.dir.filePath("out.bin")));
     }
 };
 
