@@ -10,8 +10,6 @@
 
 namespace vantrel::test {
 
-// What the boot loader says in answer to one write of the program: texts that arrive at
-// given times after the write.
 struct Reply {
     std::string text;
     std::uint64_t afterMs = 0;
@@ -25,10 +23,8 @@ struct Step {
 
 using Script = std::vector<Step>;
 
-// Builds a Script the way a boot loader's session reads:
-//   Dialogue().On("2").Say("Sector Protection Verification...").Pause(4000).Say("...")
-// Say() sends a line with CR LF, Prompt() a text without line end; lines follow each other
-// kLineGapMs apart unless Pause() puts more time between them.
+// Dialogue().On("2").Say("...").Pause(4000).Say("..."): Say() sends a line with CR LF, Prompt()
+// text without line end; lines come kLineGapMs apart unless Pause() adds more.
 class Dialogue {
 public:
     static constexpr std::uint64_t kLineGapMs = 5;
@@ -57,7 +53,6 @@ public:
         }
         return *this;
     }
-    // After this step's replies, an XModem-1K receiver asks for CRC mode and takes the file.
     Dialogue& ThenReceive() {
         m_script.back().startsTransfer = true;
         return *this;
@@ -73,10 +68,8 @@ private:
     std::uint64_t m_at = 0;
 };
 
-// A boot loader on a FakePort that follows a Script: each write must be the next step's
-// trigger, and is answered with that step's replies. Any other write is kept in Unexpected().
-// After a step that starts a transfer, a minimal XModem-1K receiver answers: it sends C,
-// acknowledges every frame and the EOT, and keeps the data it was sent.
+// A boot loader on a FakePort that answers each expected write with its step's replies (other
+// writes go to Unexpected()); after a transfer step, a minimal XModem-1K receiver takes over.
 class ScriptedBootLoader {
 public:
     using Bytes = FakePort::Bytes;
@@ -98,10 +91,8 @@ public:
     const Bytes& Received() const { return m_received; }
     int Frames() const { return m_frames; }
     bool EotSeen() const { return m_eot; }
-    // CAN bytes written to the receiver while it waited for blocks.
     int CansSeen() const { return m_cans; }
 
-    // Called with each frame's index (1-based) before it is acknowledged.
     void OnFrame(std::function<void(int)> hook) { m_frameHook = std::move(hook); }
 
 private:

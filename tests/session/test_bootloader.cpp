@@ -451,14 +451,6 @@ private slots:
                                                        .Then(BlankAnswer("User area is blank"))
                                                        .Then(faultOnDownload))
                                          << QStringList{"2", "1", "5"} << 0;
-        QTest::newRow("not blank: erase, then download")
-            << 2
-            << Script(Dialogue()
-                          .Then(ProtectionOk(2))
-                          .Then(BlankAnswer(S(Str::NotBlank)))
-                          .Then(EraseOk(2))
-                          .Then(faultOnDownload))
-            << QStringList{"2", "1", "3", "Y", "5"} << 0;
         QTest::newRow("no blank-check answer: erase, then download")
             << 0
             << Script(Dialogue()

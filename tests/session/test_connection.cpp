@@ -195,7 +195,6 @@ private slots:
         const QStringList lost{"collect", "enable:0", "status:" + kLost};
         QTest::newRow("on-line") << true << false << onLine;
         QTest::newRow("connection lost from on-line") << false << true << lost;
-        QTest::newRow("connection lost when already lost") << false << false << lost;
     }
     void stateChange() {
         QFETCH(bool, toOnLine);
