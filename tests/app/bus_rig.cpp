@@ -98,10 +98,6 @@ void BusRig::StopBus() {
     }
 }
 
-QString BusRig::ServiceFile() const {
-    return ServiceDir() + QStringLiteral("/VantrelDistribution.Application.service");
-}
-
 bool BusRig::InstallEntry(const QString& program) const {
     QFile entry(ServiceFile());
     return entry.open(QIODevice::WriteOnly) &&
@@ -112,10 +108,6 @@ bool BusRig::InstallEntry(const QString& program) const {
 QByteArray BusRig::DaemonLog() const {
     QFile log(m_dir.filePath("daemon.log"));
     return log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
-}
-
-QString BusRig::PortMemoryFile() const {
-    return Path(QStringLiteral("cfg/vantrel/BootLoader.ini"));
 }
 
 QList<qint64> BusRig::Copies() const {

@@ -28,12 +28,14 @@ public:
     QProcessEnvironment Environment() const { return m_env; }
     QString Path(const QString& relative) const { return m_dir.filePath(relative); }
     QString ServiceDir() const { return Path(QStringLiteral("data/dbus-1/services")); }
-    QString ServiceFile() const;
+    QString ServiceFile() const {
+        return ServiceDir() + "/VantrelDistribution.Application.service";
+    }
     // Writes the activation entry for `program` -Embedding, as the test's own text.
     bool InstallEntry(const QString& program) const;
     // What the bus daemon and the copies it started wrote on stderr.
     QByteArray DaemonLog() const;
-    QString PortMemoryFile() const;
+    QString PortMemoryFile() const { return Path(QStringLiteral("cfg/vantrel/BootLoader.ini")); }
 
     // Pids of the copies that have their test-operator pipe open, oldest first.
     QList<qint64> Copies() const;
@@ -42,7 +44,7 @@ public:
     // Asks copy `pid` for "window=... box=..." and waits for the answer; empty on time-out.
     QByteArray Report(qint64 pid) const;
 
-    // Runs a one-shot client (gdbus, dbus-send) on this bus to its end.
+    // Runs a one-shot client (gdbus, dbus-send) on this bus.
     struct Outcome {
         int exitCode = -1;
         QByteArray out;
@@ -67,13 +69,10 @@ public:
     Holder(const Holder&) = delete;
     Holder& operator=(const Holder&) = delete;
 
-    // Creates the object; false when the client does not answer "held".
     bool Create();
-    // Sends a command ("release", "create") and returns the client's answer line.
     QByteArray Command(const QByteArray& command);
     // Ends the client's input: it leaves without releasing.
     void Leave();
-    // Kills the client outright.
     void Kill();
 
     qint64 CopyPid() const { return m_copyPid; }
