@@ -1,8 +1,7 @@
 #pragma once
 
-// Shared rig of the end-to-end tests: `vantrel` and `vantrel-sim` as real processes on a
-// pseudo-terminal, each test with its own XDG_CONFIG_HOME (so the COMn alias and the
-// remembered port are private to it).
+// `vantrel` and `vantrel-sim` as real processes on a pty, each test with its own
+// XDG_CONFIG_HOME (a private COMn alias and remembered port).
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -17,13 +16,11 @@
 
 namespace e2e {
 
-// Bounds of the rig's own waits, in ms: far beyond what a run takes, so that only a hang
-// reaches them.
+// Only a hang reaches these.
 inline constexpr int kStartLimitMs = 10000;
 inline constexpr int kRunLimitMs = 150000;
 
-// CRC-32 (IEEE) of `data`, bit by bit.
-inline quint32 Crc32(const QByteArray& data) {
+inline QString Crc32(const QByteArray& data) {
     quint32 crc = 0xFFFFFFFF;
     for (char c : data) {
         crc ^= static_cast<quint8>(c);
@@ -31,22 +28,16 @@ inline quint32 Crc32(const QByteArray& data) {
             crc = (crc >> 1) ^ ((crc & 1U) != 0 ? 0xEDB88320U : 0U);
         }
     }
-    return ~crc;
+    return QString("%1").arg(~crc, 8, 16, QChar('0'));
 }
 
-// The file as the sender puts it on the line: 0x1A and 0xFF to the end of its last block.
+// 0x1A, then 0xFF to the end of the last block.
 inline QByteArray Padded(QByteArray data) {
     if (data.size() % 1024 != 0) {
         data.append('\x1A');
-        while (data.size() % 1024 != 0) {
-            data.append('\xFF');
-        }
+        data.append(QByteArray(1024 - data.size() % 1024, '\xFF'));
     }
     return data;
-}
-
-inline QString Hex32(quint32 value) {
-    return QString("%1").arg(value, 8, 16, QChar('0'));
 }
 
 inline QByteArray PseudoRandom(int size, quint32 seed) {
@@ -58,8 +49,7 @@ inline QByteArray PseudoRandom(int size, quint32 seed) {
     return data;
 }
 
-// Menu commands of a sim report without the carriage returns (how many of those reach the
-// boot loader depends on when it was reset).
+// Menu commands without the carriage returns (how many arrive depends on the reset's timing).
 inline QStringList Commands(const QJsonObject& report) {
     QStringList commands;
     for (const auto& c : report["commands"].toArray()) {
@@ -84,7 +74,6 @@ public:
         m_env.insert("XDG_CONFIG_HOME", m_dir.filePath("config"));
         m_env.insert("QT_QPA_PLATFORM", "offscreen");
     }
-    // A failed test shows what both sides said, the simulator's trace included.
     ~Rig() {
         StopSim();
         if (QTest::currentTestFailed()) {
@@ -96,9 +85,7 @@ public:
     }
 
     QString Path(const QString& name) const { return m_dir.filePath(name); }
-    const QProcessEnvironment& Env() const { return m_env; }
 
-    // Writes `data` to a file in the rig's folder and returns its path.
     QString WriteFile(const QString& name, const QByteArray& data) {
         QFile file(Path(name));
         if (!file.open(QIODevice::WriteOnly)) {
@@ -108,12 +95,11 @@ public:
         return file.fileName();
     }
 
-    // Starts the simulator as COM7 with a report; true once it has named its pty.
     bool StartSim(const QStringList& extra, const QString& alias = "COM7") {
         m_sim = std::make_unique<QProcess>();
         m_sim->setProcessEnvironment(m_env);
         m_sim->setProcessChannelMode(QProcess::SeparateChannels);
-        // The trace goes to a file: a pipe nobody reads during the run could fill up.
+        // A pipe nobody reads during the run could fill up.
         m_sim->setStandardErrorFile(Path("sim.trace"), QIODevice::Append);
         m_reportPath = Path("report.json");
         m_sim->start(
@@ -131,7 +117,6 @@ public:
         return first.startsWith("PTY ");
     }
 
-    // Stops the simulator ("quit" on its stdin) and returns its final report.
     QJsonObject StopSim() {
         if (!m_sim) {
             return {};
@@ -158,7 +143,6 @@ public:
     QProcess* Sim() { return m_sim.get(); }
     const QString& Pty() const { return m_pty; }
 
-    // Starts vantrel with `args`; the caller waits for it.
     std::unique_ptr<QProcess> StartVantrel(const QStringList& args) {
         auto process = std::make_unique<QProcess>();
         process->setProcessEnvironment(m_env);
@@ -167,7 +151,6 @@ public:
         return process;
     }
 
-    // Runs vantrel with `args` to its end.
     RunResult RunVantrel(const QStringList& args, int limitMs = kRunLimitMs) {
         auto process = StartVantrel(args);
         RunResult result = Finish(*process, limitMs);
@@ -189,7 +172,7 @@ public:
         return result;
     }
 
-    // Reads `process`'s stdout until it holds `text`; everything read is kept in `seen`.
+    // Reads stdout into `seen` until it holds `text`.
     static bool WaitForOutput(QProcess& process, const QByteArray& text, QByteArray& seen,
                               int limitMs = kRunLimitMs) {
         QDeadlineTimer deadline(limitMs);
@@ -205,7 +188,6 @@ public:
         return true;
     }
 
-    // The last line of the update record at `path`, parsed.
     static QJsonObject LastRecord(const QString& path) {
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly)) {
@@ -219,8 +201,6 @@ public:
         }
         return {};
     }
-
-    QByteArray SimErr() const { return m_simErr; }
 
 private:
     QTemporaryDir m_dir;

@@ -1,6 +1,5 @@
-// Identification end to end: what vantrel says when no instrument answers (against peers that
-// are not a boot loader: socat holding a pty with a silent, a talking, or a half-alive peer),
-// the port list, the remembered port, and the ports it cannot use.
+// Identification: the diagnosis when no boot loader answers (socat peers), the port list,
+// the remembered port, and unusable ports.
 
 #include <QFileInfo>
 #include <QThread>
@@ -11,8 +10,7 @@ using namespace e2e;
 
 namespace {
 
-// A pty at `link` whose other end runs `script` (socat's own parser eats backslashes, so the
-// peer's commands live in a script file).
+// A pty at `link` whose other end runs `script` (from a file: socat eats backslashes).
 class SocatPeer {
 public:
     SocatPeer(Rig& rig, const QByteArray& script) : m_link(rig.Path("tty")) {
@@ -31,7 +29,6 @@ public:
             m_process.waitForFinished(kStartLimitMs);
         }
     }
-    bool Ready() const { return QFileInfo::exists(m_link); }
     const QString& Link() const { return m_link; }
 
 private:
@@ -50,7 +47,6 @@ private slots:
         }
     }
 
-    // The three kinds of silence, each told apart for the operator.
     void diagnosis_data() {
         QTest::addColumn<QByteArray>("script");
         QTest::addColumn<QString>("kind");
@@ -74,7 +70,7 @@ private slots:
         QFETCH(QByteArray, told);
         Rig rig;
         SocatPeer peer(rig, script);
-        QVERIFY(peer.Ready());
+        QVERIFY(QFileInfo::exists(peer.Link()));
         const QString record = rig.Path("record.jsonl");
         QElapsedTimer timer;
         timer.start();
@@ -82,7 +78,7 @@ private slots:
             {"--port", peer.Link(), "--wait", "3", "--record", record, "--file", "x.upg", "auto"});
         QVERIFY(run.finished);
         QCOMPARE(run.exitCode, 3);
-        // --wait, plus at most one prompt read begun before it ran out.
+        // --wait, plus at most one prompt read.
         QVERIFY2(timer.elapsed() < 3000 + 2500, QByteArray::number(timer.elapsed()));
         QVERIFY2(run.err.startsWith("No instrument identified on " + peer.Link().toLatin1() +
                                     " within 3 s.\n"),
@@ -104,7 +100,7 @@ private slots:
         QVERIFY2(run.out.contains("COM12  " + rig.Pty().toLatin1() + "\n"), run.out.constData());
     }
 
-    // Without --port the remembered port is used, and the memory file is only read.
+    // Without --port the remembered port is used, and its file only read.
     void remembersThePortWithoutWritingIt() {
         Rig rig;
         QVERIFY(rig.StartSim({"--model", "2"}, "COM9"));
@@ -119,7 +115,6 @@ private slots:
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), QByteArray("com9\n"));
         QCOMPARE(QFileInfo(memory).lastModified(), written);
-        // Identified and left with the exit command.
         QCOMPARE(Commands(rig.StopSim()), QStringList{"7"});
     }
 

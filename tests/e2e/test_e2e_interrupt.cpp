@@ -1,5 +1,4 @@
-// Ctrl-C: vantrel leaves at once and cleanly, whatever it was doing. During a transfer the
-// boot loader's receiver is cancelled, so the instrument is not left waiting for blocks.
+// Ctrl-C leaves at once and cleanly; during a transfer the receiver is cancelled.
 
 #include <signal.h>
 
@@ -14,7 +13,6 @@ private slots:
         Rig rig;
         const QString file = rig.WriteFile("sample.upg", PseudoRandom(64 * 1024, 5));
         const QString record = rig.Path("record.jsonl");
-        // Paced at 19200 baud: the transfer would take half a minute.
         QVERIFY(rig.StartSim({"--model", "1", "--blank", "--baud", "19200"}));
         auto vantrel = rig.StartVantrel(
             {"--port", "COM7", "--file", file, "--record", record, "--wait", "30", "download"});
@@ -27,7 +25,7 @@ private slots:
         const RunResult run = Rig::Finish(*vantrel);
         seen += run.out;
         QCOMPARE(run.exitCode, 130);
-        // The interrupt is seen within 0.1 s; the cancel then waits for a quiet line (1 s).
+        // Seen within 0.1 s; the cancel then waits for 1 s of quiet.
         QVERIFY2(timer.elapsed() < 3000, QByteArray::number(timer.elapsed()));
         QVERIFY2(seen.endsWith("Interrupted.\n"), seen.constData());
         QVERIFY(!seen.contains("!!! Download"));
@@ -42,7 +40,6 @@ private slots:
                  QString("Interrupted."));
     }
 
-    // In the middle of a read that would wait for the boot loader's answer.
     void duringASilentWait() {
         Rig rig;
         QVERIFY(rig.StartSim({"--model", "0", "--silent-from", "1"}));
