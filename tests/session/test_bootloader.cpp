@@ -29,14 +29,32 @@ class BootLoaderTest : public QObject {
         rig.bootLoader.Load(script);
     }
 
-private slots:
-    // Menu "1": any answer but "not blank" means blank; the bar advances before each read.
-    void blankCheck_data() {
+    static void OutcomeColumns() {
         QTest::addColumn<int>("model");
         QTest::addColumn<Script>("script");
         QTest::addColumn<int>("result");
         QTest::addColumn<QString>("status");
         QTest::addColumn<bool>("onLine");
+    }
+
+    // Runs `op` on the row's script and checks the row's result, status and state.
+    static void RunRow(SessionRig& rig, const QString& op, int* tookMs = nullptr) {
+        QFETCH(int, model);
+        QFETCH(Script, script);
+        Prepare(rig, model, script);
+        const std::uint64_t start = rig.Now();
+        QTEST(Run(rig, op), "result");
+        if (tookMs != nullptr) {
+            *tookMs = static_cast<int>(rig.Now() - start);
+        }
+        QTEST(QString::fromStdString(rig.display.StatusText()), "status");
+        QTEST(rig.connection.OnLine(), "onLine");
+    }
+
+private slots:
+    // Menu "1": any answer but "not blank" means blank; the bar advances before each read.
+    void blankCheck_data() {
+        OutcomeColumns();
         QTest::addColumn<int>("steps");  // bar steps; the bar is at 0 after an answer
         QTest::addColumn<int>("pos");
 
@@ -67,19 +85,10 @@ private slots:
     }
     void blankCheck() {
         QFETCH(int, model);
-        QFETCH(Script, script);
-        QFETCH(int, result);
-        QFETCH(QString, status);
-        QFETCH(bool, onLine);
         QFETCH(int, steps);
         QFETCH(int, pos);
-
         SessionRig rig;
-        Prepare(rig, model, script);
-        QCOMPARE(Run(rig, "blank"), result);
-
-        QCOMPARE(QString::fromStdString(rig.display.StatusText()), status);
-        QCOMPARE(rig.connection.OnLine(), onLine);
+        RunRow(rig, "blank");
         QCOMPARE(ToList(rig.Writes()), QStringList{"1"});
         const int reads = kModelTable[model].blankCheckReads;
         const QStringList log = ToList(rig.display.Log());
@@ -91,11 +100,7 @@ private slots:
 
     // Menu "2": the Bank1 line, and on model 0 the Bank2 line right after it.
     void verifyProtection_data() {
-        QTest::addColumn<int>("model");
-        QTest::addColumn<Script>("script");
-        QTest::addColumn<int>("result");
-        QTest::addColumn<QString>("status");
-        QTest::addColumn<bool>("onLine");
+        OutcomeColumns();
 
         const auto echo = [] { return Dialogue().On("2").Say(S(Str::ProtectionVerification)); };
         const QString ok = Q(Str::SectorsNotProtected);
@@ -135,18 +140,8 @@ private slots:
         QTest::newRow("no echo") << 1 << Script(Dialogue().On("2")) << 1 << kLost << false;
     }
     void verifyProtection() {
-        QFETCH(int, model);
-        QFETCH(Script, script);
-        QFETCH(int, result);
-        QFETCH(QString, status);
-        QFETCH(bool, onLine);
-
         SessionRig rig;
-        Prepare(rig, model, script);
-        QCOMPARE(Run(rig, "verify"), result);
-
-        QCOMPARE(QString::fromStdString(rig.display.StatusText()), status);
-        QCOMPARE(rig.connection.OnLine(), onLine);
+        RunRow(rig, "verify");
         QCOMPARE(ToList(rig.Writes()), QStringList{"2"});
         QCOMPARE(ToList(rig.display.LogOf("status:")).first(), Q(Str::ProtectionVerification));
         QVERIFY(rig.display.LogOf("range:").empty());  // the bar is left alone
@@ -154,11 +149,7 @@ private slots:
 
     // Menu "3", "Y": one line dropped, then the model's block lines in rising order.
     void eraseUserArea_data() {
-        QTest::addColumn<int>("model");
-        QTest::addColumn<Script>("script");
-        QTest::addColumn<int>("result");
-        QTest::addColumn<QString>("status");
-        QTest::addColumn<bool>("onLine");
+        OutcomeColumns();
         QTest::addColumn<int>("steps");
         QTest::addColumn<int>("pos");
 
@@ -208,19 +199,12 @@ private slots:
     }
     void eraseUserArea() {
         QFETCH(int, model);
-        QFETCH(Script, script);
         QFETCH(int, result);
         QFETCH(QString, status);
-        QFETCH(bool, onLine);
         QFETCH(int, steps);
         QFETCH(int, pos);
-
         SessionRig rig;
-        Prepare(rig, model, script);
-        QCOMPARE(Run(rig, "erase"), result);
-
-        QCOMPARE(QString::fromStdString(rig.display.StatusText()), status);
-        QCOMPARE(rig.connection.OnLine(), onLine);
+        RunRow(rig, "erase");
         QCOMPARE(ToList(rig.Writes()), (QStringList{"3", "Y"}));
         QCOMPARE(rig.display.ProgressSteps(), steps);
         QCOMPARE(rig.display.ProgressPos(), pos);
@@ -250,11 +234,7 @@ private slots:
 
     // Menu "6", "Y": silence is the success; only the refusal line fails.
     void restartInstrument_data() {
-        QTest::addColumn<int>("model");
-        QTest::addColumn<Script>("script");
-        QTest::addColumn<int>("result");
-        QTest::addColumn<QString>("status");
-        QTest::addColumn<bool>("onLine");
+        OutcomeColumns();
         QTest::addColumn<int>("minMs");
         QTest::addColumn<int>("maxMs");
 
@@ -281,23 +261,13 @@ private slots:
             << true << 40000 << 41600;
     }
     void restartInstrument() {
-        QFETCH(int, model);
-        QFETCH(Script, script);
-        QFETCH(int, result);
         QFETCH(QString, status);
-        QFETCH(bool, onLine);
         QFETCH(int, minMs);
         QFETCH(int, maxMs);
-
         SessionRig rig;
-        Prepare(rig, model, script);
-        const std::uint64_t start = rig.Now();
-        QCOMPARE(Run(rig, "restart"), result);
-
-        const auto took = static_cast<int>(rig.Now() - start);
+        int took = -1;
+        RunRow(rig, "restart", &took);
         QVERIFY2(took >= minMs && took <= maxMs, qPrintable(QString::number(took)));
-        QCOMPARE(QString::fromStdString(rig.display.StatusText()), status);
-        QCOMPARE(rig.connection.OnLine(), onLine);
         const bool answered = status != kLost;
         QCOMPARE(ToList(rig.Writes()), (answered ? QStringList{"6", "Y"} : QStringList{"6"}));
         QVERIFY(rig.display.LogOf("range:").empty());
