@@ -67,17 +67,14 @@ struct Stage {
 
     // An entry as "COMn=label": the pty's key, or dev/NAME for a system device path.
     QString Label(const PortEntry& entry) const {
-        QString label;
-        if (entry.device == pty1.SlavePath()) {
-            label = "pty1";
-        } else if (entry.device == pty2.SlavePath()) {
-            label = "pty2";
-        } else if (entry.device.rfind(devices + "/", 0) == 0) {
-            label = "dev/" + QString::fromStdString(entry.device.substr(devices.size() + 1));
-        } else {
-            label = QString::fromStdString(entry.device);
+        QString label = QString::fromStdString(entry.device);
+        for (const char* key : {"pty1", "pty2"}) {
+            if (entry.device == Target(key)) {
+                label = key;
+            }
         }
-        return QString::fromStdString(entry.name) + "=" + label;
+        return QString::fromStdString(entry.name) + "=" +
+               label.replace(QString::fromStdString(devices), "dev");
     }
 
     QTemporaryDir dir;
