@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <QtTest>
 
 #include "session/model_table.h"
 #include "session_rig.h"
@@ -90,6 +91,39 @@ inline int Run(SessionRig& rig, const QString& op) {
         return rig.loader.AutoReprogram();
     }
     return -1000;
+}
+
+// What the status line shows before an operation, to see which operations leave it alone.
+inline const std::string kBefore = "Before";
+
+// Brings a rig of `model` On-Line with `script` loaded and a known status line.
+inline void Prepare(SessionRig& rig, int model, const Script& script) {
+    QVERIFY(rig.OnLine(model));
+    rig.display.SetStatus(kBefore);
+    rig.display.ClearLog();
+    rig.bootLoader.Load(script);
+}
+
+inline void OutcomeColumns() {
+    QTest::addColumn<int>("model");
+    QTest::addColumn<Script>("script");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<bool>("onLine");
+}
+
+// Runs `op` on the row's script and checks the row's result, status and state.
+inline void RunRow(SessionRig& rig, const QString& op, int* tookMs = nullptr) {
+    QFETCH(int, model);
+    QFETCH(Script, script);
+    Prepare(rig, model, script);
+    const std::uint64_t start = rig.Now();
+    QTEST(Run(rig, op), "result");
+    if (tookMs != nullptr) {
+        *tookMs = static_cast<int>(rig.Now() - start);
+    }
+    QTEST(QString::fromStdString(rig.display.StatusText()), "status");
+    QTEST(rig.connection.OnLine(), "onLine");
 }
 
 }  // namespace vantrel::test

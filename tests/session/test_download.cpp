@@ -72,11 +72,7 @@ private slots:
     // The menu dialogue up to the transfer: fault lines only before the base address,
     // the model's address, and a lost connection in any of the three waits.
     void dialogue_data() {
-        QTest::addColumn<int>("model");
-        QTest::addColumn<Script>("script");
-        QTest::addColumn<int>("result");
-        QTest::addColumn<QString>("status");  // empty: "Downloading ..." stays
-        QTest::addColumn<bool>("onLine");
+        OutcomeColumns();
         QTest::addColumn<QStringList>("writes");
 
         QTest::newRow("fault: protected blocks")
@@ -122,24 +118,12 @@ private slots:
             << int{result::kConnectionLost} << kLost << false << DialogueWrites(1);
     }
     void dialogue() {
-        QFETCH(int, model);
-        QFETCH(Script, script);
-        QFETCH(int, result);
-        QFETCH(QString, status);
-        QFETCH(bool, onLine);
         QFETCH(QStringList, writes);
-
         SessionRig rig;
-        QVERIFY(rig.OnLine(model));
         rig.display.SetTargetFile("/images/app.upg");
-        rig.bootLoader.Load(script);
-
-        QCOMPARE(rig.loader.DownloadProgram(), result);
-
+        RunRow(rig, "download");
         QCOMPARE(ToList(rig.Writes()), writes);
-        QCOMPARE(QString::fromStdString(rig.display.StatusText()), status);
         QCOMPARE(ToList(rig.display.LogOf("status:")).first(), Downloading("/images/app.upg"));
-        QCOMPARE(rig.connection.OnLine(), onLine);
         // No transfer ran: the title was never touched.
         QVERIFY(rig.display.LogOf("title:").empty());
     }
