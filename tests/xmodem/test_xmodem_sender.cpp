@@ -87,11 +87,7 @@ QString RepeatsText(const TransferReport& report) {
 using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
 
 QStringList Times(const QString& token, int count) {
-    QStringList list;
-    for (int i = 0; i < count; ++i) {
-        list << token;
-    }
-    return list;
+    return QStringList(count, token);
 }
 
 }  // namespace
