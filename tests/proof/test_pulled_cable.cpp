@@ -147,20 +147,13 @@ private:
     std::unique_ptr<RelayProcess> m_relay;
 };
 
-// The run's figures and its last lines, without progress lines.
 QString Describe(const RunResult& run) {
-    QStringList said;
-    for (const QString& line : run.output.split(QRegularExpression("[\r\n]"), Qt::SkipEmptyParts)) {
-        if (!line.startsWith('[')) {
-            said << line;
-        }
-    }
     return QString("exit %1 after %2 ms (%3 ms after the cut), %4 s processor time; said: %5")
         .arg(run.exitCode)
         .arg(run.wallMs)
         .arg(run.cutToExitMs)
         .arg(run.cpuSeconds)
-        .arg(said.mid(std::max<qsizetype>(0, said.size() - 8)).join(" | "));
+        .arg(run.output.right(600));
 }
 
 }  // namespace

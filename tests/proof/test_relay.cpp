@@ -286,21 +286,6 @@ private slots:
         QCOMPARE(relay.Stop(), 0);
     }
 
-    void refusesBadOptions_data() {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::newRow("rate above 1") << QStringList{"--drop", "1.5"};
-        QTest::newRow("unknown direction") << QStringList{"--cut", "sideways:10"};
-        QTest::newRow("delay of a cut without a cut") << QStringList{"--cut-delay", "10"};
-        QTest::newRow("bad escape") << QStringList{"--cut-on", "to-program:\\xZZ"};
-    }
-    void refusesBadOptions() {
-        QFETCH(QStringList, arguments);
-        QProcess relay;
-        relay.start(VANTREL_RELAY_PATH, arguments);
-        QVERIFY(relay.waitForFinished(5000));
-        QCOMPARE(relay.exitCode(), 2);
-    }
-
 private:
     // `sent` through every fault at 1 % under `seed`, in `pieces` writes.
     static QByteArray DamagedBy(const QString& seed, const QByteArray& sent, int pieces) {
