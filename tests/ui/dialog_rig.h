@@ -32,8 +32,7 @@ namespace id = vantrel::control_id;
 
 namespace rig {
 
-// Longest wait for the window to react to the instrument, in ms (the prompt wait of the
-// slow model is 8 s; nothing here should come near it).
+// Longest wait for the window to react to the instrument, in ms.
 constexpr int kReactMs = 15000;
 // Time given to the line to carry a byte that should not come, in ms.
 constexpr int kSettleMs = 300;
@@ -56,10 +55,8 @@ QByteArray RandomImage(int size) {
 // Longest a modal box may stay open after the test has acted on it, in ms.
 constexpr qint64 kModalLimitMs = 5000;
 
-// Runs `action` on the first modal window of type T to appear, from the event loop, while
-// the caller blocks in a modal loop of its own (file dialog, message box, About box). A box
-// that the action did not close is rejected after kModalLimitMs, so a failing test fails
-// instead of blocking.
+// Runs `action` on the first modal window of type T to appear, while the caller blocks in its
+// modal loop. A box that the action did not close is rejected after kModalLimitMs.
 template <typename T>
 class ModalWatcher {
 public:
@@ -68,7 +65,6 @@ public:
         m_timer.start(10);
     }
     bool Seen() const { return m_seen; }
-    bool Forced() const { return m_forced; }
 
 private:
     void Look() {
@@ -82,7 +78,6 @@ private:
                 m_since.start();
                 m_action(found);
             } else if (m_since.elapsed() > kModalLimitMs) {
-                m_forced = true;
                 QMetaObject::invokeMethod(found, "reject");
             }
             return;
@@ -93,12 +88,10 @@ private:
     QTimer m_timer;
     QElapsedTimer m_since;
     bool m_seen = false;
-    bool m_forced = false;
 };
 
 }  // namespace rig
 
-// The fixture of the window tests; each test class derives from it.
 using namespace rig;
 
 class DialogRig : public QObject {
@@ -144,7 +137,7 @@ protected:
         return true;
     }
 
-    // The window, with message boxes captured; `memory` is the remembered port it starts with.
+    // The window, with message boxes captured.
     bool OpenWindow() {
         m_dlg = std::make_unique<CVantrelDistributionDlg>();
         m_dlg->SetMessageHook(
@@ -160,16 +153,13 @@ protected:
         return QTest::qWaitForWindowExposed(m_dlg.get());
     }
 
-    // A window whose remembered port names nothing listed: no port is opened.
     bool OpenWindowWithoutPort() {
         WriteMemory("NONE\n");
         return OpenWindow();
     }
 
-    // Resets the instrument and waits for the window to come On-Line. The boot loader
-    // answers the carriage return of the port's opening with a bare prompt; the window must
-    // have taken that (as a failed identification) before the reset, or the prompt and the
-    // signature would run together.
+    // Resets the instrument and waits for On-Line, once the window has taken the bare prompt
+    // that answers the port's opening (or the prompt and the signature would run together).
     bool BringOnLine() {
         if (!QTest::qWaitFor([this] { return m_sim->Commands().contains("\r"); }, kReactMs)) {
             return false;
@@ -204,9 +194,16 @@ protected:
         return qobject_cast<QProgressBar*>(m_dlg->Control(id::kProgress));
     }
 
-    // Chooses `path` through the "&Open..." button's file dialog; returns what the dialog
-    // offered: its title, its filters and its default suffix, one per line.
-    QString ChooseTarget(const QString& path) {
+    // Writes `image` as `fileName` in the test's folder and chooses it through the "&Open..."
+    // button's file dialog; returns what the dialog offered (title, filters, selected filter,
+    // default suffix, one per line), or an empty string when the file was not taken.
+    QString WriteTarget(const QString& fileName, const QByteArray& image) {
+        const QString path = m_config->filePath(fileName);
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly) || f.write(image) != image.size()) {
+            return {};
+        }
+        f.close();
         QString offered;
         ModalWatcher<QFileDialog> watcher([&](QFileDialog* dialog) {
             offered = dialog->windowTitle() + "\n" + dialog->nameFilters().join("\n") + "\n" +
@@ -221,8 +218,7 @@ protected:
                     break;
                 }
             }
-            // Typed into the file name field, as selecting in the view depends on the view
-            // having listed the folder already.
+            // Typed, as selecting in the view needs the folder listed already.
             if (auto* name = dialog->findChild<QLineEdit*>("fileNameEdit")) {
                 name->setText(path);
             } else {
@@ -231,19 +227,9 @@ protected:
             QMetaObject::invokeMethod(dialog, "accept");
         });
         qobject_cast<QAbstractButton*>(m_dlg->Control(id::kOpenTarget))->click();
-        return offered;
-    }
-
-    // Writes `image` as `name` in the test's folder and chooses it as the target file.
-    bool WriteTarget(const QString& name, const QByteArray& image) {
-        const QString path = m_config->filePath(name);
-        QFile f(path);
-        if (!f.open(QIODevice::WriteOnly) || f.write(image) != image.size()) {
-            return false;
-        }
-        f.close();
-        ChooseTarget(path);
-        return qobject_cast<QLineEdit*>(m_dlg->Control(id::kTargetFile))->text() == path;
+        const bool taken =
+            qobject_cast<QLineEdit*>(m_dlg->Control(id::kTargetFile))->text() == path;
+        return taken ? offered : QString();
     }
 
     int CountOf(const QString& command) {
