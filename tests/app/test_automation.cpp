@@ -357,7 +357,6 @@ private slots:
     void entryQuotingSurvivesTheDaemon_data() {
         QTest::addColumn<QString>("folder");
 
-        QTest::newRow("plain") << "plain";
         QTest::newRow("blank, quote, dollar, backquote") << "tech's $HOME `id`";
         QTest::newRow("backslash, double quote, semicolon") << "back\\slash \"hi\"; ls";
         QTest::newRow("beyond ASCII") << "r\u00e9glage";
