@@ -57,6 +57,17 @@ UpdateRecord SampleRecord() {
     return r;
 }
 
+// The record line as JSON, after checking that it is one valid JSON line.
+QJsonObject Parsed(const UpdateRecord& r) {
+    const std::string line = BuildRecordLine(r);
+    if (std::count(line.begin(), line.end(), '\n') != 1 || line.back() != '\n') {
+        return {};
+    }
+    QJsonParseError error{};
+    const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(line), &error).object();
+    return error.error == QJsonParseError::NoError ? o : QJsonObject();
+}
+
 // A write(2) that fails the way a full disk or a killed writer leaves it.
 WriteFunction PartialWriter(std::size_t keep, int error) {
     return [keep, error](int fd, const void* data, std::size_t size) -> ssize_t {
@@ -78,14 +89,8 @@ class UpdateRecordTest : public QObject {
     Q_OBJECT
 private slots:
     void lineIsOneJsonObject() {
-        const std::string line = BuildRecordLine(SampleRecord());
-        QVERIFY(!line.empty());
-        QCOMPARE(line.back(), '\n');
-        QCOMPARE(std::count(line.begin(), line.end(), '\n'), 1L);
-        QJsonParseError error{};
-        const QJsonObject o =
-            QJsonDocument::fromJson(QByteArray::fromStdString(line), &error).object();
-        QCOMPARE(error.error, QJsonParseError::NoError);
+        const QJsonObject o = Parsed(SampleRecord());
+        QVERIFY(!o.isEmpty());
         QCOMPARE(o["exit_status"].toInt(), 0);
         QCOMPARE(o["model"].toInt(), 2);
         QCOMPARE(o["image"].toObject()["crc32"].toString(), QString("0000beef"));
@@ -115,12 +120,7 @@ private slots:
         UpdateRecord r = SampleRecord();
         r.statuses = {{"t", text.toStdString()}};
         r.imagePath = text.toStdString();
-        const std::string line = BuildRecordLine(r);
-        QCOMPARE(std::count(line.begin(), line.end(), '\n'), 1L);
-        QJsonParseError error{};
-        const QJsonObject o =
-            QJsonDocument::fromJson(QByteArray::fromStdString(line), &error).object();
-        QCOMPARE(error.error, QJsonParseError::NoError);
+        const QJsonObject o = Parsed(r);
         QTEST(o["status"].toArray().at(0).toObject()["text"].toString(), "expected");
         QTEST(o["image"].toObject()["path"].toString(), "expected");
     }
@@ -128,9 +128,8 @@ private slots:
     void absentValuesAreNull() {
         UpdateRecord r;
         r.functions = {{"download", std::nullopt, "Invalid Target File"}};
-        const QJsonObject o =
-            QJsonDocument::fromJson(QByteArray::fromStdString(BuildRecordLine(r))).object();
-        QVERIFY(o["model"].isNull());
+        const QJsonObject o = Parsed(r);
+        QVERIFY(o.contains("model") && o["model"].isNull());
         QVERIFY(o["image"].isNull());
         QVERIFY(o["diagnosis"].isNull());
         QVERIFY(o["functions"].toArray().at(0).toObject()["result"].isNull());
