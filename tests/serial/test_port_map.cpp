@@ -196,33 +196,23 @@ private slots:
         }
     }
 
+    // Row name: what the operator asked for.
     void resolvePort_data() {
-        QTest::addColumn<QString>("asked");
         QTest::addColumn<QString>("device");
-        QTest::newRow("listed name") << "COM1"
-                                     << "/dev/ttyS0";
-        QTest::newRow("any letter case") << "com33"
-                                         << "/dev/ttyUSB0";
-        QTest::newRow("alias") << "COM7"
-                               << "/dev/pts/4";
-        QTest::newRow("leading zeros") << "COM007"
-                                       << "/dev/pts/4";
-        QTest::newRow("unlisted name stands for nothing") << "COM2"
-                                                          << "";
-        QTest::newRow("huge number stands for nothing") << "COM99999999999999999999"
-                                                        << "";
-        QTest::newRow("device path unchanged") << "/dev/ttyACM0"
-                                               << "/dev/ttyACM0";
-        QTest::newRow("no number: not a COM name") << "COMX"
-                                                   << "COMX";
+        QTest::newRow("COM1") << "/dev/ttyS0";
+        QTest::newRow("com33") << "/dev/ttyUSB0";  // any letter case
+        QTest::newRow("COM007") << "/dev/pts/4";   // leading zeros
+        QTest::newRow("COM2") << "";               // unlisted
+        QTest::newRow("COM99999999999999999999") << "";
+        QTest::newRow("/dev/ttyACM0") << "/dev/ttyACM0";
+        QTest::newRow("COMX") << "COMX";  // no number: not a COM name
     }
 
     void resolvePort() {
-        QFETCH(QString, asked);
         QFETCH(QString, device);
         const std::vector<PortEntry> entries = {
             {"COM1", "/dev/ttyS0"}, {"COM33", "/dev/ttyUSB0"}, {"COM7", "/dev/pts/4"}};
-        QCOMPARE(QString::fromStdString(ResolvePort(entries, asked.toStdString())), device);
+        QCOMPARE(QString::fromStdString(ResolvePort(entries, QTest::currentDataTag())), device);
     }
 
     void aliasFolder_data() {
