@@ -71,8 +71,6 @@ private slots:
             << false << int{id::kFunctionAuto} << S(Str::InstrumentOffLine);
         QTest::newRow("Auto without a target file")
             << true << int{id::kFunctionAuto} << S(Str::InvalidTargetFile);
-        QTest::newRow("Download without a target file")
-            << true << int{id::kFunctionDownload} << S(Str::InvalidTargetFile);
     }
     void refusals() {
         QFETCH(bool, onLine);
