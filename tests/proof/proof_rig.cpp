@@ -223,8 +223,7 @@ QByteArray PtyEnd::ReadUntilQuiet(int quietMs, int limitMs) {
     return got;
 }
 
-QByteArray Pass(PtyEnd& from, PtyEnd& to, const QByteArray& bytes, int quietMs,
-                qsizetype expected) {
+QByteArray Pass(PtyEnd& from, PtyEnd& to, const QByteArray& bytes, int quietMs) {
     QByteArray got;
     qsizetype sent = 0;
     QElapsedTimer timer;
@@ -246,16 +245,6 @@ QByteArray Pass(PtyEnd& from, PtyEnd& to, const QByteArray& bytes, int quietMs,
         if (p[1].revents & POLLIN) {
             got += to.Read(1 << 20, 0);
         }
-    }
-    if (expected >= 0) {
-        while (got.size() < expected && timer.elapsed() < kLimitMs) {
-            const QByteArray part = to.Read(static_cast<int>(expected - got.size()), quietMs);
-            if (part.isEmpty()) {
-                break;
-            }
-            got += part;
-        }
-        return got + to.ReadUntilQuiet(30);
     }
     return got + to.ReadUntilQuiet(quietMs);
 }

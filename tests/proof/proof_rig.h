@@ -71,10 +71,8 @@ private:
     bool m_hungUp = false;
 };
 
-// Writes `bytes` to `from` while reading `to`; returns what arrived once quiet for `quietMs`
-// (or once `expected` bytes came and nothing follows at once).
-QByteArray Pass(PtyEnd& from, PtyEnd& to, const QByteArray& bytes, int quietMs = 200,
-                qsizetype expected = -1);
+// Writes `bytes` to `from` while reading `to`; returns what arrived once quiet for `quietMs`.
+QByteArray Pass(PtyEnd& from, PtyEnd& to, const QByteArray& bytes, int quietMs = 200);
 
 std::optional<std::uint64_t> ProcessCpuMs(qint64 pid);
 
