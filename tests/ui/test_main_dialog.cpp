@@ -65,23 +65,18 @@ private slots:
 
     void refusals_data() {
         QTest::addColumn<bool>("onLine");
-        QTest::addColumn<int>("function");
         QTest::addColumn<QString>("message");
-        QTest::newRow("Run while the connection is lost")
-            << false << int{id::kFunctionAuto} << S(Str::InstrumentOffLine);
-        QTest::newRow("Auto without a target file")
-            << true << int{id::kFunctionAuto} << S(Str::InvalidTargetFile);
+        QTest::newRow("Run while the connection is lost") << false << S(Str::InstrumentOffLine);
+        QTest::newRow("Auto without a target file") << true << S(Str::InvalidTargetFile);
     }
     void refusals() {
         QFETCH(bool, onLine);
-        QFETCH(int, function);
         QFETCH(QString, message);
         QVERIFY(StartSim());
         QVERIFY(OpenWindow());
         if (onLine) {
             QVERIFY(BringOnLine());
         }
-        m_dlg->CheckFunction(function);
         const QString statusBefore = StatusLine();
         // A disabled Run button cannot be clicked: then the dialog's OK command.
         if (onLine) {
