@@ -142,7 +142,11 @@ private slots:
         for (std::size_t i = 0; i < frames.size(); ++i) {
             const Bytes data = ExpectedData(image, int(i));
             const auto n = std::uint8_t(i + 1);
-            Bytes expected{0x02, n, std::uint8_t(0xFF - n)};
+            Bytes expected;
+            expected.reserve(3 + data.size() + 2);
+            expected.push_back(0x02);
+            expected.push_back(n);
+            expected.push_back(std::uint8_t(0xFF - n));
             expected.insert(expected.end(), data.begin(), data.end());
             if (crc) {
                 const std::uint16_t check = ReferenceCrc(data.data(), data.size());
