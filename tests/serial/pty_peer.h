@@ -71,6 +71,13 @@ public:
         return got;
     }
 
+    // True once the program's side has been opened and every descriptor of it closed again:
+    // the master then reports a hang-up. A side that nobody opened reports nothing.
+    bool OpenedAndClosed() const {
+        pollfd watch{m_master, POLLIN, 0};
+        return ::poll(&watch, 1, 0) > 0 && (watch.revents & POLLHUP) != 0;
+    }
+
     // The line settings of the pseudo-terminal (both ends share them).
     bool Settings(termios* line) const { return ::tcgetattr(m_master, line) == 0; }
 

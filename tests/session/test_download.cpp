@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -137,6 +139,10 @@ private slots:
 
         QTest::newRow("removed since chosen")
             << "missing" << int{result::kCannotOpenTarget} << ": No such file or directory";
+        QTest::newRow("a device: endless, size 0") << "/dev/zero" << int{result::kCannotOpenTarget}
+                                                  << ": not a regular file";
+        QTest::newRow("a named pipe: its open would block")
+            << "fifo" << int{result::kCannotOpenTarget} << ": not a regular file";
         QTest::newRow("2 GiB") << "2GiB" << int{result::kImageTooLarge}
                                << " (2147483648 bytes, at most 2147482624 can be sent)";
         QTest::newRow("largest size plus one")
@@ -148,8 +154,10 @@ private slots:
         QFETCH(int, result);
         QFETCH(QString, reason);
 
-        QString path = m_dir.filePath("target-" + kind);
-        if (kind != "missing") {
+        QString path = kind.startsWith('/') ? kind : m_dir.filePath("target-" + kind);
+        if (kind == "fifo") {
+            QCOMPARE(::mkfifo(path.toLocal8Bit().constData(), 0600), 0);
+        } else if (kind.startsWith("2GiB")) {
             // Sparse: costs no disk space and is never read.
             QFile file(path);
             QVERIFY(file.open(QIODevice::WriteOnly));
