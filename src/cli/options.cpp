@@ -74,8 +74,9 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
     };
 
     for (const auto& arg : args) {
-        if (arg == "-h" || arg == "--help") {
-            options.command = Options::Command::Help;
+        if (arg == "-h" || arg == "--help" || arg == "--version") {
+            options.command =
+                arg == "--version" ? Options::Command::Version : Options::Command::Help;
             result.ok = true;
             return result;
         }
@@ -169,7 +170,10 @@ std::string UsageText(const std::string& program) {
            "\n"
            "Exit status: 0 all functions succeeded, 1 a function failed, 2 usage error,\n"
            "3 no instrument identified in time, 4 the port cannot be opened,\n"
-           "130 interrupted.\n";
+           "130 interrupted.\n"
+           "\n"
+           "  --version  print the version\n"
+           "The manual page: man vantrel\n";
 }
 
 }  // namespace vantrel::cli
