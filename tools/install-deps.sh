@@ -11,4 +11,5 @@ $SUDO apt-get install -y --no-install-recommends \
     fonts-liberation \
     lrzsz socat pv zzuf \
     dbus dbus-bin dbus-daemon libglib2.0-bin python3 python3-dbus python3-gi \
-    valgrind time
+    valgrind time \
+    dpkg-dev man-db desktop-file-utils lintian

@@ -67,11 +67,53 @@ void SetKey(QStringList& lines, qsizetype header, QStringView key, const QString
     }
 }
 
+// Where the bus looks for the entry below each data folder.
+QString ServiceFileInDataFolder() {
+    return QStringLiteral("/dbus-1/services/") + kBusName + QStringLiteral(".service");
+}
+
+// True when the file at `filePath` is an activation entry for the bus name whose Exec is
+// `exec`.
+bool StartsProgram(const QString& filePath, const QString& exec) {
+    const QStringList lines = ReadLines(filePath);
+    const qsizetype header = lines.indexOf(kSectionHeader);
+    bool named = false;
+    bool execs = false;
+    for (qsizetype i = header + 1; header >= 0 && i < lines.size(); ++i) {
+        if (lines.at(i).startsWith(u'[')) {
+            break;
+        }
+        const QStringView line = lines.at(i);
+        const QStringView key = KeyOf(line);
+        const QStringView value = line.sliced(line.indexOf(u'=') + 1).trimmed();
+        named = named || (key == u"Name" && value == kBusName);
+        execs = execs || (key == u"Exec" && value == exec);
+    }
+    return named && execs;
+}
+
 }  // namespace
+
+bool UserServiceFileNeeded(const QString& programPath) {
+    const QString userFile = ServiceFilePath();
+    if (QFile::exists(userFile)) {
+        return true;
+    }
+    const QString exec = ServiceExecValue(programPath);
+    QStringList dataFolders =
+        QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation);
+    dataFolders.removeAll(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation));
+    for (const QString& folder : dataFolders) {
+        if (StartsProgram(folder + ServiceFileInDataFolder(), exec)) {
+            return false;
+        }
+    }
+    return true;
+}
 
 QString ServiceFilePath() {
     const QString dataHome = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-    return dataHome + QStringLiteral("/dbus-1/services/") + kBusName + QStringLiteral(".service");
+    return dataHome + ServiceFileInDataFolder();
 }
 
 QString ServiceExecValue(const QString& programPath) {

@@ -14,6 +14,13 @@ QString ServiceFilePath();
 // path (it is empty or holds a line break or another control character).
 QString ServiceExecValue(const QString& programPath);
 
+// Whether a normal start of `programPath` should write its per-user activation entry. Not when
+// that entry is absent and one in a system data folder ($XDG_DATA_DIRS, by default
+// /usr/local/share and /usr/share) already starts the same program: the installed one would
+// only be shadowed, and the bus would keep starting an old path after an update or removal.
+// An existing per-user entry is always refreshed, since it shadows the system one anyway.
+bool UserServiceFileNeeded(const QString& programPath);
+
 // Creates or refreshes the service file at `filePath` so that activating the bus name starts
 // `programPath -Embedding`: missing folders and the file are created, the Name and Exec keys
 // are set, and any other line already in the file is kept. The file is replaced as a whole,

@@ -67,7 +67,7 @@ bool CVantrelDistributionApp::InitInstance() {
     if (vantrel::TakeStartSwitch(m_commandLine) != vantrel::StartMode::User) {
         m_userControl = false;
         OfferAutomation();
-    } else {
+    } else if (vantrel::UserServiceFileNeeded(QCoreApplication::applicationFilePath())) {
         vantrel::UpdateServiceFile(vantrel::ServiceFilePath(),
                                    QCoreApplication::applicationFilePath());
     }

@@ -130,6 +130,10 @@ int main(int argc, char** argv) {
         std::fputs(UsageText(program).c_str(), stdout);
         return exit_status::kSuccess;
     }
+    if (options.command == Options::Command::Version) {
+        std::printf("%s %s\n", program.c_str(), VANTREL_VERSION);
+        return exit_status::kSuccess;
+    }
     if (options.command == Options::Command::ListPorts) {
         return ListPortsCommand();
     }

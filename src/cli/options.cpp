@@ -74,8 +74,9 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
     };
 
     for (const auto& arg : args) {
-        if (arg == "-h" || arg == "--help") {
-            options.command = Options::Command::Help;
+        if (arg == "-h" || arg == "--help" || arg == "--version") {
+            options.command =
+                arg == "--version" ? Options::Command::Version : Options::Command::Help;
             result.ok = true;
             return result;
         }
@@ -168,10 +169,13 @@ std::string UsageText(const std::string& program) {
            "  --file     the image to download (.upg or .bin)\n"
            "  --wait     seconds to wait for each reset (default 120)\n"
            "  --record   append a JSON line describing the run to FILE\n"
+           "  --version  print the version\n"
            "\n"
            "Exit status: 0 all functions succeeded, 1 a function failed, 2 usage error or\n"
            "no port chosen, 3 no instrument identified in time, 4 the port cannot be\n"
-           "opened, 130 interrupted.\n";
+           "opened, 130 interrupted.\n"
+           "\n"
+           "The manual page: man vantrel\n";
 }
 
 }  // namespace vantrel::cli

@@ -14,7 +14,7 @@ std::string FunctionName(Function function);
 
 // What the command line asks for.
 struct Options {
-    enum class Command { Run, ListPorts, Help };
+    enum class Command { Run, ListPorts, Help, Version };
     Command command = Command::Run;
     std::string port;        // COM name or device path; empty: the remembered port
     std::string targetFile;  // empty: none given (download and auto are then refused)

@@ -90,6 +90,39 @@ private slots:
         QVERIFY(!QFile::exists(path));
     }
 
+    // A normal start adds no per-user entry that would shadow an installed one.
+    void userEntryNeeded_data() {
+        QTest::addColumn<QByteArray>("systemExec");  // Exec of the entry in /usr/share's place
+        QTest::addColumn<bool>("userEntry");
+        QTest::addColumn<bool>("needed");
+        const QByteArray installed = "/usr/bin/VantrelDistribution -Embedding";
+        QTest::newRow("installed entry starts this program") << installed << false << false;
+        QTest::newRow("installed entry starts another copy")
+            << QByteArray("/opt/old/VantrelDistribution -Embedding") << false << true;
+        QTest::newRow("existing per-user entry kept current") << installed << true << true;
+    }
+    void userEntryNeeded() {
+        QFETCH(QByteArray, systemExec);
+        QFETCH(bool, userEntry);
+        QTemporaryDir dir;
+        const QByteArray oldDataHome = qgetenv("XDG_DATA_HOME");
+        const QByteArray oldDataDirs = qgetenv("XDG_DATA_DIRS");
+        qputenv("XDG_DATA_HOME", dir.filePath("home").toUtf8());
+        qputenv("XDG_DATA_DIRS", (dir.filePath("local") + ':' + dir.filePath("usr")).toUtf8());
+        const QString name = "/dbus-1/services/VantrelDistribution.Application.service";
+        QVERIFY(QDir().mkpath(dir.filePath("usr/dbus-1/services")));
+        QFile system(dir.filePath("usr") + name);
+        QVERIFY(system.open(QIODevice::WriteOnly));
+        system.write("[D-BUS Service]\nName=VantrelDistribution.Application\nExec=" + systemExec);
+        system.close();
+        const QString program = QStringLiteral("/usr/bin/VantrelDistribution");
+        QVERIFY(!userEntry || vantrel::UpdateServiceFile(dir.filePath("home") + name, program));
+        const bool needed = vantrel::UserServiceFileNeeded(program);
+        oldDataHome.isNull() ? qunsetenv("XDG_DATA_HOME") : qputenv("XDG_DATA_HOME", oldDataHome);
+        oldDataDirs.isNull() ? qunsetenv("XDG_DATA_DIRS") : qputenv("XDG_DATA_DIRS", oldDataDirs);
+        QTEST(needed, "needed");
+    }
+
     void location_data() {
         QTest::addColumn<QByteArray>("dataHome");  // empty: unset
         QTest::addColumn<QString>("expected");

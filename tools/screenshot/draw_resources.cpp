@@ -140,7 +140,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     const QString folder = QString::fromLocal8Bit(argv[1]);
+    // 48x48 is the size every icon theme falls back on; desktops scale from the larger one.
     bool ok = DrawIcon(256).save(folder + "/vantrel.png");
+    ok = DrawIcon(48).save(folder + "/vantrel-48.png") && ok;
     ok = DrawAboutBitmap().save(folder + "/about.png") && ok;
     if (!ok) {
         std::fprintf(stderr, "cannot write the pictures to %s\n", argv[1]);

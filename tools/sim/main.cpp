@@ -38,8 +38,9 @@ bool WriteOutputs(const BootLoaderSim& sim, const SimOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Only for the help text's program name: the simulator runs its own poll loop.
+    // Only for the help and version texts: the simulator runs its own poll loop.
     QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationVersion(VANTREL_VERSION);
     SimOptions options;
     QString error;
     QString help;

@@ -1,6 +1,7 @@
 #include "sim_options.h"
 
 #include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QRegularExpression>
 #include <array>
 
@@ -180,8 +181,10 @@ bool ParseOptions(const QStringList& arguments, SimOptions& options, QString& er
                   QString& helpText) {
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        "Simulated instrument boot loader on a pseudo-terminal. Prints \"PTY <path>\" first.");
+        "Simulated instrument boot loader on a pseudo-terminal. Prints \"PTY <path>\" first.\n"
+        "The manual page: man vantrel-sim");
     const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
     const OptionSet o;
     o.AddTo(parser);
     if (!parser.parse(QStringList{QStringLiteral("vantrel-sim")} + arguments)) {
@@ -190,6 +193,10 @@ bool ParseOptions(const QStringList& arguments, SimOptions& options, QString& er
     }
     if (parser.isSet(help)) {
         helpText = parser.helpText();
+        return false;
+    }
+    if (parser.isSet(version)) {
+        helpText = QStringLiteral("vantrel-sim %1\n").arg(QCoreApplication::applicationVersion());
         return false;
     }
     if (!parser.positionalArguments().isEmpty()) {

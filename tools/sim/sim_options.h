@@ -53,7 +53,8 @@ struct SimOptions {
 };
 
 // Reads the command line (`arguments` without the program name). Returns false with `error`
-// set for a wrong option or value; `helpText` is set instead when --help was asked for.
+// set for a wrong option or value; `helpText` is set instead when --help or --version was
+// asked for.
 bool ParseOptions(const QStringList& arguments, SimOptions& options, QString& error,
                   QString& helpText);
 
