@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 #include <QCoreApplication>
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -23,7 +24,8 @@ namespace {
 using namespace vantrel;
 using namespace vantrel::cli;
 
-volatile std::sig_atomic_t g_interrupted = 0;
+// Lock-free, so the handler may set it; the session's threads read it.
+std::atomic<int> g_interrupted{0};
 
 // The first Ctrl-C (or SIGTERM) lets the run unwind and close the port; a second one ends
 // the program at once, should anything still hold it.

@@ -33,7 +33,7 @@ QByteArray Contents(std::FILE* file) {
 struct Rig {
     SimClock clock;
     FakePort fake{clock};
-    volatile std::sig_atomic_t interrupted = 0;
+    std::atomic<int> interrupted{0};
     WatchedPort port{fake, interrupted};
     std::FILE* out = std::tmpfile();
     std::FILE* err = std::tmpfile();

@@ -13,7 +13,7 @@ namespace {
 struct PortRig {
     SimClock clock;
     FakePort fake{clock};
-    volatile std::sig_atomic_t interrupted = 0;
+    std::atomic<int> interrupted{0};
     WatchedPort port{fake, interrupted};
     PortRig() { QVERIFY(port.Open("/dev/fake")); }
 };
