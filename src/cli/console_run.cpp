@@ -169,10 +169,12 @@ std::optional<int> ConsoleRun::ServeInstrument(const Options& options,
                                                const std::string& portName,
                                                const std::string& device,
                                                const ImageDigest& image, StationGate& gate) {
-    Begin(options, portName, device, image);
+    Begin(options, portName, device,
+          options.targetFile.empty() ? std::nullopt : std::optional<ImageDigest>(image));
     m_gate = &gate;
     std::optional<int> status;
-    if (WaitForInstrument(std::nullopt) == WaitResult::OnLine && gate.TakeInstrument()) {
+    if (WaitForInstrument(std::nullopt) == WaitResult::OnLine &&
+        gate.TakeInstrument(m_connection.InstrumentModel())) {
         status = Finish(RunFunctions(options), false);
     } else {
         m_display.SetListener(nullptr);
@@ -209,8 +211,8 @@ ConsoleRun::WaitResult ConsoleRun::WaitForInstrument(std::optional<int> seconds)
         if (!m_port.WaitForInput(seconds ? deadline - now : kGateCheckMs)) {
             continue;
         }
-        if (!seconds && m_port.Observed().bytesSeen == 0) {
-            RestartRecordAtFirstByte();
+        if (!seconds) {
+            RestartRecord();
         }
         // As the window's receive notification: identification runs while it is armed and
         // bytes are waiting. Each attempt takes at least one byte; should one take none, the
@@ -230,9 +232,9 @@ ConsoleRun::WaitResult ConsoleRun::WaitForInstrument(std::optional<int> seconds)
     return WaitResult::OnLine;
 }
 
-void ConsoleRun::RestartRecordAtFirstByte() {
-    // A station's port may wait for hours between instruments: the instrument's record
-    // begins with the first byte it sends, not with the idle wait before it.
+void ConsoleRun::RestartRecord() {
+    // A station's port may wait for hours between instruments, and hear a stray prompt or
+    // junk meanwhile: the instrument's record begins with the attempt that identifies it.
     m_record.start = IsoUtcNow();
     m_record.statuses.clear();
     m_phases = PhaseTracker{};

@@ -32,9 +32,9 @@ public:
     virtual ~StationGate() = default;
     // False once the station takes no new instruments: the wait for one ends.
     virtual bool KeepWaiting() = 0;
-    // An instrument came On-Line: true when this port is to handle it (false once the
-    // station has handled as many as it was asked to).
-    virtual bool TakeInstrument() = 0;
+    // An instrument of `model` came On-Line: true when this port is to handle it (false once
+    // the station has handled as many as it was asked to).
+    virtual bool TakeInstrument(int model) = 0;
     // Before and after each download: why the image may not be sent (or may not have been
     // sent) as it was read when the station started; empty when it is unchanged.
     virtual std::string ImageChanged() = 0;
@@ -80,7 +80,7 @@ private:
     // Waits up to `seconds`, or without a bound (nothing) while the station's gate keeps
     // waiting.
     WaitResult WaitForInstrument(std::optional<int> seconds);
-    void RestartRecordAtFirstByte();
+    void RestartRecord();
     int NotIdentified(WaitResult result, int seconds);
     bool RunFunction(Function function);
     bool RefusedForChangedImage(UpdateRecord::FunctionEntry& entry);

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <atomic>
 #include <csignal>
+#include <memory>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "serial/clock.h"
 #include "serial/port_map.h"
 #include "serial/qt_serial_port.h"
+#include "station.h"
 #include "ui/port_memory.h"
 #include "update_record.h"
 
@@ -34,9 +36,17 @@ void OnInterrupt(int signal) {
     std::signal(signal, SIG_DFL);
 }
 
-void InstallSignalHandlers() {
+// The station counts: the first Ctrl-C takes no new instruments, the second cancels the
+// running transfers, a third ends the program at once.
+void OnStationInterrupt(int signal) {
+    if (g_interrupted.fetch_add(1) + 1 >= 2) {
+        std::signal(signal, SIG_DFL);
+    }
+}
+
+void InstallSignalHandlers(void (*handler)(int)) {
     struct sigaction action {};
-    action.sa_handler = OnInterrupt;
+    action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
@@ -110,6 +120,12 @@ int main(int argc, char** argv) {
     QCoreApplication::setApplicationVersion(VANTREL_VERSION);
     const std::string program = "vantrel";
     std::vector<std::string> args(argv + 1, argv + argc);
+    if (!args.empty() && args.front() == "station") {
+        InstallSignalHandlers(OnStationInterrupt);
+        StationSystem system{[] { return std::make_unique<QtSerialPort>(); }, ListPorts};
+        return RunStationCommand(std::vector<std::string>(args.begin() + 1, args.end()), program,
+                                 VANTREL_VERSION, std::move(system), g_interrupted);
+    }
     const ParseResult parsed = ParseOptions(args);
     if (!parsed.ok) {
         std::fprintf(stderr, "%s: %s\n\n%s", program.c_str(), parsed.error.c_str(),
@@ -125,7 +141,7 @@ int main(int argc, char** argv) {
         return ListPortsCommand();
     }
 
-    InstallSignalHandlers();
+    InstallSignalHandlers(OnInterrupt);
     const ChosenPort port = ChoosePort(options.port);
     SteadyClock clock;
     QtSerialPort serial;
