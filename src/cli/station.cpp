@@ -43,6 +43,11 @@ std::vector<StationPort> ChoosePorts(const std::vector<std::string>& requested,
     return ports;
 }
 
+std::string GoneText(const std::string& why) {
+    return "gone, tried again every " + std::to_string(station_limits::kRetryMs / 1000) +
+           " s: " + why;
+}
+
 }  // namespace
 
 ImageGuard::ImageGuard(const std::string& path) : m_path(path) {
@@ -291,9 +296,9 @@ void Station::Serve(std::size_t row, const StationPort& port) {
             if (!open) {
                 if (!gone) {
                     m_board.SetPhase(row, "gone");
-                    m_board.Event(row, device.empty()
-                                           ? port.requested + " stands for no serial port now"
-                                           : display.StatusText());
+                    m_board.Event(row, GoneText(device.empty() ? port.requested +
+                                                                     " stands for no serial port"
+                                                               : display.StatusText()));
                     gone = true;
                 }
                 SleepUnlessStopping(station_limits::kRetryMs);
@@ -311,7 +316,7 @@ void Station::Serve(std::size_t row, const StationPort& port) {
         }
         if (serial->HasFailed()) {
             m_board.SetPhase(row, "gone");
-            m_board.Event(row, serial->ErrorText());
+            m_board.Event(row, GoneText(serial->ErrorText()));
             serial->Close();
             open = false;
             gone = true;
