@@ -219,11 +219,6 @@ QByteArray Holder::Command(const QByteArray& command) {
     return ReadLine();
 }
 
-void Holder::Leave() {
-    m_process.closeWriteChannel();
-    m_process.waitForFinished(kAnswerMs);
-}
-
 void Holder::Kill() {
     if (m_process.state() != QProcess::NotRunning) {
         m_process.kill();

@@ -71,8 +71,6 @@ public:
 
     bool Create();
     QByteArray Command(const QByteArray& command);
-    // Ends the client's input: it leaves without releasing.
-    void Leave();
     void Kill();
 
     qint64 CopyPid() const { return m_copyPid; }

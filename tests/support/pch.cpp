@@ -1,0 +1,1 @@
+// Holds the precompiled Qt and QtTest headers that the tests reuse.
