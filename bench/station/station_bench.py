@@ -23,12 +23,15 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
+import queue
 import time
 
 LINE_BYTES_PER_SECOND = 3840  # 38400 baud, 10 bits per byte
 FRAME_BYTES = 1029            # STX, number, complement, 1024 data bytes, CRC-16
 DRAIN_QUIET_S = 1.0           # the closing drain's quiet on model 1, in the transfer phase
 FIRST_COM = 10                # the instruments are COM10, COM11, ...
+RESET_AGAIN_S = 5.0           # an instrument not On-Line this long after its reset is reset again
 
 
 def when(iso):
@@ -70,7 +73,28 @@ def run(build, folder, count, image):
         time.sleep(1.5)
         for sim in sims:
             sim.send_signal(signal.SIGUSR1)
-        output += station.stdout.readlines()
+        # On a loaded machine a paced simulator's signature can arrive with gaps too long to
+        # be one: such an instrument is reset again, as an operator would (and counted).
+        lines = queue.Queue()
+        threading.Thread(target=lambda: [lines.put(l) for l in station.stdout] + [lines.put(None)],
+                         daemon=True).start()
+        online, resets_again, deadline = set(), 0, time.monotonic() + RESET_AGAIN_S
+        while True:
+            try:
+                line = lines.get(timeout=0.5)
+            except queue.Empty:
+                line = ""
+            if line is None:
+                break
+            output.append(line)
+            if "Instrument On-Line" in line:
+                online.add(line.split(":")[0])
+            if time.monotonic() > deadline and len(online) < count:
+                for name, sim in zip(names, sims):
+                    if name not in online:
+                        sim.send_signal(signal.SIGUSR1)
+                        resets_again += 1
+                deadline = time.monotonic() + RESET_AGAIN_S
         status = station.wait(timeout=900)
         with open(times) as f:
             wall, user, system, rss_kib = f.read().split()[-4:]
@@ -80,7 +104,8 @@ def run(build, folder, count, image):
         for sim in sims:
             sim.send_signal(signal.SIGTERM)
             sim.communicate(timeout=30)
-    return status, float(wall), float(user) + float(system), int(rss_kib), records, output
+    return (status, float(wall), float(user) + float(system), int(rss_kib), records, output,
+            resets_again)
 
 
 def figures(records):
@@ -109,27 +134,27 @@ def main():
         with open(image, "wb") as f:
             f.write(random.Random(1).randbytes(args.kib * 1024))
         for count in (int(n) for n in args.ports.split(",")):
-            status, wall, cpu, rss, records, output = run(args.build, folder, count, image)
+            status, wall, cpu, rss, records, output, again = run(args.build, folder, count, image)
             if status != 0 or len(records) != count:
                 sys.stdout.write("".join(output))
                 print("N=%d: the station ended with %d after %d instruments" % (
                     count, status, len(records)))
                 return 1
             aggregate, worst = figures(records)
-            rows.append((count, aggregate, worst, cpu / wall / count, cpu / wall, rss, wall))
+            rows.append((count, aggregate, worst, cpu / wall / count, cpu / wall, rss, wall, again))
     single = rows[0][1] if rows and rows[0][0] == 1 else None
     print("%d KiB image, model 1, %d-byte frames at %d bytes/s (line limit %.0f data bytes/s)"
           % (args.kib, FRAME_BYTES, LINE_BYTES_PER_SECOND,
              LINE_BYTES_PER_SECOND * 1024 / FRAME_BYTES))
-    print("%4s %14s %10s %14s %14s %12s %12s %8s" % (
+    print("%4s %14s %10s %14s %14s %12s %12s %8s %6s" % (
         "N", "aggregate B/s", "vs N x 1", "worst port eff", "CPU per port", "CPU station",
-        "peak RSS", "wall s"))
+        "peak RSS", "wall s", "resets"))
     failed = False
-    for count, aggregate, worst, share, total, rss, wall in rows:
+    for count, aggregate, worst, share, total, rss, wall, again in rows:
         ratio = aggregate / (count * single) if single else float("nan")
         limit_kib = 20 * 1024 + 1024 * count
-        print("%4d %14.0f %9.3f %13.1f%% %13.3f%% %11.2f%% %8d KiB %8.1f" % (
-            count, aggregate, ratio, 100 * worst, 100 * share, 100 * total, rss, wall))
+        print("%4d %14.0f %9.3f %13.1f%% %13.3f%% %11.2f%% %8d KiB %8.1f %6d" % (
+            count, aggregate, ratio, 100 * worst, 100 * share, 100 * total, rss, wall, again))
         failed |= worst < 0.97 or share > 0.005 or rss > limit_kib or (single and ratio < 0.95)
     print("targets: worst port >= 97 %%, aggregate >= 0.95 x N x single, CPU <= 0.5 %% of a "
           "core per port, RSS <= 20 MiB + 1 MiB per port: %s" % ("missed" if failed else "met"))

@@ -91,7 +91,7 @@ void ModelOneMenu(Rig& rig) {
 struct PortRig {
     SimClock clock;
     FakePort fake{clock};
-    volatile std::sig_atomic_t interrupted = 0;
+    std::atomic<int> interrupted{0};
     WatchedPort port{fake, interrupted};
     PortRig() { QVERIFY(port.Open("/dev/fake")); }
 };
