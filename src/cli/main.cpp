@@ -122,7 +122,8 @@ int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (!args.empty() && args.front() == "station") {
         InstallSignalHandlers(OnStationInterrupt);
-        StationSystem system{[] { return std::make_unique<QtSerialPort>(); }, ListPorts};
+        StationSystem system{[] { return std::make_unique<QtSerialPort>(); }, ListPorts,
+                             ResolvePortName};
         return RunStationCommand(std::vector<std::string>(args.begin() + 1, args.end()), program,
                                  VANTREL_VERSION, std::move(system), g_interrupted);
     }

@@ -259,7 +259,8 @@ void Station::Handled(std::size_t row, int status, UpdateRecord record) {
             error = AppendRecordLine(m_recordFile, BuildRecordLine(record));
         }
         if (!error.empty()) {
-            m_board.Event(row, "the update record " + m_recordFile + " was not written: " + error);
+            m_board.Note((record.portName.empty() ? record.device : record.portName) +
+                         ": the update record " + m_recordFile + " was not written: " + error);
         }
     }
     if (!note.empty()) {
@@ -285,7 +286,7 @@ void Station::Serve(std::size_t row, const StationPort& port) {
     std::string device;
     while (!Stopping()) {
         if (!open) {
-            device = ResolvePort(m_system.listPorts(), port.requested);
+            device = m_system.resolve(port.requested);
             display.SetQuiet(gone);
             open = !device.empty() && run.OpenPort(device);
             display.SetQuiet(false);

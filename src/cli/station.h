@@ -63,10 +63,12 @@ private:
 };
 
 // What the station needs of the machine: a fresh serial port for each port's thread (made on
-// that thread), and the machine's COM names.
+// that thread), the machine's COM names (once, at the start), and the device behind one name
+// now (at every open; it must not open other ports' devices).
 struct StationSystem {
     std::function<std::unique_ptr<Port>()> makePort;
     std::function<std::vector<PortEntry>()> listPorts;
+    std::function<std::string(const std::string&)> resolve;
 };
 
 // A port the station serves: its COM name (may be empty) and what was asked for it.
