@@ -1,6 +1,5 @@
 #include "station.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <QCoreApplication>
@@ -11,6 +10,7 @@
 #include "console_run.h"
 #include "line_watch.h"
 #include "serial/clock.h"
+#include "session/image_file.h"
 
 namespace vantrel::cli {
 
@@ -71,23 +71,12 @@ ImageGuard::ImageGuard(const std::string& path) : m_path(path) {
 
 std::optional<ImageGuard::Identity> ImageGuard::IdentityOf(const std::string& path,
                                                            std::string& why) {
-    // Non-blocking, so that a FIFO cannot hold the open; only a regular file has a size and
-    // contents that stay put from one instrument to the next.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        why = std::strerror(errno);
-        return std::nullopt;
-    }
+    // Opened as the transfer opens it: only a regular file, whose size and contents stay put
+    // from one instrument to the next; its identity from the very descriptor opened.
+    const ImageFile image = OpenImageFile(path);
     struct stat info {};
-    const bool statted = ::fstat(fd, &info) == 0;
-    const int error = errno;
-    ::close(fd);
-    if (!statted) {
-        why = std::strerror(error);
-        return std::nullopt;
-    }
-    if (!S_ISREG(info.st_mode)) {
-        why = S_ISDIR(info.st_mode) ? std::strerror(EISDIR) : "not a regular file";
+    if (!image.file || ::fstat(::fileno(image.file.get()), &info) != 0) {
+        why = image.file ? std::strerror(errno) : image.error;
         return std::nullopt;
     }
     return Identity{info.st_dev, info.st_ino, static_cast<std::int64_t>(info.st_size),
