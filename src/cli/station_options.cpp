@@ -133,7 +133,8 @@ std::string StationUsageText(const std::string& program) {
            "cancels running transfers.\n"
            "\n"
            "Exit status: 0 every instrument handled succeeded, 1 at least one failed, 2 usage\n"
-           "error, 4 no port could be opened, 130 interrupted.\n";
+           "error or an image that cannot be read, 4 no port could be opened, 130\n"
+           "interrupted.\n";
 }
 
 }  // namespace vantrel::cli

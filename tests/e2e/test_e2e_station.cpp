@@ -113,6 +113,8 @@ private slots:
         s.Start({"COM7", "COM8"}, {"--count", "2", "--wait", "60"});
         QVERIFY(s.AwaitWaiting("COM7", 1) && s.AwaitWaiting("COM8", 1));
         s.sims[0]->Command("reset");
+        // The other instrument is reset only once the first has failed.
+        QVERIFY(s.program.WaitForOutput("COM7 model 0: !!! Download ABORTED !!!"));
         s.sims[1]->Command("reset");
         QCOMPARE(s.program.Finish().exitCode, 1);
         QCOMPARE(Outcomes(s.Records()), (QStringList{"COM7=1", "COM8=0"}));
