@@ -201,7 +201,8 @@ ConsoleRun::WaitResult ConsoleRun::WaitForInstrument(std::optional<int> seconds)
         if (m_port.Interrupted() || (!seconds && !m_gate->KeepWaiting())) {
             return WaitResult::Interrupted;
         }
-        if (m_port.inner().HasFailed()) {
+        // A closed port would return from every wait at once: it counts as failed.
+        if (m_port.inner().HasFailed() || !m_port.IsOpen()) {
             return WaitResult::PortFailed;
         }
         const std::uint64_t now = m_clock.NowMs();
