@@ -33,7 +33,7 @@ void PlayTransfer(ConsoleDisplay& display, SimClock& clock, std::int64_t size, i
     port.Open("/dev/fake");
     ScriptedReceiver receiver(port, clock);
     receiver.answerDelayMs = static_cast<std::uint64_t>(msPerBlock);
-    receiver.Send("C", 0);
+    receiver.Send("C", ScriptedReceiver::kAnswerDelayMs);
     MemoryImage image(RandomImage(size));
     QCOMPARE(XModemSender(channel, display).SendFile(image, size),
              static_cast<std::int32_t>((size + 1023) / 1024 * 1024));

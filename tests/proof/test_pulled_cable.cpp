@@ -38,15 +38,17 @@ struct PulledRun {
     double cpuSeconds = 0;
 };
 
-// vantrel-sim behind vantrel-relay as COM5. The relay holds the instrument's line open, and
-// the instrument is reset only once the program has opened its port and said its carriage
-// return: a reset on the line's own opening races a slow program's start (its carriage
-// return lost with that reset, or a second reset when the relay reopens the line).
+// vantrel-sim behind vantrel-relay as COM5. The relay holds the instrument's line open, the
+// instrument stays silent until it is reset, and it is reset only once the program says it
+// has opened its port: a reset on the line's own opening raced a slow program's start (the
+// program's carriage return answered before the reset, or the signature thrown away by the
+// program's own input clearing).
 class Bench {
 public:
     Bench(int model, const QStringList& cut, int replugMs) : m_image(RandomImage(kImageBytes, 77)) {
         WriteFile(m_home.Path("image.upg"), m_image);
-        if (m_sim.Start(m_home, {}, {"--model", QString::number(model)})) {
+        if (m_sim.Start(m_home, {}, {"--model", QString::number(model)}) &&
+            m_line.Open(m_sim.Device())) {
             m_relay = std::make_unique<Relay>(
                 QStringList{"--device", m_sim.Device(), "--alias", "COM5", "--replug-after",
                             QString::number(replugMs)} + cut, m_home.Env());
@@ -57,8 +59,10 @@ public:
 
     PulledRun Run(const QStringList& functions) {
         PulledRun result;
+        if (!Silence()) {
+            return result;
+        }
         const std::uint64_t cpuBefore = CpuMs(-1).value_or(0);
-        const int commandsBefore = Commands();
         Program vantrel;
         QElapsedTimer timer;
         timer.start();
@@ -68,7 +72,10 @@ public:
         bool reset = false;
         qint64 cutAt = -1;
         while (!vantrel.Process().waitForFinished(20) && timer.elapsed() < 60000) {
-            reset = reset || ResetOnceHeard(commandsBefore);
+            if (!reset && vantrel.WaitForOutput("Waiting up to", 0)) {
+                m_sim.Reset();
+                reset = true;
+            }
             if (cutAt < 0 && m_relay->AwaitLine("CUT", 0)) {
                 cutAt = timer.elapsed();
             }
@@ -88,26 +95,22 @@ public:
     QByteArray PaddedImage() const { return Padded(m_image); }
 
 private:
-    int Commands() { return m_sim.Report().value("commands").toArray().size(); }
-    // Once the relay saw the program open its side and the instrument has the program's
-    // carriage return, the instrument resets.
-    bool ResetOnceHeard(int commandsBefore) {
-        if (!m_opened) {
-            m_opened = m_relay->AwaitLine("OPENED", 0).has_value();
-        }
-        if (!m_opened || Commands() == commandsBefore) {
-            return false;
-        }
-        m_opened = false;
+    // The boot loader's exit command makes the instrument silent until the next reset, as
+    // one running its own program is.
+    bool Silence() {
+        const int resets = m_sim.Report().value("resets").toInt();
         m_sim.Reset();
-        return true;
+        return QTest::qWaitFor([&] { return m_sim.Report().value("resets").toInt() > resets; }) &&
+               m_line.Write("7") && QTest::qWaitFor([&] {
+                   return m_sim.Report().value("commands").toArray().last() == QJsonValue("7");
+               });
     }
 
     ConfigHome m_home;
     QByteArray m_image;
     Sim m_sim;
+    Pty m_line;  // held open, never read: the relay reads what the instrument says
     std::unique_ptr<Relay> m_relay;
-    bool m_opened = false;
 };
 
 QString Describe(const PulledRun& run) {
