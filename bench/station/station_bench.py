@@ -162,7 +162,7 @@ def main():
         print("%4d %14.0f %9.3f %13.1f%% %13.3f%% %11.2f%% %8d KiB %8.1f %6d %14.2f" % (
             count, aggregate, ratio, 100 * worst, 100 * share, 100 * total, rss, wall, again,
             late))
-        failed |= worst < 0.97 or share > 0.005 or rss > limit_kib or (single and ratio < 0.95)
+        failed |= worst < 0.97 or share > 0.005 or rss > limit_kib or (single is not None and ratio < 0.95)
     print("targets: worst port >= 97 %%, aggregate >= 0.95 x N x single, CPU <= 0.5 %% of a "
           "core per port, RSS <= 20 MiB + 1 MiB per port: %s" % ("missed" if failed else "met"))
     return 1 if failed else 0
