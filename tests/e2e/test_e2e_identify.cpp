@@ -47,7 +47,7 @@ private slots:
         Rig rig;
         QVERIFY(rig.StartSim({"--model", "0"}, "COM64"));
         if (!memory.isEmpty()) {
-            QVERIFY(!rig.WriteFile("config/vantrel/BootLoader.ini", memory).isEmpty());
+            QVERIFY(!rig.Write("config/vantrel/BootLoader.ini", memory).isEmpty());
         }
         const RunResult run = rig.RunVantrel({"--wait", "2"});
         QCOMPARE(run.exitCode, 2);

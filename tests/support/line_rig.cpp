@@ -142,6 +142,12 @@ QByteArray Pty::ReadUntilQuiet(int quietMs, int limitMs) {
     return got;
 }
 
+bool Pty::OpenedAndClosed() const {
+    // The master reports a hang-up then; a side that nobody opened reports nothing.
+    pollfd watch{m_fd, POLLIN, 0};
+    return ::poll(&watch, 1, 0) > 0 && (watch.revents & POLLHUP) != 0;
+}
+
 QByteArray AsNobody(const std::function<std::string()>& work) {
     int fds[2];
     if (::pipe(fds) != 0) {

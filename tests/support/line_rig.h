@@ -57,6 +57,8 @@ public:
     QByteArray ReadUntil(const QByteArray& end, int ms = 5000);
     QByteArray ReadUntilQuiet(int quietMs, int limitMs = 5000);
     bool Settings(termios* line) const { return ::tcgetattr(m_fd, line) == 0; }
+    // True once the program's side was opened and every descriptor of it closed again.
+    bool OpenedAndClosed() const;
     // The instrument end goes away: the program's side sees a hang-up.
     void HangUp();
     bool HungUp() const { return m_hungUp; }
