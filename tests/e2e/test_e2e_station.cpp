@@ -39,11 +39,15 @@ public:
         QTest::qWait(kSettleMs);
         return true;
     }
-    QList<QJsonObject> Records() const {
-        QList<QJsonObject> list;
+    // Every record's port name and exit status, sorted.
+    QStringList Outcomes() const {
+        QStringList list;
         for (const QByteArray& line : ReadFile(home.Path("record.jsonl")).trimmed().split('\n')) {
-            list << QJsonDocument::fromJson(line).object();
+            const QJsonObject r = QJsonDocument::fromJson(line).object();
+            list << r["port"].toObject()["name"].toString() + "=" +
+                        QString::number(r["exit_status"].toInt());
         }
+        list.sort();
         return list;
     }
     ~Station() {
@@ -62,17 +66,6 @@ public:
     QByteArray image = RandomImage(3000);
     QString file = WriteFile(home.Path("image.upg"), image) ? home.Path("image.upg") : QString();
 };
-
-// Every record's port name and exit status, in the order written.
-QStringList Outcomes(const QList<QJsonObject>& records) {
-    QStringList list;
-    for (const QJsonObject& r : records) {
-        list << r["port"].toObject()["name"].toString() + "=" +
-                    QString::number(r["exit_status"].toInt());
-    }
-    list.sort();
-    return list;
-}
 
 }  // namespace
 
@@ -95,7 +88,7 @@ private slots:
         }
         const RunResult run = s.program.Finish();
         QCOMPARE(run.exitCode, 0);
-        QCOMPARE(Outcomes(s.Records()), (QStringList{"COM7=0", "COM7=0", "COM8=0", "COM8=0",
+        QCOMPARE(s.Outcomes(), (QStringList{"COM7=0", "COM7=0", "COM8=0", "COM8=0",
                                                       "COM9=0", "COM9=0"}));
         for (int model = 0; model < 3; ++model) {
             const QStringList one{"2", "1", "3", "Y", "5", model == 2 ? "00000000" : "00010000",
@@ -117,7 +110,7 @@ private slots:
         QVERIFY(s.program.WaitForOutput("COM7 model 0: !!! Download ABORTED !!!"));
         s.sims[1]->Command("reset");
         QCOMPARE(s.program.Finish().exitCode, 1);
-        QCOMPARE(Outcomes(s.Records()), (QStringList{"COM7=1", "COM8=0"}));
+        QCOMPARE(s.Outcomes(), (QStringList{"COM7=1", "COM8=0"}));
         QCOMPARE(s.sims[1]->Image(), Padded(s.image));
     }
 
@@ -138,7 +131,7 @@ private slots:
         QVERIFY(s.AwaitWaiting("COM5", 2));
         sim.Command("reset");
         QCOMPARE(s.program.Finish().exitCode, 1);
-        QCOMPARE(Outcomes(s.Records()), (QStringList{"COM5=0", "COM5=1"}));
+        QCOMPARE(s.Outcomes(), (QStringList{"COM5=0", "COM5=1"}));
         QCOMPARE(sim.Image(), Padded(s.image));
     }
 

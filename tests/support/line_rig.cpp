@@ -48,7 +48,7 @@ void StopProcess(QProcess& process) {
 
 }  // namespace
 
-bool Pty::OpenMaster() {
+bool Pty::OpenMaster(bool raw) {
     HangUp();
     m_fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     char name[128] = {};
@@ -57,13 +57,16 @@ bool Pty::OpenMaster() {
         return false;
     }
     m_slavePath = QString::fromLocal8Bit(name);
+    if (!raw) {
+        return true;
+    }
     // Raw before the program opens it: no echo, no line-end translation.
     const int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    const bool raw = slave >= 0 && MakeRaw(slave);
+    const bool madeRaw = slave >= 0 && MakeRaw(slave);
     if (slave >= 0) {
         ::close(slave);
     }
-    return raw;
+    return madeRaw;
 }
 
 bool Pty::Open(const QString& path) {

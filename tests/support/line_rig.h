@@ -45,7 +45,9 @@ public:
     Pty(const Pty&) = delete;
     Pty& operator=(const Pty&) = delete;
 
-    bool OpenMaster();
+    // A new pair, its slave made raw by opening it once; unless `raw` is false, which leaves
+    // the slave never opened (for OpenedAndClosed).
+    bool OpenMaster(bool raw = true);
     bool Open(const QString& path);
     QString SlavePath() const { return m_slavePath; }
     int Fd() const { return m_fd; }
@@ -57,7 +59,8 @@ public:
     QByteArray ReadUntil(const QByteArray& end, int ms = 5000);
     QByteArray ReadUntilQuiet(int quietMs, int limitMs = 5000);
     bool Settings(termios* line) const { return ::tcgetattr(m_fd, line) == 0; }
-    // True once the program's side was opened and every descriptor of it closed again.
+    // True once the program's side was opened and every descriptor of it closed again (a
+    // master made with OpenMaster(false)).
     bool OpenedAndClosed() const;
     // The instrument end goes away: the program's side sees a hang-up.
     void HangUp();
