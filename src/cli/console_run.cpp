@@ -1,8 +1,7 @@
 #include "console_run.h"
 
-#include <QFile>
-
 #include "session/bootloader.h"
+#include "session/image_file.h"
 #include "session/strings.h"
 #include "session/xmodem.h"
 
@@ -219,18 +218,18 @@ bool ConsoleRun::RunFunction(Function function) {
     if (function == Function::Download || function == Function::Auto) {
         // The window can only choose an existing file; a path typed on the command line is
         // checked here, before anything is erased.
-        QFile target(QString::fromStdString(m_display.TargetFile()));
-        if (m_display.TargetFile().empty() || !target.open(QIODevice::ReadOnly)) {
+        const std::string& path = m_display.TargetFile();
+        ImageFile target = path.empty() ? ImageFile{} : OpenImageFile(path);
+        if (!target.file) {
             m_display.Message(LoadString(Str::InvalidTargetFile));
-            if (!m_display.TargetFile().empty()) {
-                Error("vantrel: cannot read " + m_display.TargetFile() + ": " +
-                      target.errorString().toStdString());
+            if (!path.empty()) {
+                Error("vantrel: cannot read " + path + ": " + target.error);
             }
             entry.outcome = LoadString(Str::InvalidTargetFile);
             m_record.functions.push_back(entry);
             return false;
         }
-        target.close();
+        target.file.reset();
         const std::int32_t result = function == Function::Download
                                         ? bootLoader.DownloadProgram()
                                         : static_cast<std::int32_t>(bootLoader.AutoReprogram());
@@ -247,7 +246,9 @@ bool ConsoleRun::RunFunction(Function function) {
             // The cancel goes out on the real port, and the line is let fall quiet, so that
             // the cancel has reached the instrument before the port is closed.
             m_port.inner().Write(kCancel, sizeof kCancel);
-            SerialChannel(m_port.inner(), m_clock).Drain();
+            SerialChannel drain(m_port.inner(), m_clock);
+            drain.SetTimeoutFactor(m_channel.TimeoutFactor());
+            drain.Drain();
         }
     } else {
         std::uint8_t result = 1;

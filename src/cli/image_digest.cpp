@@ -1,11 +1,15 @@
 #include "image_digest.h"
 
 #include <QCryptographicHash>
-#include <QFile>
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <limits>
+#include <vector>
 
 #include <zlib.h>
+
+#include "session/image_file.h"
 
 namespace vantrel::cli {
 
@@ -14,7 +18,7 @@ namespace {
 constexpr char kEndOfData = 0x1A;
 constexpr char kFill = static_cast<char>(0xFF);
 // Bytes read per pass: enough to keep the read calls few, small enough for any machine.
-constexpr qint64 kReadChunk = 64 * 1024;
+constexpr std::size_t kReadChunk = 64 * 1024;
 
 }  // namespace
 
@@ -40,9 +44,9 @@ std::string PaddingAfter(std::int64_t size) {
 
 ImageDigest DigestImageFile(const std::string& path) {
     ImageDigest digest;
-    QFile file(QString::fromStdString(path));
-    if (!file.open(QIODevice::ReadOnly)) {
-        digest.error = file.errorString().toStdString();
+    ImageFile image = OpenImageFile(path);
+    if (!image.file) {
+        digest.error = image.error;
         return digest;
     }
     QCryptographicHash sha(QCryptographicHash::Sha256);
@@ -51,18 +55,20 @@ ImageDigest DigestImageFile(const std::string& path) {
         sha.addData(QByteArrayView(data, static_cast<qsizetype>(size)));
         crc = UpdateCrc32(crc, reinterpret_cast<const std::uint8_t*>(data), size);
     };
+    std::vector<char> chunk(kReadChunk);
     std::int64_t size = 0;
     for (;;) {
-        const QByteArray chunk = file.read(kReadChunk);
-        if (chunk.isEmpty()) {
+        errno = 0;
+        const std::size_t got = std::fread(chunk.data(), 1, chunk.size(), image.file.get());
+        if (std::ferror(image.file.get()) != 0) {
+            digest.error = std::strerror(errno != 0 ? errno : EIO);
+            return digest;
+        }
+        feed(chunk.data(), got);
+        size += static_cast<std::int64_t>(got);
+        if (got < chunk.size()) {
             break;
         }
-        feed(chunk.constData(), static_cast<std::size_t>(chunk.size()));
-        size += chunk.size();
-    }
-    if (file.error() != QFileDevice::NoError) {
-        digest.error = file.errorString().toStdString();
-        return digest;
     }
     const std::string padding = PaddingAfter(size);
     feed(padding.data(), padding.size());

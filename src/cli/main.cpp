@@ -61,7 +61,15 @@ struct ChosenPort {
     std::string name;
     std::string device;
     std::string error;
+    int status = exit_status::kPortUnusable;  // the exit status when `error` is set
 };
+
+// True when the remembered token is `name` itself and not merely its beginning (the window's
+// memory takes "COM1" for COM10 once COM1 is gone). A shorter token also begins `name` less
+// its last letter; `name` itself does not.
+bool RememberedExactly(const std::string& path, const std::string& name) {
+    return LoadPortMemory(path, {name.substr(0, name.size() - 1)}, -1) < 0;
+}
 
 // The port of --port, or the remembered one (read only, never written here).
 ChosenPort ChoosePort(const std::string& requested) {
@@ -85,15 +93,18 @@ ChosenPort ChoosePort(const std::string& requested) {
         }
         return chosen;
     }
+    // Without --port only a port the operator chose before is opened: on a bench with several
+    // instruments any other one belongs to somebody else.
     std::vector<std::string> names;
     for (const PortEntry& entry : entries) {
         names.push_back(entry.name);
     }
-    const int selected = LoadPortMemory(PortMemoryPath(), names, names.empty() ? -1 : 0);
-    if (selected < 0 || selected >= static_cast<int>(entries.size())) {
-        chosen.error = entries.empty()
-                           ? "no serial port found on this machine; give one with --port"
-                           : "the remembered port is not present; give one with --port";
+    const std::string memory = PortMemoryPath();
+    const int selected = LoadPortMemory(memory, names, -1);
+    if (selected < 0 || !RememberedExactly(memory, names[static_cast<std::size_t>(selected)])) {
+        chosen.status = exit_status::kUsage;
+        chosen.error = "no port given, and no remembered port that this machine has: choose "
+                       "one with --port (\"vantrel ports\" lists them)";
         return chosen;
     }
     chosen.name = entries[static_cast<std::size_t>(selected)].name;
@@ -143,6 +154,7 @@ int main(int argc, char** argv) {
         record.imagePath = options.targetFile;
         record.error = port.error;
         record.end = record.start;
+        status = port.status;
         record.exitStatus = status;
     } else {
         status = run.Run(options, port.name, port.device);

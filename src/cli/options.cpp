@@ -162,14 +162,16 @@ std::string UsageText(const std::string& program) {
            "  restart       run the downloaded program\n"
            "Without a function it identifies the instrument and prints its model.\n"
            "\n"
-           "  --port     COM name (see \"ports\") or device path; default: the remembered port\n"
+           "  --port     COM name (see \"ports\") or device path. Without it: the port last\n"
+           "             used in the window, if this machine still has that name; else\n"
+           "             nothing is opened and the exit status is 2\n"
            "  --file     the image to download (.upg or .bin)\n"
            "  --wait     seconds to wait for each reset (default 120)\n"
            "  --record   append a JSON line describing the run to FILE\n"
            "\n"
-           "Exit status: 0 all functions succeeded, 1 a function failed, 2 usage error,\n"
-           "3 no instrument identified in time, 4 the port cannot be opened,\n"
-           "130 interrupted.\n";
+           "Exit status: 0 all functions succeeded, 1 a function failed, 2 usage error or\n"
+           "no port chosen, 3 no instrument identified in time, 4 the port cannot be\n"
+           "opened, 130 interrupted.\n";
 }
 
 }  // namespace vantrel::cli

@@ -1,13 +1,9 @@
 #include "port_map.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -86,32 +82,13 @@ std::optional<int> FixedNumber(const std::string& device) {
     return std::nullopt;
 }
 
-// Whether `device` exists as a character device. The serial ports the system reports have
-// already been recognised as such; opening them again only to ask would raise their modem
-// lines (DTR, RTS) and could reset whatever hangs on them.
+// Whether `device` exists as a character device. Nothing is opened to ask whether it is a
+// serial port: an open raises the modem lines (DTR, RTS) of a real port, which resets many
+// instruments and USB adapters. A device that then cannot be opened as one says why when it
+// is chosen.
 bool IsCharacterDevice(const std::string& device) {
     struct stat info {};
     return ::stat(device.c_str(), &info) == 0 && S_ISCHR(info.st_mode);
-}
-
-// Whether `device` is a serial device. It must be a character device that takes terminal
-// settings. One that exists but cannot be opened now because another program holds it or
-// the user lacks the rights is still listed, so that opening it can say why it fails instead
-// of the port silently missing from the list.
-bool IsSerialDevice(const std::string& device) {
-    if (!IsCharacterDevice(device)) {
-        return false;
-    }
-    // Non-blocking so that a modem line cannot hold the open; no controlling terminal so
-    // that the probe leaves the process's session alone.
-    const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return errno == EACCES || errno == EPERM || errno == EBUSY;
-    }
-    termios settings{};
-    const bool serial = ::tcgetattr(fd, &settings) == 0;
-    ::close(fd);
-    return serial;
 }
 
 bool LessIgnoringCase(const std::string& a, const std::string& b) {
@@ -187,7 +164,7 @@ std::vector<PortEntry> MapPorts(const std::string& aliasFolder,
             claimed.insert(*n);
             std::error_code resolveError;
             const fs::path target = fs::canonical(entry.path(), resolveError);
-            if (!resolveError && IsSerialDevice(target.string())) {
+            if (!resolveError && IsCharacterDevice(target.string())) {
                 devices[*n] = target.string();
             }
         }

@@ -22,9 +22,8 @@ std::string PortAliasFolder();
 // Maps COM names to devices. An alias COMn in `aliasFolder` wins; otherwise the fixed
 // numbers apply to `systemDevices` (paths of the serial ports the system reports):
 // ttyS<k> is COM<k+1>, ttyUSB<k> is COM<k+33>, ttyACM<k> is COM<k+65>, k from 0 to 31.
-// Only names whose device exists are kept; an alias's device must also accept serial
-// settings (the system's own ports are not opened to ask: that would raise their modem
-// lines). The result is in the port list's sorted text order, letters compared without
+// Only names whose device exists as a character device are kept; nothing is opened to ask
+// (an open would raise a real port's modem lines). The result is in the port list's sorted text order, letters compared without
 // regard to case (COM10 before COM3).
 std::vector<PortEntry> MapPorts(const std::string& aliasFolder,
                                 const std::vector<std::string>& systemDevices);

@@ -193,7 +193,6 @@ bool QtSerialPort::IsOpen() const {
 }
 
 std::size_t QtSerialPort::Waiting() {
-    ReleaseIfFailed();
     if (!d->open || d->failed) {
         return 0;
     }
@@ -213,7 +212,6 @@ std::optional<std::uint8_t> QtSerialPort::Take() {
 }
 
 void QtSerialPort::DiscardInput() {
-    ReleaseIfFailed();
     d->input.clear();
     if (d->open && !d->failed) {
         ::tcflush(d->fd, TCIFLUSH);
@@ -221,7 +219,6 @@ void QtSerialPort::DiscardInput() {
 }
 
 bool QtSerialPort::Write(const std::uint8_t* data, std::size_t size) {
-    ReleaseIfFailed();
     if (!d->open || d->failed) {
         return false;
     }
@@ -270,7 +267,6 @@ bool QtSerialPort::WaitForInput(std::uint64_t ms) {
             break;
         }
     }
-    ReleaseIfFailed();
     return false;
 }
 
@@ -304,23 +300,24 @@ void QtSerialPort::MarkFailed(const std::string& why) {
     d->failed = true;
     d->error = FailureText(d->device, why);
     d->input.clear();
-    if (d->readable) {
-        // A removed device stays readable forever: left on, it would wake the event loop
-        // without pause.
-        d->readable->setEnabled(false);
-    }
-    // The device itself is let go from the event loop (this may run inside the notifier's
-    // own signal) or at the next call; a held descriptor would keep the device name taken
-    // when the USB adapter comes back.
-    QMetaObject::invokeMethod(
-        this, [this] { ReleaseIfFailed(); }, Qt::QueuedConnection);
+    // The device is let go at once: a held descriptor would keep the device name taken when
+    // the USB adapter comes back.
+    ReleaseIfFailed();
 }
 
 void QtSerialPort::ReleaseIfFailed() {
     if (!d->failed || d->fd < 0) {
         return;
     }
-    d->readable.reset();
+    if (d->readable) {
+        // A removed device stays readable forever: left on, the notifier would wake the event
+        // loop without pause. This may run inside the notifier's own signal, so it is deleted
+        // from the event loop, or with the port when no event loop runs (the console).
+        QSocketNotifier* notifier = d->readable.release();
+        notifier->setEnabled(false);
+        notifier->setParent(this);
+        notifier->deleteLater();
+    }
     ::close(d->fd);
     d->fd = -1;
     d->port.close();

@@ -1,12 +1,6 @@
 #include "bootloader.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <memory>
-#include <system_error>
-
+#include "image_file.h"
 #include "model_table.h"
 #include "results.h"
 #include "session_limits.h"
@@ -28,48 +22,6 @@ constexpr char kCan = 0x18;
 
 // The window title outside a transfer; the sender shows its percentage there meanwhile.
 constexpr const char* kAppTitle = "Vantrel";
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
-std::string ErrnoText(int error) {
-    return std::strerror(error);
-}
-
-// Opens `path` for reading as raw bytes. Null with the system's reason in `why` when it
-// cannot be opened or is not a file that can be read from start to end.
-FilePtr OpenTarget(const std::string& path, std::string& why) {
-    errno = 0;
-    FilePtr file(std::fopen(path.c_str(), "rb"));
-    if (!file) {
-        why = ErrnoText(errno != 0 ? errno : ENOENT);
-        return nullptr;
-    }
-    // fopen accepts a directory on this system; reading it fails only later.
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) {
-        why = ErrnoText(EISDIR);
-        return nullptr;
-    }
-    return file;
-}
-
-// The open file's length in bytes, the file left at its start; -1 with `why` on failure.
-std::int64_t SizeOf(std::FILE* file, std::string& why) {
-    errno = 0;
-    if (std::fseek(file, 0, SEEK_END) != 0) {
-        why = ErrnoText(errno);
-        return -1;
-    }
-    const long end = std::ftell(file);
-    if (end < 0 || std::fseek(file, 0, SEEK_SET) != 0) {
-        why = ErrnoText(errno);
-        return -1;
-    }
-    return end;
-}
 
 // Why a transfer stopped on the file. The sender writes no status: the reader knows why the
 // file failed, the sender why it ended early (the file changed while it was being sent).
@@ -238,16 +190,15 @@ std::int32_t BootLoader::SendTarget() {
     OperatorDisplay& display = m_connection.display();
     const std::string path = display.TargetFile();
 
-    std::string why;
-    FilePtr file = OpenTarget(path, why);
-    const std::int64_t size = file ? SizeOf(file.get(), why) : -1;
-    if (!file || size < 0) {
+    ImageFile image = OpenImageFile(path);
+    if (!image.file) {
         // The receiver is already waiting: send it back to its menu rather than leave it
         // expecting blocks.
         CancelReceiver();
-        display.SetStatus("Cannot open " + path + ": " + why);
+        display.SetStatus("Cannot open " + path + ": " + image.error);
         return result::kCannotOpenTarget;
     }
+    const std::int64_t size = image.size;
     if (size > session_limits::kMaxImageBytes) {
         CancelReceiver();
         display.SetStatus("Target file too large: " + path + " (" + std::to_string(size) +
@@ -256,9 +207,9 @@ std::int32_t BootLoader::SendTarget() {
         return result::kImageTooLarge;
     }
 
-    FileImageReader reader(file.get());
+    FileImageReader reader(image.file.get());
     const std::int32_t sent = m_sender.SendFile(reader, size);
-    file.reset();
+    image.file.reset();
 
     display.SetTitle(kAppTitle);
     display.RefreshControls();

@@ -207,12 +207,14 @@ std::int32_t XModemSender::SendBlock(std::uint32_t blockIndex, ImageReader& imag
     for (int attempts = 0; attempts < kFrameSendings; ++attempts) {
         if (attempts > 0) {
             m_report.repeatsPerBlock[blockIndex] = attempts;
-        } else {
-            // Nothing can answer a frame not yet sent: what waits now is a repeated or late
-            // answer to the block before, which would be taken for this frame's ACK and put
-            // the transfer out of step with the receiver (it could even end with a block the
-            // receiver refused).
-            m_channel.ClearInput();
+        } else if (ClearInputKeepingCancel()) {
+            // The input is cleared before the first sending. Nothing can answer a frame not
+            // yet sent: what waits now is a repeated or late answer to the block before, which
+            // would be taken for this frame's ACK and put the transfer out of step with the
+            // receiver (it could even end with a block the receiver refused). A receiver that
+            // acknowledged the block and cancelled at once is heard all the same.
+            SendByte(m_channel, kAck);
+            return result::kReceiverCancelled;
         }
         m_channel.SendBytes(m_frame.bytes.data(), m_frame.size);
         ++m_report.framesSent;
@@ -263,6 +265,16 @@ XModemSender::Reply XModemSender::ReadReply(std::uint32_t waitMs) {
     // A lone CAN is taken for line noise; the byte after it is consumed with it.
     const ByteRead second = m_channel.ReadByte(kSecondCanMs);
     return Reply{!second.TimedOut() && second.byte == kCan, false, kCan};
+}
+
+bool XModemSender::ClearInputKeepingCancel() {
+    bool cancelled = false;
+    bool afterCan = false;
+    while (const auto byte = m_channel.TakeInput()) {
+        cancelled = cancelled || (afterCan && *byte == kCan);
+        afterCan = *byte == kCan;
+    }
+    return cancelled;
 }
 
 void XModemSender::SendCancel() {

@@ -106,6 +106,10 @@ private:
     // Waits `waitMs` for one byte; a CAN counts as a cancel only when a second CAN follows
     // within the CAN wait, and otherwise stands for a byte that matches nothing.
     Reply ReadReply(std::uint32_t waitMs);
+    // Throws away every byte waiting before a new frame goes out, but keeps a cancel: true
+    // when two CAN in a row were among them, which ReadReply would have taken for the
+    // receiver's cancel had it read them.
+    bool ClearInputKeepingCancel();
     // Gives up: three CAN back to back.
     void SendCancel();
     std::int32_t Finish(std::int32_t result);

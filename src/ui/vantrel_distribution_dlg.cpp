@@ -169,6 +169,15 @@ void CVantrelDistributionDlg::CreateControls() {
                             m_portList->sizeHint().height());
     SetId(m_portList, control_id::kPortList);
     connect(m_portList, &QComboBox::activated, this, [this] { OnPortSelected(); });
+    // Qt's editable combo box takes an edit that ends (Enter, Tab, a click elsewhere) on a
+    // listed name for a choice of that entry; here it would reopen the port and drop an
+    // On-Line session. Typed text is only shown: the edit ends by showing the open port again.
+    QLineEdit* portEdit = m_portList->lineEdit();
+    disconnect(portEdit, &QLineEdit::returnPressed, m_portList, nullptr);
+    disconnect(portEdit, &QLineEdit::editingFinished, m_portList, nullptr);
+    connect(portEdit, &QLineEdit::editingFinished, this, [this] {
+        m_portList->setEditText(m_portList->itemText(m_portList->currentIndex()));
+    });
 
     m_open = new QPushButton(QStringLiteral("&Open..."), this);
     m_open->setGeometry(du.Rect(116, 82, 42, 12));

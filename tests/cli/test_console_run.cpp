@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -9,6 +11,7 @@
 
 #include "cli/console_run.h"
 #include "cli/line_watch.h"
+#include "session/strings.h"
 #include "fake_port.h"
 
 using namespace vantrel;
@@ -18,6 +21,7 @@ using namespace vantrel::test;
 namespace {
 
 const std::string kSignature[3] = {"\t\t\t\r", "\n\n\n\r", "\n\n\r\r"};
+const QString kNotRegular = "not a regular file";
 
 QByteArray Contents(std::FILE* file) {
     std::fflush(file);
@@ -202,27 +206,68 @@ private slots:
         QCOMPARE(rig.fake.Writes().back(), FakePort::Bytes{'7'});
     }
 
-    // Download and Auto need a readable target before anything is sent.
+    // Download and Auto need a readable regular file before anything is sent: a FIFO or a
+    // device would block the open or never end.
     void refusesTarget_data() {
         QTest::addColumn<int>("function");
         QTest::addColumn<QString>("file");
-        QTest::newRow("download, no file") << int(Function::Download) << "";
-        QTest::newRow("auto, missing file") << int(Function::Auto) << "missing.upg";
+        QTest::addColumn<QString>("why");
+        QTest::newRow("download, no file") << int(Function::Download) << "" << "";
+        QTest::newRow("auto, missing file")
+            << int(Function::Auto) << "missing.upg" << "No such file or directory";
+        QTest::newRow("auto, a named pipe") << int(Function::Auto) << "fifo" << kNotRegular;
+        QTest::newRow("auto, /dev/zero") << int(Function::Auto) << "/dev/zero" << kNotRegular;
     }
     void refusesTarget() {
         QFETCH(int, function);
         QFETCH(QString, file);
+        QFETCH(QString, why);
         QTemporaryDir dir;
+        if (file == "fifo") {
+            QCOMPARE(::mkfifo(dir.filePath(file).toLocal8Bit().constData(), 0600), 0);
+        }
         Rig rig;
         ModelOneMenu(rig);
         rig.fake.Arrive(kSignature[1], 1000);
-        const std::string path = file.isEmpty() ? "" : dir.filePath(file).toStdString();
+        const std::string path = file.isEmpty()         ? ""
+                                 : file.startsWith('/') ? file.toStdString()
+                                                        : dir.filePath(file).toStdString();
         QCOMPARE(rig.Run({static_cast<Function>(function), Function::Restart}, 120, path),
                  exit_status::kFunctionFailed);
         QVERIFY(Contents(rig.out).contains("\nInvalid Target File\n"));
+        QVERIFY(Contents(rig.err).contains(why.toLocal8Bit()));
         // Only the carriage returns of opening and identification, then the exit command.
         QCOMPARE(QString::fromStdString(rig.fake.WrittenText()), QString("\r\r7"));
         QVERIFY(rig.Record()["functions"].toArray().at(0).toObject()["result"].isNull());
+    }
+
+    // Ctrl-C during a download on the slow boot loader: the cancel is followed by the
+    // model's quiet period (4 s), as every other drain on that model.
+    void interruptedDownloadDrainsByTheModel() {
+        QTemporaryDir dir;
+        QFile image(dir.filePath("image.bin"));
+        QVERIFY(image.open(QIODevice::WriteOnly) && image.write(QByteArray(4096, 'x')) == 4096);
+        image.close();
+        Rig rig;
+        rig.answers["5"] = LoadString(Str::EnterBaseAddress) + "\r\n";
+        rig.answers["00000000"] = LoadString(Str::ProgramFlash) + "\r\n";
+        rig.answers["Y"] = LoadString(Str::StartXModem) + "\r\n";
+        std::uint64_t cancelledAt = 0;
+        rig.onWrite = [&](const std::string& text) {
+            if (text == "Y") {
+                rig.fake.Arrive("C", 500);
+            } else if (text.size() > 1000) {
+                rig.interrupted = 1;  // during the first block
+            } else if (text == "\x18\x18\x18") {
+                cancelledAt = rig.clock.NowMs();
+            }
+        };
+        rig.fake.Arrive(kSignature[2], 1000);
+        QCOMPARE(rig.Run({Function::Download}, 120, image.fileName().toStdString()),
+                 exit_status::kInterrupted);
+        QVERIFY(cancelledAt > 0);
+        const std::uint64_t quiet = rig.clock.NowMs() - cancelledAt;
+        QVERIFY2(quiet >= 4000 && quiet < 5000, QByteArray::number(quint64{quiet}));
     }
 
     // After a successful restart the instrument runs its program: the next function waits

@@ -35,6 +35,27 @@ private slots:
         QCOMPARE(Commands(rig.StopSim()), QStringList{"7"});
     }
 
+    // Without --port only the very name remembered is opened; otherwise nothing, and the
+    // operator is told to choose. "COM6" begins COM64's name but is not it.
+    void noPortChosen_data() {
+        QTest::addColumn<QByteArray>("memory");  // empty: no BootLoader.ini
+        QTest::newRow("nothing remembered") << QByteArray();
+        QTest::newRow("remembered name gone from the list") << QByteArray("COM6\n");
+    }
+    void noPortChosen() {
+        QFETCH(QByteArray, memory);
+        Rig rig;
+        QVERIFY(rig.StartSim({"--model", "0"}, "COM64"));
+        if (!memory.isEmpty()) {
+            QVERIFY(!rig.Write("config/vantrel/BootLoader.ini", memory).isEmpty());
+        }
+        const RunResult run = rig.RunVantrel({"--wait", "2"});
+        QCOMPARE(run.exitCode, 2);
+        QVERIFY2(run.err.contains("--port") && run.err.contains("\"vantrel ports\""),
+                 run.err.constData());
+        QVERIFY(run.out.isEmpty());
+    }
+
     void unusablePort_data() {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<int>("exitCode");

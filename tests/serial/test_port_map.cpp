@@ -109,8 +109,9 @@ private slots:
         QTest::newRow("dangling alias: dropped, and its number not handed to another device")
             << true << QStringList{"COM1=missing"} << QStringList{"ttyS0=pty1", "ttyS1=pty2"}
             << QStringList{"COM2=dev/ttyS1"};
-        QTest::newRow("aliases to things that are no serial port are dropped")
-            << true << QStringList{"COM2=file", "COM3=null"} << QStringList{} << QStringList{};
+        QTest::newRow("aliases: a plain file is dropped, any character device listed unopened")
+            << true << QStringList{"COM2=file", "COM3=null"} << QStringList{}
+            << QStringList{"COM3=/dev/null"};
         QTest::newRow("fixed numbers at both ends of each family")
             << true << QStringList{}
             << QStringList{"ttyS0=pty1",    "ttyS31=pty2",  "ttyUSB0=pty1",
@@ -152,6 +153,8 @@ private slots:
             got << stage.Label(entry);
         }
         QCOMPARE(got, expected);
+        // Listing opens nothing: an open raises a real port's modem lines.
+        QVERIFY(!stage.pty1.OpenedAndClosed() && !stage.pty2.OpenedAndClosed());
     }
 
     void keptWhenItCannotBeOpenedNow_data() {

@@ -252,6 +252,28 @@ private slots:
         QCOMPARE(calls, 0);
     }
 
+    // A line that takes nothing (its other end is never read): the write gives up within
+    // its bound, asleep meanwhile, and the failed port lets its device go at once, without
+    // the event loop, so that a replugged adapter gets its name back.
+    void writeNeverTakenFailsAndReleases() {
+        Pty peer;
+        QVERIFY(peer.OpenMaster());
+        QtSerialPort port;
+        QVERIFY2(port.Open(peer.SlavePath().toStdString()), port.ErrorText().c_str());
+        const QByteArray flood(64 * 1024, 'x');  // more than the pty's buffers hold
+        QElapsedTimer timer;
+        timer.start();
+        const std::uint64_t cpuBefore = *CpuMs();
+        QVERIFY(!port.Write(reinterpret_cast<const std::uint8_t*>(flood.constData()),
+                            static_cast<std::size_t>(flood.size())));
+        const std::uint64_t cpuUsed = *CpuMs() - cpuBefore;
+        QVERIFY2(timer.elapsed() >= 5000 && timer.elapsed() < 5000 + kAtOnceMs,
+                 qPrintable(QString::number(timer.elapsed())));
+        QVERIFY2(cpuUsed < 200, qPrintable(QString::number(cpuUsed)));
+        QVERIFY(port.HasFailed());
+        QVERIFY(peer.OpenedAndClosed());
+    }
+
     void receiveNotification_data() {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<bool>("sentBeforeArming");

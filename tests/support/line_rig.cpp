@@ -57,13 +57,14 @@ bool Pty::OpenMaster() {
         return false;
     }
     m_slavePath = QString::fromLocal8Bit(name);
-    // Raw before the program opens it: no echo, no line-end translation.
-    const int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    const bool raw = slave >= 0 && MakeRaw(slave);
-    if (slave >= 0) {
-        ::close(slave);
-    }
-    return raw;
+    // Raw before the program opens it (no echo, no line-end translation): the master's
+    // settings are the slave's. The slave is not opened here, so that OpenedAndClosed() tells.
+    return MakeRaw(m_fd);
+}
+
+bool Pty::OpenedAndClosed() const {
+    pollfd watch{m_fd, POLLIN, 0};
+    return ::poll(&watch, 1, 0) > 0 && (watch.revents & POLLHUP) != 0;
 }
 
 bool Pty::Open(const QString& path) {

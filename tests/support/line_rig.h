@@ -6,7 +6,8 @@
 //
 //   Pty             raw non-blocking pty end: OpenMaster() (new pair; SlavePath() for the
 //                   program) or Open(path); Write, Read(n, ms), ReadUntil(end, ms),
-//                   ReadUntilQuiet(quietMs), HangUp(), HungUp(), Settings(termios*), Fd()
+//                   ReadUntilQuiet(quietMs), HangUp(), HungUp(), Settings(termios*), Fd(),
+//                   OpenedAndClosed()
 //   AsNobody(work)  runs `work` in a child as user "nobody" (refusals need a non-root user)
 //   CpuMs(pid)      processor time of a process (0: this one; -1: its children that ended), ms
 //   ConfigHome      private XDG_CONFIG_HOME (and a work folder) for this process and children:
@@ -57,6 +58,8 @@ public:
     QByteArray ReadUntil(const QByteArray& end, int ms = 5000);
     QByteArray ReadUntilQuiet(int quietMs, int limitMs = 5000);
     bool Settings(termios* line) const { return ::tcgetattr(m_fd, line) == 0; }
+    // (Master only) the program's side was opened and every descriptor of it closed again.
+    bool OpenedAndClosed() const;
     // The instrument end goes away: the program's side sees a hang-up.
     void HangUp();
     bool HungUp() const { return m_hungUp; }

@@ -176,38 +176,54 @@ private slots:
         QCOMPARE(PortList()->currentIndex(), 0);
     }
 
-    // Typing into the port list's edit field opens nothing and is not saved; choosing an
-    // entry reopens the port and ends the session.
+    // Typing a listed name into the port list's edit field opens nothing and is not saved,
+    // however the edit ends; only a choice from the list reopens the port and ends the session.
+    void portList_data() {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<QString>("port");  // selected afterwards, and saved by Exit
+        QTest::newRow("typed, Enter") << "enter" << "COM7";
+        QTest::newRow("typed, Tab") << "tab" << "COM7";
+        QTest::newRow("typed, click on another control") << "click" << "COM7";
+        QTest::newRow("chosen from the list") << "choose" << "COM8";
+    }
     void portList() {
+        QFETCH(QString, action);
+        QFETCH(QString, port);
         QVERIFY(StartSim());
         m_sim2 = std::make_unique<Sim>();
         QVERIFY(m_sim2->Start(*m_config, "COM8", {}));
         QVERIFY(OpenWindow());
         QVERIFY(BringOnLine());
-        QLineEdit* edit = PortList()->lineEdit();
-        QVERIFY(edit != nullptr);
-        edit->selectAll();
-        QTest::keyClicks(edit, "COM8");
+        m_dlg->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(m_dlg.get()));
+        PortList()->setFocus();
+        QTRY_VERIFY(PortList()->hasFocus());
+        if (action == "choose") {
+            QTest::keyClick(PortList(), Qt::Key_Down);
+        } else {
+            PortList()->lineEdit()->selectAll();
+            QTest::keyClicks(PortList(), "COM8");
+            if (action == "click") {
+                QTest::mouseClick(Status(), Qt::LeftButton);
+            } else {
+                QTest::keyClick(PortList(), action == "tab" ? Qt::Key_Tab : Qt::Key_Return);
+            }
+            QVERIFY(!PortList()->hasFocus() || action == "enter");
+        }
         QTest::qWait(kSettleMs);
-        QVERIFY(m_dlg->OnLine());
-        QCOMPARE(PortList()->itemText(PortList()->currentIndex()), QString("COM7"));
-
-        PortList()->setEditText("COM7");
-        QTest::keyClick(PortList(), Qt::Key_Down);
-        QCOMPARE(PortList()->itemText(PortList()->currentIndex()), QString("COM8"));
-        QVERIFY(!m_dlg->OnLine());
-        QVERIFY(!Run()->isEnabled());
-        QCOMPARE(StatusLine(), S(Str::ConnectionLost));
+        const bool chosen = port == "COM8";
+        QCOMPARE(PortList()->itemText(PortList()->currentIndex()), port);
+        QCOMPARE(m_dlg->OnLine(), !chosen);
+        QCOMPARE(StatusLine(), chosen ? S(Str::ConnectionLost) : S(Str::InstrumentOnLine));
         const QLabel* device = nullptr;
         for (auto* label : m_dlg->findChildren<QLabel*>()) {
-            if (label->toolTip().startsWith("COM8")) {
-                device = label;
-            }
+            device = label->toolTip().startsWith(port + ": ") ? label : device;
         }
-        QVERIFY2(device != nullptr, "the device of COM8 is shown");
-        QVERIFY(device->toolTip().endsWith(m_sim2->Device()));
+        QVERIFY2(device != nullptr, "the device of the port is shown");
+        QVERIFY(device->toolTip().endsWith((chosen ? m_sim2 : m_sim)->Device()));
         m_dlg->reject();
-        QCOMPARE(ReadMemory(), QByteArray("COM8\n"));
+        QCOMPARE(CountOf("7"), chosen ? 0 : 1);
+        QCOMPARE(ReadMemory(), port.toLatin1() + "\n");
     }
 
     void autoRun_data() {

@@ -146,6 +146,10 @@ private slots:
         QTest::newRow("CAN CAN after block 2: one ACK")
             << 3072 << "C" << QStringList{"A", "XX"} << "F1 F2 A" << result::kReceiverCancelled
             << "";
+        QTest::newRow("ACK CAN CAN in one burst: the clearing keeps the cancel")
+            << 2048 << "C" << QStringList{"AXX"} << "F1 A" << result::kReceiverCancelled << "";
+        QTest::newRow("ACK, lone CAN and noise: thrown away")
+            << 2048 << "C" << QStringList{"AX?X", "A"} << "F1 F2 E" << 2048 << "";
         QTest::newRow("CAN to every EOT is no cancel")
             << 1024 << "C" << (QStringList{"A"} + Times("XX", 10)) << "F1 E*10"
             << result::kEndNotAcknowledged << "";
