@@ -313,9 +313,11 @@ void QtSerialPort::ReleaseIfFailed() {
     if (d->readable) {
         // A removed device stays readable forever: left on, the notifier would wake the event
         // loop without pause. This may run inside the notifier's own signal, so it is deleted
-        // from the event loop.
-        d->readable->setEnabled(false);
-        d->readable.release()->deleteLater();
+        // from the event loop, or with the port when no event loop runs (the console).
+        QSocketNotifier* notifier = d->readable.release();
+        notifier->setEnabled(false);
+        notifier->setParent(this);
+        notifier->deleteLater();
     }
     ::close(d->fd);
     d->fd = -1;

@@ -208,11 +208,11 @@ std::int32_t XModemSender::SendBlock(std::uint32_t blockIndex, ImageReader& imag
         if (attempts > 0) {
             m_report.repeatsPerBlock[blockIndex] = attempts;
         } else if (ClearInputKeepingCancel()) {
-            // Nothing can answer a frame not yet sent: what waits now is a repeated or late
-            // answer to the block before, which would be taken for this frame's ACK and put
-            // the transfer out of step with the receiver (it could even end with a block the
-            // receiver refused). A receiver that acknowledged the block and cancelled at
-            // once has its cancel kept, though.
+            // The input is cleared before the first sending. Nothing can answer a frame not
+            // yet sent: what waits now is a repeated or late answer to the block before, which
+            // would be taken for this frame's ACK and put the transfer out of step with the
+            // receiver (it could even end with a block the receiver refused). A receiver that
+            // acknowledged the block and cancelled at once is heard all the same.
             SendByte(m_channel, kAck);
             return result::kReceiverCancelled;
         }

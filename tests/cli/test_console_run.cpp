@@ -215,7 +215,6 @@ private slots:
         QTest::newRow("download, no file") << int(Function::Download) << "" << "";
         QTest::newRow("auto, missing file")
             << int(Function::Auto) << "missing.upg" << "No such file or directory";
-        QTest::newRow("download, a directory") << int(Function::Download) << "." << kNotRegular;
         QTest::newRow("auto, a named pipe") << int(Function::Auto) << "fifo" << kNotRegular;
         QTest::newRow("auto, /dev/zero") << int(Function::Auto) << "/dev/zero" << kNotRegular;
     }

@@ -24,8 +24,8 @@ namespace {
 //   null: /dev/null (a character device that is no terminal); dev:NAME: a system device.
 struct Stage {
     Stage() {
-        pty1.OpenMaster(false);
-        pty2.OpenMaster(false);
+        pty1.OpenMaster();
+        pty2.OpenMaster();
         root = dir.path().toStdString();
         aliases = root + "/ports";
         devices = root + "/dev";

@@ -3,7 +3,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-
 #include <QElapsedTimer>
 #include <QTemporaryFile>
 #include <QtTest>
@@ -258,7 +257,7 @@ private slots:
     // the event loop, so that a replugged adapter gets its name back.
     void writeNeverTakenFailsAndReleases() {
         Pty peer;
-        QVERIFY(peer.OpenMaster(false));
+        QVERIFY(peer.OpenMaster());
         QtSerialPort port;
         QVERIFY2(port.Open(peer.SlavePath().toStdString()), port.ErrorText().c_str());
         const QByteArray flood(64 * 1024, 'x');  // more than the pty's buffers hold

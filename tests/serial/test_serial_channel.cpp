@@ -98,6 +98,9 @@ private slots:
         QTest::newRow("NUL bytes add nothing")
             << normal << kFast << Arrivals{{1, QByteArray("\0Y\0es\0\r", 7)}}
             << LineReads{{0, "Yes", 1}};
+        QTest::newRow("only NUL bytes count as nothing")
+            << normal << kFast << Arrivals{{1, QByteArray("\0\0\0", 3)}}
+            << LineReads{{1, "", 2001}};
         QTest::newRow("0x1A and high bytes are ordinary characters")
             << normal << kFast << Arrivals{{3, "\x1Az\xFF\x80\x1A\r"}}
             << LineReads{{0, "\x1Az\xFF\x80\x1A", 3}};

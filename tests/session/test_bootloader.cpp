@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <QDir>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -436,6 +438,10 @@ private slots:
 
         QTest::newRow("removed since chosen")
             << "missing" << int{result::kCannotOpenTarget} << ": No such file or directory";
+        QTest::newRow("a device: endless, size 0") << "/dev/zero" << int{result::kCannotOpenTarget}
+                                                  << ": not a regular file";
+        QTest::newRow("a named pipe: its open would block")
+            << "fifo" << int{result::kCannotOpenTarget} << ": not a regular file";
         QTest::newRow("largest size plus one")
             << "2GiB-1023" << int{result::kImageTooLarge}
             << " (2147482625 bytes, at most 2147482624 can be sent)";
@@ -445,8 +451,10 @@ private slots:
         QFETCH(int, result);
         QFETCH(QString, reason);
 
-        QString path = m_dir.filePath("target-" + kind);
-        if (kind != "missing") {
+        QString path = kind.startsWith('/') ? kind : m_dir.filePath("target-" + kind);
+        if (kind == "fifo") {
+            QCOMPARE(::mkfifo(path.toLocal8Bit().constData(), 0600), 0);
+        } else if (kind.startsWith("2GiB")) {
             // Sparse: costs no disk space and is never read.
             QFile file(path);
             QVERIFY(file.open(QIODevice::WriteOnly));

@@ -48,7 +48,7 @@ void StopProcess(QProcess& process) {
 
 }  // namespace
 
-bool Pty::OpenMaster(bool raw) {
+bool Pty::OpenMaster() {
     HangUp();
     m_fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     char name[128] = {};
@@ -57,16 +57,14 @@ bool Pty::OpenMaster(bool raw) {
         return false;
     }
     m_slavePath = QString::fromLocal8Bit(name);
-    if (!raw) {
-        return true;
-    }
-    // Raw before the program opens it: no echo, no line-end translation.
-    const int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    const bool madeRaw = slave >= 0 && MakeRaw(slave);
-    if (slave >= 0) {
-        ::close(slave);
-    }
-    return madeRaw;
+    // Raw before the program opens it (no echo, no line-end translation): the master's
+    // settings are the slave's. The slave is not opened here, so that OpenedAndClosed() tells.
+    return MakeRaw(m_fd);
+}
+
+bool Pty::OpenedAndClosed() const {
+    pollfd watch{m_fd, POLLIN, 0};
+    return ::poll(&watch, 1, 0) > 0 && (watch.revents & POLLHUP) != 0;
 }
 
 bool Pty::Open(const QString& path) {
@@ -143,12 +141,6 @@ QByteArray Pty::ReadUntilQuiet(int quietMs, int limitMs) {
         got += part;
     }
     return got;
-}
-
-bool Pty::OpenedAndClosed() const {
-    // The master reports a hang-up then; a side that nobody opened reports nothing.
-    pollfd watch{m_fd, POLLIN, 0};
-    return ::poll(&watch, 1, 0) > 0 && (watch.revents & POLLHUP) != 0;
 }
 
 QByteArray AsNobody(const std::function<std::string()>& work) {

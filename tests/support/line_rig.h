@@ -6,7 +6,8 @@
 //
 //   Pty             raw non-blocking pty end: OpenMaster() (new pair; SlavePath() for the
 //                   program) or Open(path); Write, Read(n, ms), ReadUntil(end, ms),
-//                   ReadUntilQuiet(quietMs), HangUp(), HungUp(), Settings(termios*), Fd()
+//                   ReadUntilQuiet(quietMs), HangUp(), HungUp(), Settings(termios*), Fd(),
+//                   OpenedAndClosed()
 //   AsNobody(work)  runs `work` in a child as user "nobody" (refusals need a non-root user)
 //   CpuMs(pid)      processor time of a process (0: this one; -1: its children that ended), ms
 //   ConfigHome      private XDG_CONFIG_HOME (and a work folder) for this process and children:
@@ -45,9 +46,7 @@ public:
     Pty(const Pty&) = delete;
     Pty& operator=(const Pty&) = delete;
 
-    // A new pair, its slave made raw by opening it once; unless `raw` is false, which leaves
-    // the slave never opened (for OpenedAndClosed).
-    bool OpenMaster(bool raw = true);
+    bool OpenMaster();
     bool Open(const QString& path);
     QString SlavePath() const { return m_slavePath; }
     int Fd() const { return m_fd; }
@@ -59,8 +58,7 @@ public:
     QByteArray ReadUntil(const QByteArray& end, int ms = 5000);
     QByteArray ReadUntilQuiet(int quietMs, int limitMs = 5000);
     bool Settings(termios* line) const { return ::tcgetattr(m_fd, line) == 0; }
-    // True once the program's side was opened and every descriptor of it closed again (a
-    // master made with OpenMaster(false)).
+    // (Master only) the program's side was opened and every descriptor of it closed again.
     bool OpenedAndClosed() const;
     // The instrument end goes away: the program's side sees a hang-up.
     void HangUp();

@@ -1,1 +1,0 @@
-// Holds the precompiled Qt and QtTest headers that the tests reuse.
