@@ -116,6 +116,26 @@ private slots:
             << quint64{0xFFFFFFFFull - 10} << kFast << Arrivals{{1500, ">"}}
             << LineReads{{0, ">", 2001}};
     }
+    void readLine() {
+        QFETCH(quint64, clockStart);
+        QFETCH(quint32, factor);
+        QFETCH(Arrivals, arrivals);
+        QFETCH(LineReads, reads);
+
+        Rig rig(clockStart);
+        rig.channel.SetTimeoutFactor(factor);
+        rig.Schedule(arrivals);
+        for (int i = 0; i < reads.size(); ++i) {
+            const auto& want = reads[i];
+            const std::uint8_t got = rig.channel.ReadLine(2000);
+            QVERIFY2(got == want.result, qPrintable(QString("read %1 gave %2").arg(i).arg(got)));
+            QCOMPARE(QByteArray::fromStdString(rig.channel.ReceivedLine()), want.line);
+            QCOMPARE(rig.Elapsed(), want.endMs);
+        }
+        // Waiting blocks in the port once per arrival or deadline, never spins.
+        QVERIFY2(rig.port.WaitCalls() <= quint64(2 * (arrivals.size() + reads.size())),
+                 qPrintable(QString::number(rig.port.WaitCalls())));
+    }
 
     void readByte_data() {
         QTest::addColumn<quint32>("factor");
