@@ -7,7 +7,7 @@ export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update
 $SUDO apt-get install -y --no-install-recommends \
     build-essential cmake ninja-build clang clang-format libclang-rt-14-dev \
-    qt6-base-dev qt6-base-dev-tools libqt6serialport6-dev qt6-qpa-plugins \
+    qt6-base-dev qt6-base-dev-tools libqt6serialport6-dev qt6-qpa-plugins zlib1g-dev \
     fonts-liberation \
     lrzsz socat pv zzuf \
     dbus dbus-bin dbus-daemon libglib2.0-bin python3 python3-dbus python3-gi \

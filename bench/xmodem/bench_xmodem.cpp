@@ -30,13 +30,13 @@
 #include <memory>
 #include <vector>
 
-#include "quiet_display.h"
+#include "images.h"
+#include "line_rig.h"
+#include "recording_display.h"
 #include "serial/clock.h"
 #include "serial/qt_serial_port.h"
 #include "serial/serial_channel.h"
 #include "session/xmodem.h"
-#include "socat_peer.h"
-#include "test_images.h"
 
 using namespace vantrel;
 using namespace vantrel::test;
@@ -120,7 +120,7 @@ private:
     qint64 m_ackAt = -1;
 };
 
-struct Run {
+struct BenchRun {
     bool ok = false;
     double endToEnd = 0;  // s, from rx's start to the sender's end
     double blocks = 0;    // s, first block to the closing cycle, as the sender saw it (ours)
@@ -132,9 +132,9 @@ struct Run {
 
 // `peerEndMs`: how long to wait for socat to end afterwards (a pv pipeline never ends
 // by itself: pv keeps reading from socat).
-Run SendOurs(const QString& dir, const QByteArray& image, const QString& receiver,
+BenchRun SendOurs(const QString& dir, const QByteArray& image, const QString& receiver,
              int peerEndMs = kPeerEndMs) {
-    Run run;
+    BenchRun run;
     const QString imagePath = dir + "/image.bin";
     WriteAll(imagePath, image);
     SocatPeer peer;
@@ -150,7 +150,7 @@ Run SendOurs(const QString& dir, const QByteArray& image, const QString& receive
     TimedPort port(realPort);
     SteadyClock clock;
     SerialChannel channel(port, clock);
-    QuietDisplay display;
+    RecordingDisplay display;
     XModemSender sender(channel, display);
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
         std::fopen(imagePath.toLocal8Bit().constData(), "rb"), &std::fclose);
@@ -181,8 +181,8 @@ Run SendOurs(const QString& dir, const QByteArray& image, const QString& receive
     return run;
 }
 
-Run SendSx(const QString& dir, const QByteArray& image) {
-    Run run;
+BenchRun SendSx(const QString& dir, const QByteArray& image) {
+    BenchRun run;
     WriteAll(dir + "/image.bin", image);
     SocatPeer peer;
     if (!peer.Start(dir, "rx -c out.bin")) {
@@ -217,7 +217,7 @@ Run SendSx(const QString& dir, const QByteArray& image) {
 void PacedCpu(const QByteArray& image) {
     QTemporaryDir dir;
     // 38400 baud, 8N1: 3840 bytes/s each way.
-    const Run run = SendOurs(dir.path(), image, "pv -q -L 3840 | rx -c out.bin | pv -q -L 3840", 0);
+    const BenchRun run = SendOurs(dir.path(), image, "pv -q -L 3840 | rx -c out.bin | pv -q -L 3840", 0);
     Out() << QStringLiteral("paced 38400 baud, %1 KiB: %2 s wall, %3 s CPU = %4 % of wall%5\n")
                  .arg(image.size() / kBlock)
                  .arg(run.endToEnd, 0, 'f', 2)
@@ -310,7 +310,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < kCalibrations + rounds; ++i) {
         const bool calibration = i < kCalibrations;
         for (int who = 0; who < 2; ++who) {
-            const Run run = send(who, calibration ? oneBlock : image);
+            const BenchRun run = send(who, calibration ? oneBlock : image);
             Out() << QStringLiteral("%1 %2: %3 s%4\n")
                          .arg(calibration ? "   1 KiB" : QStringLiteral("%1 KiB").arg(kib, 4))
                          .arg(names[who])

@@ -11,13 +11,13 @@
 #include "app/automation_class_factory.h"
 #include "app/command_line.h"
 #include "app/service_file.h"
-#include "app/test_operator.h"
 #include "session/strings.h"
 #include "ui/vantrel_distribution_dlg.h"
 
 namespace {
 
 QtMessageHandler g_previousHandler = nullptr;
+DialogCompanionFactory g_companionFactory = nullptr;
 QByteArray g_applicationName;
 
 void PrintLine(const QByteArray& line) {
@@ -50,6 +50,10 @@ void PrintToOperator(const QString& text) {
 }
 
 }  // namespace
+
+void SetDialogCompanionFactory(DialogCompanionFactory factory) {
+    g_companionFactory = factory;
+}
 
 CVantrelDistributionApp::CVantrelDistributionApp(int& argc, char** argv)
     : m_argc(argc), m_argv(argv) {}
@@ -128,8 +132,8 @@ void CVantrelDistributionApp::OfferAutomation() {
 void CVantrelDistributionApp::RunMainDialog() {
     CVantrelDistributionDlg dialog;
     m_mainWindow = &dialog;
-    const std::unique_ptr<vantrel::TestOperator> testOperator =
-        vantrel::TestOperator::FromEnvironment(dialog);
+    const std::unique_ptr<QObject> companion =
+        g_companionFactory != nullptr ? g_companionFactory(dialog) : nullptr;
     dialog.DoModal();
     m_mainWindow = nullptr;
 }

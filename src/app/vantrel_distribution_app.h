@@ -9,8 +9,14 @@ class QApplication;
 
 namespace vantrel {
 class AutomationClassFactory;
-class TestOperator;
 }  // namespace vantrel
+
+class QObject;
+
+// Something that joins the main dialog for as long as it runs, made by a variant of the
+// program (the tests' one plays the operator); the installed program has none.
+using DialogCompanionFactory = std::unique_ptr<QObject> (*)(CVantrelDistributionDlg& dialog);
+void SetDialogCompanionFactory(DialogCompanionFactory factory);
 
 // The application: starts the window system, offers the automation object on the session bus
 // or refreshes its activation entry, runs the main dialog as the only window, and ends.

@@ -144,15 +144,19 @@ void ConsoleDisplay::SetTitle(const std::string& text) {
     }
 }
 
-TransferProgress ConsoleDisplay::Progress() const {
+TransferProgress ProgressAt(int percent, int position, std::int64_t imageSize,
+                            std::uint64_t elapsedMs) {
     TransferProgress p;
-    p.percent = m_percent.value_or(0);
-    p.total = m_imageSize;
-    // The sender steps the bar once per cycle after setting the title: at position n it has
-    // had n - 1 blocks acknowledged.
-    p.bytes = std::clamp<std::int64_t>((m_position - 1) * kBlockBytes, 0, m_imageSize);
-    p.elapsedMs = m_clock.NowMs() - m_transferStartMs;
+    p.percent = percent;
+    p.total = imageSize;
+    p.bytes = std::clamp<std::int64_t>((position - 1) * kBlockBytes, 0, imageSize);
+    p.elapsedMs = elapsedMs;
     return p;
+}
+
+TransferProgress ConsoleDisplay::Progress() const {
+    return ProgressAt(m_percent.value_or(0), m_position, m_imageSize,
+                      m_clock.NowMs() - m_transferStartMs);
 }
 
 void ConsoleDisplay::RepaintAndShow() {

@@ -18,6 +18,19 @@ public:
     virtual void TitleShown(const std::string& text) = 0;
 };
 
+// What a console run needs of its display beyond the session's: its own lines (outcomes,
+// identification), the image being sent and a listener for the update record. The console
+// prints it on one terminal; the station shows each port as a row of its board.
+class RunDisplay : public OperatorDisplay {
+public:
+    virtual void SetListener(DisplayListener* listener) = 0;
+    virtual void SetTargetFile(const std::string& path) = 0;
+    // Size of the image in bytes, for the bytes shown during a transfer.
+    virtual void SetImageSize(std::int64_t size) = 0;
+    // Shows a line of the console's own, after any live line.
+    virtual void Message(const std::string& text) = 0;
+};
+
 // One moment of a transfer, as the progress line shows it.
 struct TransferProgress {
     int percent = 0;              // the sender's own figure, from the title
@@ -40,22 +53,26 @@ std::string FormatTransferLine(const TransferProgress& progress);
 // count clamp at the high bound.
 std::string FormatStepLine(int position, int high);
 
+// The transfer's progress from the sender's percentage, its progress bar position (the
+// sender steps the bar once per cycle after setting the title: at position n it has had
+// n - 1 blocks acknowledged), the image's size and the time since the first block.
+TransferProgress ProgressAt(int percent, int position, std::int64_t imageSize,
+                            std::uint64_t elapsedMs);
+
 // The percentage in a title "Vantrel %2.0f%% Sent"; nothing for any other title.
 std::optional<int> PercentFromTitle(const std::string& title);
 
 // The operator display on a console. Status lines are printed as they change. On a terminal
 // the progress bar is one live line redrawn in place (with bytes, rate and time left during a
 // transfer); otherwise a transfer prints a plain progress line at every tenth and at the end.
-class ConsoleDisplay final : public OperatorDisplay {
+class ConsoleDisplay final : public RunDisplay {
 public:
     ConsoleDisplay(std::FILE* out, bool terminal, Clock& clock);
 
-    void SetListener(DisplayListener* listener) { m_listener = listener; }
-    void SetTargetFile(const std::string& path) { m_target = path; }
-    // Size of the image in bytes, for the bytes shown during a transfer.
-    void SetImageSize(std::int64_t size) { m_imageSize = size; }
-    // Prints a line of the console's own (outcomes, identification), after any live line.
-    void Message(const std::string& text);
+    void SetListener(DisplayListener* listener) override { m_listener = listener; }
+    void SetTargetFile(const std::string& path) override { m_target = path; }
+    void SetImageSize(std::int64_t size) override { m_imageSize = size; }
+    void Message(const std::string& text) override;
 
     void SetStatus(const std::string& text) override;
     std::string StatusText() const override { return m_status; }

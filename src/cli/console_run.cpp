@@ -1,5 +1,7 @@
 #include "console_run.h"
 
+#include <cstdint>
+
 #include "session/bootloader.h"
 #include "session/image_file.h"
 #include "session/strings.h"
@@ -42,9 +44,13 @@ constexpr char kExitCommand[] = "7";
 
 constexpr const char* kInterruptedText = "Interrupted.";
 
+// Longest slice of a station's unbounded wait for a reset: the station's decision to take no
+// new instruments is seen within this many milliseconds.
+constexpr std::uint64_t kGateCheckMs = 250;
+
 }  // namespace
 
-ConsoleRun::ConsoleRun(WatchedPort& port, Clock& clock, ConsoleDisplay& display, std::FILE* errors)
+ConsoleRun::ConsoleRun(WatchedPort& port, Clock& clock, RunDisplay& display, std::FILE* errors)
     : m_port(port),
       m_clock(clock),
       m_display(display),
@@ -66,6 +72,10 @@ void ConsoleRun::TitleShown(const std::string& text) {
 }
 
 void ConsoleRun::Error(const std::string& text) {
+    if (m_errors == nullptr) {
+        m_display.Message(text);
+        return;
+    }
     std::fputs((text + "\n").c_str(), m_errors);
     std::fflush(m_errors);
 }
@@ -77,8 +87,11 @@ std::string ConsoleRun::PortLabel() const {
     return m_record.portName + " (" + m_record.device + ")";
 }
 
-int ConsoleRun::Run(const Options& options, const std::string& portName,
-                    const std::string& device) {
+void ConsoleRun::Begin(const Options& options, const std::string& portName,
+                       const std::string& device, const std::optional<ImageDigest>& image) {
+    m_record = UpdateRecord{};
+    m_phases = PhaseTracker{};
+    m_identified = false;
     m_record.start = IsoUtcNow();
     m_record.portName = portName;
     m_record.device = device;
@@ -86,76 +99,121 @@ int ConsoleRun::Run(const Options& options, const std::string& portName,
         m_record.requested.push_back(FunctionName(f));
     }
     m_record.imagePath = options.targetFile;
-    if (!options.targetFile.empty()) {
-        const ImageDigest image = DigestImageFile(options.targetFile);
+    if (image) {
         m_record.image = image;
         m_display.SetTargetFile(options.targetFile);
-        m_display.SetImageSize(image.size);
+        m_display.SetImageSize(image->size);
     }
     m_phases.SetPhaseTexts(DefaultPhaseTexts(options.targetFile));
     m_display.SetListener(this);
+}
 
-    auto finish = [this](int status) {
-        Leave();
-        m_phases.End(m_clock.NowMs());
-        m_record.phases = m_phases.Phases();
-        m_record.model = m_identified ? m_connection.InstrumentModel() : -1;
-        m_record.end = IsoUtcNow();
-        m_record.exitStatus = status;
-        m_display.SetListener(nullptr);
-        return status;
-    };
+int ConsoleRun::Finish(int status, bool closePort) {
+    Leave(closePort);
+    m_phases.End(m_clock.NowMs());
+    m_record.phases = m_phases.Phases();
+    m_record.model = m_identified ? m_connection.InstrumentModel() : -1;
+    m_record.end = IsoUtcNow();
+    m_record.exitStatus = status;
+    m_display.SetListener(nullptr);
+    return status;
+}
 
+int ConsoleRun::Run(const Options& options, const std::string& portName,
+                    const std::string& device) {
+    std::optional<ImageDigest> image;
+    if (!options.targetFile.empty()) {
+        image = DigestImageFile(options.targetFile);
+    }
+    Begin(options, portName, device, image);
     m_display.Message("Port " + PortLabel());
     if (!m_connection.OpenPort(device)) {
         m_record.error = m_display.StatusText();
         Error("vantrel: " + m_display.StatusText());
-        return finish(exit_status::kPortUnusable);
+        return Finish(exit_status::kPortUnusable, true);
     }
-
     if (options.functions.empty()) {
         const WaitResult waited = WaitForInstrument(options.waitSeconds);
-        return finish(waited == WaitResult::OnLine ? exit_status::kSuccess
-                                                   : NotIdentified(waited, options.waitSeconds));
+        return Finish(waited == WaitResult::OnLine ? exit_status::kSuccess
+                                                   : NotIdentified(waited, options.waitSeconds),
+                      true);
     }
+    return Finish(RunFunctions(options), true);
+}
+
+int ConsoleRun::RunFunctions(const Options& options) {
     for (Function function : options.functions) {
         if (!m_connection.OnLine()) {
             const WaitResult waited = WaitForInstrument(options.waitSeconds);
             if (waited != WaitResult::OnLine) {
-                return finish(NotIdentified(waited, options.waitSeconds));
+                return NotIdentified(waited, options.waitSeconds);
             }
         }
         const bool ok = RunFunction(function);
         if (m_port.Interrupted()) {
             m_display.Message(kInterruptedText);
-            return finish(exit_status::kInterrupted);
+            return exit_status::kInterrupted;
         }
         if (!ok) {
-            return finish(exit_status::kFunctionFailed);
+            return exit_status::kFunctionFailed;
         }
     }
-    return finish(exit_status::kSuccess);
+    return exit_status::kSuccess;
 }
 
-ConsoleRun::WaitResult ConsoleRun::WaitForInstrument(int seconds) {
+bool ConsoleRun::OpenPort(const std::string& device) {
+    return m_connection.OpenPort(device);
+}
+
+std::optional<int> ConsoleRun::ServeInstrument(const Options& options,
+                                               const std::string& portName,
+                                               const std::string& device,
+                                               const ImageDigest& image, StationGate& gate) {
+    Begin(options, portName, device,
+          options.targetFile.empty() ? std::nullopt : std::optional<ImageDigest>(image));
+    m_gate = &gate;
+    std::optional<int> status;
+    if (WaitForInstrument(std::nullopt) == WaitResult::OnLine &&
+        gate.TakeInstrument(m_connection.InstrumentModel())) {
+        status = Finish(RunFunctions(options), false);
+    } else {
+        m_display.SetListener(nullptr);
+    }
+    m_gate = nullptr;
+    // Listen for the next reset: the instrument left behind (menu left, restarted, or not
+    // taken) announces itself again only when it is reset.
+    if (m_connection.OnLine()) {
+        m_connection.GoConnectionLost();
+    }
+    return status;
+}
+
+ConsoleRun::WaitResult ConsoleRun::WaitForInstrument(std::optional<int> seconds) {
     m_port.StartObserving();
     m_phases.Begin("identification", m_clock.NowMs(), IsoUtcNow());
-    m_display.Message("Waiting up to " + std::to_string(seconds) +
-                      " s for the instrument to be reset...");
-    const std::uint64_t deadline = m_clock.NowMs() + static_cast<std::uint64_t>(seconds) * 1000;
+    m_display.Message(seconds ? "Waiting up to " + std::to_string(*seconds) +
+                                    " s for the instrument to be reset..."
+                              : std::string("Waiting for an instrument to be reset..."));
+    // Without a bound the wait is cut in slices, so that the station's gate is asked often.
+    const std::uint64_t deadline =
+        seconds ? m_clock.NowMs() + static_cast<std::uint64_t>(*seconds) * 1000 : UINT64_MAX;
     while (!m_connection.OnLine()) {
-        if (m_port.Interrupted()) {
+        if (m_port.Interrupted() || (!seconds && !m_gate->KeepWaiting())) {
             return WaitResult::Interrupted;
         }
-        if (m_port.inner().HasFailed()) {
+        // A closed port would return from every wait at once: it counts as failed.
+        if (m_port.inner().HasFailed() || !m_port.IsOpen()) {
             return WaitResult::PortFailed;
         }
         const std::uint64_t now = m_clock.NowMs();
         if (now >= deadline) {
             return WaitResult::TimedOut;
         }
-        if (!m_port.WaitForInput(deadline - now)) {
+        if (!m_port.WaitForInput(seconds ? deadline - now : kGateCheckMs)) {
             continue;
+        }
+        if (!seconds) {
+            RestartRecord();
         }
         // As the window's receive notification: identification runs while it is armed and
         // bytes are waiting. Each attempt takes at least one byte; should one take none, the
@@ -175,6 +233,16 @@ ConsoleRun::WaitResult ConsoleRun::WaitForInstrument(int seconds) {
     return WaitResult::OnLine;
 }
 
+void ConsoleRun::RestartRecord() {
+    // A station's port may wait for hours between instruments, and hear a stray prompt or
+    // junk meanwhile: the instrument's record begins with the attempt that identifies it.
+    m_record.start = IsoUtcNow();
+    m_record.statuses.clear();
+    m_phases = PhaseTracker{};
+    m_phases.SetPhaseTexts(DefaultPhaseTexts(m_record.imagePath));
+    m_phases.Begin("identification", m_clock.NowMs(), m_record.start);
+}
+
 int ConsoleRun::NotIdentified(WaitResult result, int seconds) {
     m_phases.End(m_clock.NowMs());
     if (result == WaitResult::Interrupted) {
@@ -190,6 +258,17 @@ int ConsoleRun::NotIdentified(WaitResult result, int seconds) {
     Error(d.text.substr(0, d.text.size() - 1));
     m_record.diagnosis = UpdateRecord::Diagnosis{d.kind, seen.bytesSeen, d.firstBytesHex, d.text};
     return exit_status::kNotIdentified;
+}
+
+bool ConsoleRun::RefusedForChangedImage(UpdateRecord::FunctionEntry& entry) {
+    const std::string changed = m_gate != nullptr ? m_gate->ImageChanged() : std::string();
+    if (changed.empty()) {
+        return false;
+    }
+    m_display.Message(changed);
+    entry.outcome = changed;
+    m_record.functions.push_back(entry);
+    return true;
 }
 
 void ConsoleRun::Select(Function function) {
@@ -216,6 +295,9 @@ bool ConsoleRun::RunFunction(Function function) {
     bool ok = false;
 
     if (function == Function::Download || function == Function::Auto) {
+        if (RefusedForChangedImage(entry)) {
+            return false;
+        }
         // The window can only choose an existing file; a path typed on the command line is
         // checked here, before anything is erased.
         const std::string& path = m_display.TargetFile();
@@ -234,6 +316,14 @@ bool ConsoleRun::RunFunction(Function function) {
                                         ? bootLoader.DownloadProgram()
                                         : static_cast<std::int32_t>(bootLoader.AutoReprogram());
         ok = function == Function::Download ? result >= 0 : result == 0;
+        if (ok && m_gate != nullptr) {
+            // Changed while it was being sent: what went out may not be the image hashed.
+            const std::string changed = m_gate->ImageChanged();
+            if (!changed.empty()) {
+                m_display.Message(changed);
+                ok = false;
+            }
+        }
         entry.result = result;
         const TransferReport& report = sender.Report();
         if (report.started || report.result != 0) {
@@ -302,12 +392,14 @@ bool ConsoleRun::RunFunction(Function function) {
     return ok;
 }
 
-void ConsoleRun::Leave() {
+void ConsoleRun::Leave(bool closePort) {
     if (m_connection.OnLine()) {
         // Through the real port: after a Ctrl-C the watched one writes nothing.
         m_port.inner().Write(reinterpret_cast<const std::uint8_t*>(kExitCommand), 1);
     }
-    m_port.inner().Close();
+    if (closePort) {
+        m_port.inner().Close();
+    }
 }
 
 }  // namespace vantrel::cli

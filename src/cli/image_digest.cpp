@@ -1,10 +1,13 @@
 #include "image_digest.h"
 
 #include <QCryptographicHash>
-#include <array>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <vector>
+
+#include <zlib.h>
 
 #include "session/image_file.h"
 
@@ -12,36 +15,21 @@ namespace vantrel::cli {
 
 namespace {
 
-constexpr std::uint32_t kCrc32Polynomial = 0xEDB88320;  // 0x04C11DB7 reflected
 constexpr char kEndOfData = 0x1A;
 constexpr char kFill = static_cast<char>(0xFF);
 // Bytes read per pass: enough to keep the read calls few, small enough for any machine.
 constexpr std::size_t kReadChunk = 64 * 1024;
 
-const std::array<std::uint32_t, 256>& Crc32Table() {
-    static const std::array<std::uint32_t, 256> table = [] {
-        std::array<std::uint32_t, 256> t{};
-        for (std::uint32_t i = 0; i < 256; ++i) {
-            std::uint32_t c = i;
-            for (int bit = 0; bit < 8; ++bit) {
-                c = (c & 1U) != 0 ? (c >> 1) ^ kCrc32Polynomial : c >> 1;
-            }
-            t[i] = c;
-        }
-        return t;
-    }();
-    return table;
-}
-
 }  // namespace
 
 std::uint32_t UpdateCrc32(std::uint32_t crc, const std::uint8_t* data, std::size_t size) {
-    const auto& table = Crc32Table();
-    crc = ~crc;
-    for (std::size_t i = 0; i < size; ++i) {
-        crc = table[(crc ^ data[i]) & 0xFFU] ^ (crc >> 8);
+    // zlib takes at most a uInt at a time.
+    constexpr std::size_t kMostAtOnce = std::numeric_limits<uInt>::max();
+    for (std::size_t done = 0; done < size; done += kMostAtOnce) {
+        crc = static_cast<std::uint32_t>(
+            ::crc32(crc, data + done, static_cast<uInt>(std::min(size - done, kMostAtOnce))));
     }
-    return ~crc;
+    return crc;
 }
 
 std::string PaddingAfter(std::int64_t size) {

@@ -23,8 +23,7 @@ inline constexpr std::int64_t kBlockSize = 1024;
 // Reads the file at `path` once, front to back, and fingerprints the padded bytes.
 ImageDigest DigestImageFile(const std::string& path);
 
-// Incremental CRC-32 (IEEE 802.3 polynomial, reflected, initial and final xor 0xFFFFFFFF).
-// Start with crc = 0 and feed the bytes in order.
+// Incremental CRC-32 (IEEE 802.3, zlib's): start with crc = 0 and feed the bytes in order.
 std::uint32_t UpdateCrc32(std::uint32_t crc, const std::uint8_t* data, std::size_t size);
 
 // The padding the sender adds after `size` bytes of file: empty for a multiple of 1024,

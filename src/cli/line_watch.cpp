@@ -115,7 +115,7 @@ SilenceDiagnosis DiagnoseSilence(const LineObservation& seen, const std::string&
     return d;
 }
 
-WatchedPort::WatchedPort(Port& inner, const volatile std::sig_atomic_t& interrupted)
+WatchedPort::WatchedPort(Port& inner, const std::atomic<int>& interrupted)
     : m_inner(inner), m_interrupted(interrupted) {}
 
 void WatchedPort::StartObserving() {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <csignal>
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -45,11 +45,11 @@ std::string HexBytes(const std::vector<std::uint8_t>& bytes);
 
 // The port the console hands to the session: passes everything through to the real port,
 // notes what is taken for the identification diagnosis, and once `interrupted` is set (by
-// the SIGINT handler) behaves as a failed port, so that every wait of the session ends at
-// once and the run unwinds to its end.
+// the SIGINT handler, or by the station for all its ports at once) behaves as a failed port,
+// so that every wait of the session ends at once and the run unwinds to its end.
 class WatchedPort final : public Port {
 public:
-    WatchedPort(Port& inner, const volatile std::sig_atomic_t& interrupted);
+    WatchedPort(Port& inner, const std::atomic<int>& interrupted);
 
     // Starts a new observation (at the start of each wait for a reset).
     void StartObserving();
@@ -72,7 +72,7 @@ public:
 
 private:
     Port& m_inner;
-    const volatile std::sig_atomic_t& m_interrupted;
+    const std::atomic<int>& m_interrupted;
     LineObservation m_seen;
 };
 

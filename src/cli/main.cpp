@@ -3,7 +3,9 @@
 
 #include <unistd.h>
 #include <QCoreApplication>
+#include <atomic>
 #include <csignal>
+#include <memory>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -15,6 +17,7 @@
 #include "serial/clock.h"
 #include "serial/port_map.h"
 #include "serial/qt_serial_port.h"
+#include "station.h"
 #include "ui/port_memory.h"
 #include "update_record.h"
 
@@ -23,7 +26,8 @@ namespace {
 using namespace vantrel;
 using namespace vantrel::cli;
 
-volatile std::sig_atomic_t g_interrupted = 0;
+// Lock-free, so the handler may set it; the session's threads read it.
+std::atomic<int> g_interrupted{0};
 
 // The first Ctrl-C (or SIGTERM) lets the run unwind and close the port; a second one ends
 // the program at once, should anything still hold it.
@@ -32,9 +36,17 @@ void OnInterrupt(int signal) {
     std::signal(signal, SIG_DFL);
 }
 
-void InstallSignalHandlers() {
+// The station counts: the first Ctrl-C takes no new instruments, the second cancels the
+// running transfers, a third ends the program at once.
+void OnStationInterrupt(int signal) {
+    if (g_interrupted.fetch_add(1) + 1 >= 2) {
+        std::signal(signal, SIG_DFL);
+    }
+}
+
+void InstallSignalHandlers(void (*handler)(int)) {
     struct sigaction action {};
-    action.sa_handler = OnInterrupt;
+    action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
@@ -119,6 +131,13 @@ int main(int argc, char** argv) {
     QCoreApplication::setApplicationVersion(VANTREL_VERSION);
     const std::string program = "vantrel";
     std::vector<std::string> args(argv + 1, argv + argc);
+    if (!args.empty() && args.front() == "station") {
+        InstallSignalHandlers(OnStationInterrupt);
+        StationSystem system{[] { return std::make_unique<QtSerialPort>(); }, ListPorts,
+                             ResolvePortName};
+        return RunStationCommand(std::vector<std::string>(args.begin() + 1, args.end()), program,
+                                 VANTREL_VERSION, std::move(system), g_interrupted);
+    }
     const ParseResult parsed = ParseOptions(args);
     if (!parsed.ok) {
         std::fprintf(stderr, "%s: %s\n\n%s", program.c_str(), parsed.error.c_str(),
@@ -138,7 +157,7 @@ int main(int argc, char** argv) {
         return ListPortsCommand();
     }
 
-    InstallSignalHandlers();
+    InstallSignalHandlers(OnInterrupt);
     const ChosenPort port = ChoosePort(options.port);
     SteadyClock clock;
     QtSerialPort serial;

@@ -18,23 +18,8 @@ constexpr std::array<std::pair<Function, const char*>, 6> kFunctionNames = {{
     {Function::Restart, "restart"},
 }};
 
-std::optional<Function> FunctionFromName(const std::string& name) {
-    for (const auto& [function, text] : kFunctionNames) {
-        if (name == text) {
-            return function;
-        }
-    }
-    return std::nullopt;
-}
-
 std::optional<int> ParseSeconds(const std::string& text) {
-    int value = 0;
-    const char* end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    if (text.empty() || ec != std::errc() || ptr != end || value < 1 || value > kMaxWaitSeconds) {
-        return std::nullopt;
-    }
-    return value;
+    return ParseBounded(text, 1, kMaxWaitSeconds);
 }
 
 // One option taking a value: where the value goes and whether it was given already.
@@ -45,6 +30,25 @@ struct ValueOption {
 };
 
 }  // namespace
+
+std::optional<Function> FunctionFromName(const std::string& name) {
+    for (const auto& [function, text] : kFunctionNames) {
+        if (name == text) {
+            return function;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<int> ParseBounded(const std::string& text, int low, int high) {
+    int value = 0;
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    if (text.empty() || ec != std::errc() || ptr != end || value < low || value > high) {
+        return std::nullopt;
+    }
+    return value;
+}
 
 std::string FunctionName(Function function) {
     for (const auto& [f, text] : kFunctionNames) {
@@ -174,6 +178,14 @@ std::string UsageText(const std::string& program) {
            "Exit status: 0 all functions succeeded, 1 a function failed, 2 usage error or\n"
            "no port chosen, 3 no instrument identified in time, 4 the port cannot be\n"
            "opened, 130 interrupted.\n"
+           "\n"
+           "       " +
+           program +
+           " station [--port COMn]... [--file PATH] [--record FILE] [--count N] [--wait S]\n"
+           "               [FUNCTION...]\n"
+           "Station mode: serves many ports at once, each instrument as soon as it is reset\n"
+           "(see \"" +
+           program + " station --help\").\n"
            "\n"
            "The manual page: man vantrel\n";
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,10 @@ enum class Function { BlankCheck, MemoryTest, Erase, Download, Auto, Restart };
 
 // The command-line name of `function` ("blank-check", "memory-test", ...).
 std::string FunctionName(Function function);
+// The function of a command-line name; nothing for an unknown name.
+std::optional<Function> FunctionFromName(const std::string& name);
+// A whole number from `low` to `high` written in decimal; nothing otherwise.
+std::optional<int> ParseBounded(const std::string& text, int low, int high);
 
 // What the command line asks for.
 struct Options {

@@ -127,17 +127,22 @@ std::optional<int> RequestedComNumber(std::string_view text) {
 
 }  // namespace
 
-std::string PortAliasFolder() {
+std::string ConfigFolder() {
     // Only an absolute XDG_CONFIG_HOME counts; a relative one is to be ignored.
     const char* config = std::getenv("XDG_CONFIG_HOME");
     if (config != nullptr && config[0] == '/') {
-        return (fs::path(config) / "vantrel" / "ports").string();
+        return (fs::path(config) / "vantrel").string();
     }
     const char* home = std::getenv("HOME");
     if (home != nullptr && home[0] == '/') {
-        return (fs::path(home) / ".config" / "vantrel" / "ports").string();
+        return (fs::path(home) / ".config" / "vantrel").string();
     }
     return {};
+}
+
+std::string PortAliasFolder() {
+    const std::string folder = ConfigFolder();
+    return folder.empty() ? folder : (fs::path(folder) / "ports").string();
 }
 
 std::vector<PortEntry> MapPorts(const std::string& aliasFolder,

@@ -11,8 +11,12 @@ struct PortEntry {
     std::string device;  // e.g. "/dev/ttyUSB0", or the target of an alias
 };
 
-// The folder of port aliases: $XDG_CONFIG_HOME/vantrel/ports, by default
-// ~/.config/vantrel/ports. A symbolic link named COMn there stands for its target.
+// The program's configuration folder: $XDG_CONFIG_HOME/vantrel (an absolute one only), by
+// default ~/.config/vantrel; empty when neither is known.
+std::string ConfigFolder();
+
+// The folder of port aliases, ConfigFolder()/ports. A symbolic link named COMn there stands
+// for its target.
 std::string PortAliasFolder();
 
 // Maps COM names to devices. An alias COMn in `aliasFolder` wins; otherwise the fixed

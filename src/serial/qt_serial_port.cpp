@@ -14,6 +14,7 @@
 #include <climits>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 
 #include "serial_timing.h"
 
@@ -396,12 +397,31 @@ void QtSerialPort::Deliver() {
     QueueDelivery();
 }
 
-std::vector<PortEntry> ListPorts() {
+namespace {
+
+std::vector<std::string> SystemDevices() {
     std::vector<std::string> devices;
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
         devices.push_back(info.systemLocation().toStdString());
     }
-    return MapPorts(PortAliasFolder(), devices);
+    return devices;
+}
+
+}  // namespace
+
+std::vector<PortEntry> ListPorts() {
+    return MapPorts(PortAliasFolder(), SystemDevices());
+}
+
+std::string ResolvePortName(const std::string& nameOrDevice) {
+    const std::string folder = PortAliasFolder();
+    std::error_code ec;
+    const std::filesystem::path alias = std::filesystem::path(folder) / nameOrDevice;
+    if (!folder.empty() && std::filesystem::is_symlink(alias, ec)) {
+        const std::filesystem::path target = std::filesystem::canonical(alias, ec);
+        return ec ? std::string() : target.string();
+    }
+    return ResolvePort(MapPorts(std::string(), SystemDevices()), nameOrDevice);
 }
 
 }  // namespace vantrel

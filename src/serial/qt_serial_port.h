@@ -64,4 +64,10 @@ private:
 // serial ports QSerialPortInfo reports), in the port list's sorted order.
 std::vector<PortEntry> ListPorts();
 
+// The device behind one COM name (or a device path, returned as it is): the name's own alias
+// when it has one, otherwise the system's port of that number; empty when it stands for
+// nothing now. Unlike ListPorts it opens no device, so it may be asked again and again while
+// other ports are in use.
+std::string ResolvePortName(const std::string& nameOrDevice);
+
 }  // namespace vantrel

@@ -1,5 +1,7 @@
 #include "port_memory.h"
 
+#include "serial/port_map.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,7 +16,6 @@ namespace vantrel {
 namespace {
 
 constexpr const char* kFileName = "BootLoader.ini";
-constexpr const char* kFolderName = "vantrel";
 
 // White space between tokens: what the C library's isspace accepts in the "C" locale.
 bool IsSeparator(int c) {
@@ -76,17 +77,8 @@ bool WriteAll(int fd, const std::string& text) {
 }  // namespace
 
 std::string PortMemoryPath() {
-    namespace fs = std::filesystem;
-    fs::path base;
-    const char* config = std::getenv("XDG_CONFIG_HOME");
-    // A relative XDG_CONFIG_HOME is invalid and must be ignored.
-    if (config != nullptr && config[0] == '/') {
-        base = config;
-    } else {
-        const char* home = std::getenv("HOME");
-        base = fs::path(home != nullptr && home[0] != '\0' ? home : "/") / ".config";
-    }
-    return (base / kFolderName / kFileName).string();
+    const std::string folder = ConfigFolder();
+    return folder.empty() ? folder : folder + "/" + kFileName;
 }
 
 int LoadPortMemory(const std::string& path, const std::vector<std::string>& entries, int selected) {

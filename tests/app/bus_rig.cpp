@@ -159,22 +159,6 @@ QByteArray BusRig::Report(qint64 pid) const {
     return {};
 }
 
-BusRig::Outcome BusRig::Run(const QString& program, const QStringList& arguments) const {
-    QProcess process;
-    process.setProcessEnvironment(m_env);
-    process.start(program, arguments);
-    Outcome outcome;
-    if (process.waitForFinished(kAnswerMs) && process.exitStatus() == QProcess::NormalExit) {
-        outcome.exitCode = process.exitCode();
-    } else {
-        process.kill();
-        process.waitForFinished();
-    }
-    outcome.out = process.readAllStandardOutput();
-    outcome.err = process.readAllStandardError();
-    return outcome;
-}
-
 bool BusRig::Running(qint64 pid) {
     QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
     if (!stat.open(QIODevice::ReadOnly)) {
@@ -217,11 +201,6 @@ bool Holder::Create() {
 QByteArray Holder::Command(const QByteArray& command) {
     m_process.write(command + '\n');
     return ReadLine();
-}
-
-void Holder::Leave() {
-    m_process.closeWriteChannel();
-    m_process.waitForFinished(kAnswerMs);
 }
 
 void Holder::Kill() {

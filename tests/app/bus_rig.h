@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <memory>
 
+#include "line_rig.h"
+
 // A private session bus for one test, and the folders of the copies of the program it starts:
 // the bus activates only the services in the data folder's dbus-1/services, where a normal
 // start writes its activation entry, and passes its environment (offscreen platform, private
@@ -45,12 +47,10 @@ public:
     QByteArray Report(qint64 pid) const;
 
     // Runs a one-shot client (gdbus, dbus-send) on this bus.
-    struct Outcome {
-        int exitCode = -1;
-        QByteArray out;
-        QByteArray err;
-    };
-    Outcome Run(const QString& program, const QStringList& arguments) const;
+    using Outcome = vantrel::test::RunResult;
+    Outcome Run(const QString& program, const QStringList& arguments) const {
+        return vantrel::test::Run(program, arguments, m_env, 30000);
+    }
 
     // True while process `pid` exists and is not a zombie.
     static bool Running(qint64 pid);
@@ -71,8 +71,6 @@ public:
 
     bool Create();
     QByteArray Command(const QByteArray& command);
-    // Ends the client's input: it leaves without releasing.
-    void Leave();
     void Kill();
 
     qint64 CopyPid() const { return m_copyPid; }

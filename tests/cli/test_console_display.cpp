@@ -2,9 +2,10 @@
 #include <cstdio>
 
 #include "cli/console_display.h"
-#include "cli/phase_tracker.h"
 #include "session/strings.h"
-#include "sim_clock.h"
+#include "images.h"
+#include "serial/serial_channel.h"
+#include "xmodem_peer.h"
 
 using namespace vantrel;
 using namespace vantrel::cli;
@@ -24,21 +25,18 @@ QByteArray Contents(std::FILE* file) {
     return data;
 }
 
-// Plays what the XModem-1K sender shows for a transfer of `size` bytes, `msPerBlock` each.
+// A real transfer of `size` bytes shown on `display`: the sender on a fake line whose
+// receiver answers each frame `msPerBlock` after it.
 void PlayTransfer(ConsoleDisplay& display, SimClock& clock, std::int64_t size, int msPerBlock) {
-    const int blocks = static_cast<int>((size + 1023) / 1024);
-    display.SetProgressPos(0);
-    display.SetProgressStep(1);
-    display.SetProgressRange(static_cast<int>(size / 1024));
-    for (int cycle = 0; cycle <= blocks; ++cycle) {
-        const double acknowledged = std::min<double>(cycle * 1024.0, static_cast<double>(size));
-        display.SetTitle(
-            FormatString(Str::TitlePercentSent, acknowledged * 100.0 / static_cast<double>(size)));
-        display.RefreshControls();
-        display.StepProgress();
-        display.RepaintAndShow();
-        clock.Advance(static_cast<std::uint64_t>(msPerBlock));
-    }
+    FakePort port(clock);
+    SerialChannel channel(port, clock);
+    port.Open("/dev/fake");
+    ScriptedReceiver receiver(port, clock);
+    receiver.answerDelayMs = static_cast<std::uint64_t>(msPerBlock);
+    receiver.Send("C", ScriptedReceiver::kAnswerDelayMs);
+    MemoryImage image(RandomImage(size));
+    QCOMPARE(XModemSender(channel, display).SendFile(image, size),
+             static_cast<std::int32_t>((size + 1023) / 1024 * 1024));
     display.SetTitle("Vantrel");
 }
 
@@ -63,9 +61,6 @@ private slots:
         QTest::newRow("long transfer: minutes left")
             << 1 << qint64(10240) << qint64(1048576) << qint64(10000)
             << "[------------------------]   1%  10240/1048576 B  1.0 KiB/s  16:54 left";
-        QTest::newRow("image under one block")
-            << 100 << qint64(500) << qint64(500) << qint64(300)
-            << "[########################] 100%  500/500 B  1.6 KiB/s  0:00 left";
         QTest::newRow("five blocks: the bar is not full at 61%")
             << 61 << qint64(3072) << qint64(5000) << qint64(300)
             << "[##############----------]  61%  3072/5000 B  10.0 KiB/s  0:00 left";
@@ -146,107 +141,7 @@ private slots:
         QVERIFY2(text.endsWith(" 30%  3072/10240 B  -- KiB/s  --:-- left\n"), text.constData());
     }
 
-    // On a terminal the progress is one line redrawn in place; a status line that follows
-    // starts on a fresh line.
-    void terminalRedrawsInPlace() {
-        SimClock clock;
-        std::FILE* out = std::tmpfile();
-        ConsoleDisplay display(out, true, clock);
-        display.SetImageSize(4096);
-        PlayTransfer(display, clock, 4096, 100);
-        display.SetStatus("Restart Instrument");
-        const QByteArray text = Contents(out);
-        std::fclose(out);
-        QCOMPARE(text.count('\n'), 2);
-        QCOMPARE(text.count('\r'), 5);
-        QVERIFY(text.endsWith("left\x1b[K\nRestart Instrument\n"));
-    }
 };
 
-class PhaseTrackerTest : public QObject {
-    Q_OBJECT
-private slots:
-    void phases_data() {
-        // Events: "s:TEXT" status, "t:TEXT" title, "b:NAME" begin, "e" end; each 100 ms apart.
-        QTest::addColumn<QStringList>("events");
-        QTest::addColumn<QStringList>("expected");  // "name:duration"
-
-        const QString downloading = QString::fromStdString(FormatString(Str::Downloading, "a.upg"));
-        QTest::newRow("auto on a programmed instrument")
-            << QStringList{"b:identification",
-                           "s:Instrument On-Line",
-                           "e",
-                           "s:Automatic ReProgram",
-                           "s:Sector Protection Verification...",
-                           "s:User Area Sectors NOT protected",
-                           "s:Blank checking user area...",
-                           "s:User area is NOT blank",
-                           "s:Erasing User Area....",
-                           "s:",
-                           "s:" + downloading,
-                           "t:Vantrel  0% Sent",
-                           "t:Vantrel 50% Sent",
-                           "t:Vantrel 100% Sent",
-                           "t:Vantrel",
-                           "s:Restart Instrument",
-                           "e",
-                           "b:restart",
-                           "s:Connection Lost - Reset the Instrument",
-                           "e"}
-            << QStringList{"identification:200", "protection-check:200", "blank-check:200",
-                           "erase:200",          "download-menu:100",    "transfer:300",
-                           "restart:200"};
-        QTest::newRow("blank instrument: no erase")
-            << QStringList{"s:Blank checking user area...",
-                           "s:User area is blank",
-                           "s:" + downloading,
-                           "t:Vantrel  0% Sent",
-                           "t:Vantrel",
-                           "e"}
-            << QStringList{"blank-check:200", "download-menu:100", "transfer:100"};
-        QTest::newRow("boot loader echoing a phase text inside another phase is a new phase")
-            << QStringList{"s:Erasing User Area....", "s:Blank checking user area...", "e"}
-            << QStringList{"erase:100", "blank-check:100"};
-        QTest::newRow("transfer cut by the end of the function")
-            << QStringList{"s:" + downloading, "t:Vantrel  0% Sent", "t:Vantrel 10% Sent", "e"}
-            << QStringList{"download-menu:100", "transfer:200"};
-    }
-    void phases() {
-        QFETCH(QStringList, events);
-        PhaseTracker tracker;
-        tracker.SetPhaseTexts(DefaultPhaseTexts("a.upg"));
-        std::uint64_t ms = 5000;
-        for (const QString& event : events) {
-            const std::string arg = event.mid(2).toStdString();
-            if (event.startsWith("s:")) {
-                tracker.Status(arg, ms, "iso");
-            } else if (event.startsWith("t:")) {
-                tracker.Title(arg, ms, "iso");
-            } else if (event.startsWith("b:")) {
-                tracker.Begin(arg, ms, "iso");
-            } else {
-                tracker.End(ms);
-            }
-            ms += 100;
-        }
-        QStringList got;
-        for (const auto& p : tracker.Phases()) {
-            got << QString::fromStdString(p.name) + ":" + QString::number(p.durationMs);
-        }
-        QTEST(got, "expected");
-    }
-};
-
-int main(int argc, char** argv) {
-    int status = 0;
-    {
-        ConsoleDisplayTest test;
-        status |= QTest::qExec(&test, argc, argv);
-    }
-    {
-        PhaseTrackerTest test;
-        status |= QTest::qExec(&test, argc, argv);
-    }
-    return status;
-}
+QTEST_GUILESS_MAIN(ConsoleDisplayTest)
 #include "test_console_display.moc"

@@ -7,8 +7,10 @@
 #include <QtTest>
 #include <cstdio>
 #include <map>
+#include <tuple>
 
 #include "cli/console_run.h"
+#include "cli/line_watch.h"
 #include "session/strings.h"
 #include "fake_port.h"
 
@@ -37,7 +39,7 @@ QByteArray Contents(std::FILE* file) {
 struct Rig {
     SimClock clock;
     FakePort fake{clock};
-    volatile std::sig_atomic_t interrupted = 0;
+    std::atomic<int> interrupted{0};
     WatchedPort port{fake, interrupted};
     std::FILE* out = std::tmpfile();
     std::FILE* err = std::tmpfile();
@@ -90,6 +92,22 @@ void ModelOneMenu(Rig& rig) {
     rig.answers["6"] = "Run user program (Y/N)?\r\n";
 }
 
+struct PortRig {
+    SimClock clock;
+    FakePort fake{clock};
+    std::atomic<int> interrupted{0};
+    WatchedPort port{fake, interrupted};
+    PortRig() { QVERIFY(port.Open("/dev/fake")); }
+};
+
+LineObservation Observe(const QByteArray& bytes) {
+    LineObservation seen;
+    for (char c : bytes) {
+        seen.Take(static_cast<std::uint8_t>(c));
+    }
+    return seen;
+}
+
 }  // namespace
 
 class ConsoleRunTest : public QObject {
@@ -119,8 +137,6 @@ private slots:
         QTest::addColumn<bool>("answerPrompt");
         QTest::addColumn<QString>("kind");
         QTest::newRow("nothing") << QByteArray() << true << "nothing";
-        QTest::newRow("application talking")
-            << QByteArray("METER 12.5 V\r\n") << true << "unknown-bytes";
         QTest::newRow("signature, prompt never comes")
             << QByteArray("\n\n\n\r") << false << "signature-without-prompt";
     }
@@ -199,7 +215,6 @@ private slots:
         QTest::newRow("download, no file") << int(Function::Download) << "" << "";
         QTest::newRow("auto, missing file")
             << int(Function::Auto) << "missing.upg" << "No such file or directory";
-        QTest::newRow("download, a directory") << int(Function::Download) << "." << kNotRegular;
         QTest::newRow("auto, a named pipe") << int(Function::Auto) << "fifo" << kNotRegular;
         QTest::newRow("auto, /dev/zero") << int(Function::Auto) << "/dev/zero" << kNotRegular;
     }
@@ -300,6 +315,90 @@ private slots:
         QVERIFY(rig.fake.WrittenText().find('1') == std::string::npos);
         QVERIFY(!rig.fake.IsOpen());
         QCOMPARE(rig.Record()["exit_status"].toInt(), 130);
+    }
+
+    // What the line carried during the wait decides what the operator is told.
+    void classification_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<int>("model");
+        QTest::addColumn<QString>("mentions");
+
+        QTest::newRow("silence") << QByteArray() << "nothing" << -1 << "cable";
+        QTest::newRow("application text")
+            << QByteArray("Meter v2.1 ready\r\n") << "unknown-bytes" << -1 << "4d 65 74 65";
+        QTest::newRow("wrong speed: high bytes")
+            << QByteArray("\xf8\x80\xfe\x00\x78", 5) << "unknown-bytes" << -1 << "38400";
+        QTest::newRow("boot loader already at its menu answers with its prompt")
+            << QByteArray("\r\n>") << "unknown-bytes" << -1 << "may already be at its menu";
+        QTest::newRow("model 0, no prompt")
+            << QByteArray("\t\t\t\r") << "signature-without-prompt" << 0 << "transmit";
+        QTest::newRow("model 1 after noise, then a wrong prompt")
+            << QByteArray("zz\n\n\n\r> \r\n") << "signature-without-prompt" << 1 << "3e 20";
+        QTest::newRow("stray LF before model 2 reads as model 1")
+            << QByteArray("\n\n\n\r\r") << "signature-without-prompt" << 1 << "0d";
+    }
+    void classification() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, mentions);
+        const LineObservation seen = Observe(bytes);
+        QCOMPARE(seen.bytesSeen, std::uint64_t(bytes.size()));
+        QTEST(seen.signatureModel, "model");
+        const SilenceDiagnosis d = DiagnoseSilence(seen, "COM3 (/dev/ttyUSB0)", 120);
+        QTEST(QString::fromStdString(d.kind), "kind");
+        const QString text = QString::fromStdString(d.text);
+        QVERIFY2(text.startsWith("No instrument identified on COM3 (/dev/ttyUSB0) within 120 s."),
+                 d.text.c_str());
+        QVERIFY2(text.contains(mentions), d.text.c_str());
+    }
+
+    void firstBytesAreBounded() {
+        const LineObservation seen = Observe(QByteArray(1000, 'A'));
+        QCOMPARE(seen.bytesSeen, std::uint64_t{1000});
+        QCOMPARE(seen.first.size(), LineObservation::kKeptBytes);
+    }
+
+    void watchedPortNotesWhatIsTaken() {
+        PortRig r;
+        auto& port = r.port;
+        r.fake.Arrive("xy\t\t\t\r");
+        QVERIFY(port.Take());
+        QVERIFY(port.Take());
+        port.DiscardInput();  // four bytes thrown away unseen still count as seen
+        QCOMPARE(port.Observed().bytesSeen, std::uint64_t{6});
+        QCOMPARE(port.Observed().signatureModel, -1);
+        port.StartObserving();
+        QCOMPARE(port.Observed().bytesSeen, std::uint64_t{0});
+    }
+
+    // A long wait blocks in the port in slices (so a Ctrl-C is seen), never spinning.
+    void longWaitBlocksInSlices() {
+        PortRig r;
+        auto [clock, fake, port] = std::tie(r.clock, r.fake, r.port);
+        const std::uint64_t start = clock.NowMs();
+        QVERIFY(!port.WaitForInput(120000));
+        QCOMPARE(clock.NowMs() - start, std::uint64_t{120000});
+        QVERIFY(fake.WaitCalls() <= 1201);
+        fake.Arrive("!", 250);
+        QVERIFY(port.WaitForInput(120000));
+        QCOMPARE(clock.NowMs() - start, std::uint64_t{120250});
+    }
+
+    // After a Ctrl-C the session must unwind at once: every wait ends, nothing is written.
+    void interruptFailsThePort() {
+        PortRig r;
+        auto [clock, fake, port] = std::tie(r.clock, r.fake, r.port);
+        fake.Arrive("abc");
+        r.interrupted = 1;
+        const std::uint64_t start = clock.NowMs();
+        QVERIFY(!port.WaitForInput(6000));
+        QCOMPARE(clock.NowMs(), start);
+        QVERIFY(port.HasFailed());
+        QCOMPARE(port.Waiting(), std::size_t{0});
+        QVERIFY(!port.Take());
+        const std::uint8_t byte = 0x02;
+        QVERIFY(!port.Write(&byte, 1));
+        QVERIFY(fake.Writes().empty());
     }
 };
 

@@ -14,22 +14,18 @@ private slots:
         QTest::addColumn<int>("model");
         QTest::addColumn<bool>("blank");
         QTest::addColumn<int>("size");
-#ifdef E2E_SLOW_MODEL
         QTest::newRow("model 2, programmed, 3000 bytes") << 2 << false << 3000;
-#else
         QTest::newRow("model 0, blank, 100 KiB") << 0 << true << 100 * 1024;
         QTest::newRow("model 1, programmed, 1025 bytes") << 1 << false << 1025;
-        QTest::newRow("model 1, blank, 1 byte") << 1 << true << 1;
-#endif
     }
     void autoRestart() {
         QFETCH(int, model);
         QFETCH(bool, blank);
         QFETCH(int, size);
         Rig rig;
-        const QByteArray image = PseudoRandom(size, static_cast<quint32>(size));
+        const QByteArray image = RandomImage(size, static_cast<quint32>(size));
         const QByteArray sent = Padded(image);
-        const QString file = rig.WriteFile("sample.upg", image);
+        const QString file = rig.Write("sample.upg", image);
         const QString record = rig.Path("record.jsonl");
         QVERIFY(
             rig.StartSim({"--model", QString::number(model), blank ? "--blank" : "--not-blank"}));
@@ -52,13 +48,12 @@ private slots:
         QCOMPARE(Commands(report), expected);
         QCOMPARE(report["base_address"].toString(), address);
         QCOMPARE(report["image"].toObject()["size"].toInt(), sent.size());
-        QCOMPARE(report["image"].toObject()["crc32"].toString(), Crc32(sent));
         QCOMPARE(report["user_area"].toString(), QString("programmed"));
         const QJsonObject transfer = report["transfers"].toArray().at(0).toObject();
         QCOMPARE(transfer["mode"].toString(), QString("crc"));
         QCOMPARE(transfer["end"].toString(), QString("completed"));
 
-        const QJsonObject r = Rig::LastRecord(record);
+        const QJsonObject r = LastRecord(record);
         QCOMPARE(r["exit_status"].toInt(), 0);
         QCOMPARE(r["model"].toInt(), model);
         QCOMPARE(r["port"].toObject()["device"].toString(), rig.Pty());

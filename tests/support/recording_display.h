@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,9 @@ public:
         m_pos += m_increment;
         ++m_steps;
         m_log.push_back("step");
+        if (m_onStep) {
+            m_onStep(m_steps);  // to change the world in the middle of a transfer
+        }
     }
     void SetRunCaption(const std::string& caption) override {
         m_caption = caption;
@@ -78,8 +82,11 @@ public:
     int ProgressPos() const { return m_pos; }
     int ProgressHigh() const { return m_high; }
     int ProgressSteps() const { return m_steps; }
+    // Called with the number of steps so far, after each step.
+    void OnStep(std::function<void(int)> action) { m_onStep = std::move(action); }
 
 private:
+    std::function<void(int)> m_onStep;
     std::vector<std::string> m_log;
     std::string m_status;
     std::string m_target;

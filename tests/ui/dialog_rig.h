@@ -13,16 +13,15 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 #include <functional>
 #include <memory>
 #include "session/operator_display.h"
 #include "session/strings.h"
-#include "sim_instrument.h"
+#include "images.h"
+#include "line_rig.h"
 #include "ui/about_dlg.h"
 #include "ui/automation_proxy.h"
 #include "ui/vantrel_distribution_dlg.h"
@@ -36,20 +35,9 @@ namespace rig {
 constexpr int kReactMs = 15000;
 // Time given to the line to carry a byte that should not come, in ms.
 constexpr int kSettleMs = 300;
-// Resets tried before identification counts as failed.
-constexpr int kResetTries = 3;
 
 QString S(Str id) {
     return QString::fromStdString(LoadString(id));
-}
-
-QByteArray RandomImage(int size) {
-    QByteArray bytes(size, '\0');
-    auto* gen = QRandomGenerator::global();
-    for (auto& b : bytes) {
-        b = static_cast<char>(gen->bounded(256));
-    }
-    return bytes;
 }
 
 // Longest a modal box may stay open after the test has acted on it, in ms.
@@ -106,31 +94,27 @@ protected:
         bool openFlag;  // MessageBoxOpen() while the box was open
     };
 
-    std::unique_ptr<QTemporaryDir> m_config;
-    std::unique_ptr<SimInstrument> m_sim;
-    std::unique_ptr<SimInstrument> m_sim2;
+    std::unique_ptr<ConfigHome> m_config;
+    std::unique_ptr<Sim> m_sim;
+    std::unique_ptr<Sim> m_sim2;
     std::unique_ptr<CVantrelDistributionDlg> m_dlg;
     QList<Box> m_boxes;
     QStringList m_statusShown;
     QStringList m_titles;
 
-    QString MemoryFile() const { return m_config->filePath("vantrel/BootLoader.ini"); }
+    QString MemoryFile() const { return m_config->ConfigPath() + "/vantrel/BootLoader.ini"; }
 
     void WriteMemory(const QByteArray& content) {
-        QDir().mkpath(m_config->filePath("vantrel"));
-        QFile f(MemoryFile());
-        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(content);
+        QVERIFY(WriteFile(MemoryFile(), content));
     }
 
     QByteArray ReadMemory() const {
-        QFile f(MemoryFile());
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+        return QFileInfo::exists(MemoryFile()) ? ReadFile(MemoryFile()) : "<missing>";
     }
 
     bool StartSim(const QStringList& options = {}) {
-        m_sim = std::make_unique<SimInstrument>(m_config->path(), m_config->path());
-        if (!m_sim->Start("COM7", options)) {
+        m_sim = std::make_unique<Sim>();
+        if (!m_sim->Start(*m_config, "COM7", options)) {
             return false;
         }
         WriteMemory("COM7\n");
@@ -164,16 +148,9 @@ protected:
         if (!QTest::qWaitFor([this] { return m_sim->Commands().contains("\r"); }, kReactMs)) {
             return false;
         }
-        // As an operator would, reset again when the first reset went unheard (on a loaded
-        // machine the simulator may take a moment to notice that the port is open).
-        for (int reset = 0; reset < kResetTries; ++reset) {
-            QTest::qWait(kSettleMs);
-            m_sim->Reset();
-            if (QTest::qWaitFor([this] { return m_dlg->OnLine(); }, kReactMs)) {
-                return true;
-            }
-        }
-        return false;
+        QTest::qWait(kSettleMs);
+        m_sim->Reset();
+        return QTest::qWaitFor([this] { return m_dlg->OnLine(); }, kReactMs);
     }
 
     // The menu commands and answers the instrument received, carriage returns left out.
@@ -198,12 +175,10 @@ protected:
     // button's file dialog; returns what the dialog offered (title, filters, selected filter,
     // default suffix, one per line), or an empty string when the file was not taken.
     QString WriteTarget(const QString& fileName, const QByteArray& image) {
-        const QString path = m_config->filePath(fileName);
-        QFile f(path);
-        if (!f.open(QIODevice::WriteOnly) || f.write(image) != image.size()) {
+        const QString path = m_config->Path(fileName);
+        if (!WriteFile(path, image)) {
             return {};
         }
-        f.close();
         QString offered;
         ModalWatcher<QFileDialog> watcher([&](QFileDialog* dialog) {
             offered = dialog->windowTitle() + "\n" + dialog->nameFilters().join("\n") + "\n" +
@@ -237,9 +212,7 @@ protected:
     }
 
     void InitRig() {
-        m_config = std::make_unique<QTemporaryDir>();
-        QVERIFY(m_config->isValid());
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config->path()));
+        m_config = std::make_unique<ConfigHome>();
         m_boxes.clear();
         m_statusShown.clear();
         m_titles.clear();

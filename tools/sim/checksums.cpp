@@ -1,5 +1,9 @@
 #include "checksums.h"
 
+#include <zlib.h>
+
+#include <algorithm>
+
 namespace vantrel::sim {
 
 std::uint16_t Crc16Xmodem(std::span<const std::uint8_t> data) {
@@ -26,14 +30,14 @@ std::uint8_t Sum8(std::span<const std::uint8_t> data) {
 }
 
 std::uint32_t Crc32(std::span<const std::uint8_t> data) {
-    std::uint32_t crc = 0xFFFFFFFFu;
-    for (std::uint8_t byte : data) {
-        crc ^= byte;
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 1u) != 0 ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
-        }
+    // zlib's, as every tool that checks an image file computes it.
+    uLong crc = ::crc32(0, Z_NULL, 0);
+    for (std::size_t done = 0; done < data.size();) {
+        const uInt chunk = static_cast<uInt>(std::min<std::size_t>(data.size() - done, 1u << 30));
+        crc = ::crc32(crc, data.data() + done, chunk);
+        done += chunk;
     }
-    return crc ^ 0xFFFFFFFFu;
+    return static_cast<std::uint32_t>(crc);
 }
 
 }  // namespace vantrel::sim

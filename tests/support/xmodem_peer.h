@@ -4,10 +4,14 @@
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "fake_port.h"
 #include "sim_clock.h"
+
+// Fake XModem receivers on a FakePort: ScriptedReceiver answers from a script; XModemReceiver
+// receives as a proper receiver behind a line that may repeat, delay or spoil.
 
 namespace vantrel::test {
 
@@ -29,6 +33,9 @@ public:
         std::uint64_t at;
         Bytes bytes;
     };
+
+    // How long after a frame or EOT its answer arrives.
+    std::uint64_t answerDelayMs = kAnswerDelayMs;
 
     ScriptedReceiver(FakePort& port, SimClock& clock) : m_port(port), m_clock(clock) {
         m_port.SetResponder([this](FakePort&, const Bytes& written) { OnWrite(written); });
@@ -112,7 +119,7 @@ private:
         const bool eot = written.size() == 1 && written[0] == 0x04;
         if (IsFrame(written) || eot) {
             const QString token = m_answers.isEmpty() ? m_fallback : m_answers.takeFirst();
-            Send(token, kAnswerDelayMs);
+            Send(token, answerDelayMs);
         } else if (m_chatterAfterStop && written.size() == 1) {
             Chatter(kAnswerDelayMs);
         }
@@ -133,6 +140,65 @@ private:
     std::vector<Write> m_writes;
     std::uint64_t m_chatterEnd = 0;
     bool m_chatterAfterStop = false;
+};
+
+// A proper XModem-1K receiver (CRC): takes the expected block, ACKs a repeat of the block
+// before, cancels after 10 errors in a row. The line repeats its answer to block
+// `repeatAfter`, delays that to block `lateAfter` by `lateMs`, and spoils the first arrival
+// of block `spoiled`.
+class XModemReceiver {
+public:
+    int repeatAfter = 0;
+    int lateAfter = 0;
+    std::uint64_t lateMs = 0;
+    int spoiled = 0;
+
+    void Attach(FakePort& port) {
+        port.SetResponder([this](FakePort& p, const FakePort::Bytes& w) { Answer(p, w); });
+    }
+    bool Completed() const { return m_completed; }
+    QByteArray Received() const { return m_image; }
+
+private:
+    static constexpr std::uint8_t kAck = 0x06, kNak = 0x15, kCan = 0x18;
+
+    void Answer(FakePort& port, const FakePort::Bytes& write) {
+        if (write.size() == 1 && write[0] == 0x04) {
+            m_completed = true;
+            port.Arrive(FakePort::Bytes{kAck}, 5);
+            return;
+        }
+        if (!ScriptedReceiver::IsFrame(write)) {
+            return;
+        }
+        const int number = write[1];
+        std::uint8_t answer = kNak;
+        int answered = 0;  // the block the answer acknowledges, 0 for none
+        if (number == (m_blocks + 1) % 256 &&
+            !(m_blocks + 1 == spoiled && !std::exchange(m_spoiledOnce, true))) {
+            m_image.append(reinterpret_cast<const char*>(write.data()) + 3, 1024);
+            answer = kAck;
+            answered = ++m_blocks;
+        } else if (number == m_blocks % 256 && m_blocks > 0) {
+            answer = kAck;  // a repeat of the block before: taken once already
+        }
+        m_errors = answer == kAck ? 0 : m_errors + 1;
+        if (m_errors >= 10) {
+            port.Arrive(FakePort::Bytes{kCan, kCan}, 5);
+            return;
+        }
+        FakePort::Bytes bytes{answer};
+        if (answered != 0 && answered == repeatAfter) {
+            bytes.push_back(answer);
+        }
+        port.Arrive(bytes, answered != 0 && answered == lateAfter ? lateMs : 5);
+    }
+
+    QByteArray m_image;
+    bool m_spoiledOnce = false;
+    int m_blocks = 0;
+    int m_errors = 0;
+    bool m_completed = false;
 };
 
 }  // namespace vantrel::test

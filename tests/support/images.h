@@ -1,7 +1,12 @@
 #pragma once
 
+// Images and files for the tests: the padding of the last block, seeded random images, images
+// that fail or never end, whole-file reads and writes.
+
 #include <QByteArray>
+#include <QFile>
 #include <QRandomGenerator>
+#include <QString>
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -11,7 +16,16 @@
 
 namespace vantrel::test {
 
-// Seeded random bytes: every run sends the same image.
+// As the instrument stores an image: 0x1A after the data, then 0xFF to the end of the block.
+inline QByteArray Padded(QByteArray data) {
+    if (data.size() % 1024 != 0) {
+        data.append('\x1A');
+        data.append(QByteArray((1024 - data.size() % 1024) % 1024, '\xFF'));
+    }
+    return data;
+}
+
+// Seeded: every run sends the same image.
 inline QByteArray RandomImage(qsizetype size, quint32 seed = 1234) {
     QRandomGenerator random(seed);
     QByteArray data(size, Qt::Uninitialized);
@@ -21,12 +35,21 @@ inline QByteArray RandomImage(qsizetype size, quint32 seed = 1234) {
     return data;
 }
 
+inline QByteArray ReadFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+inline bool WriteFile(const QString& path, const QByteArray& data) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
 // An image in memory that can fail with a read error at a given offset.
 class MemoryImage final : public ImageReader {
 public:
     explicit MemoryImage(QByteArray data, qint64 failAt = -1)
         : m_data(std::move(data)), m_failAt(failAt) {}
-
     std::size_t Read(std::uint8_t* buffer, std::size_t size) override {
         if (m_failed) {
             return 0;

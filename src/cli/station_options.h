@@ -1,0 +1,38 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "options.h"
+
+namespace vantrel::cli {
+
+// What `vantrel station` is asked to do.
+struct StationOptions {
+    bool help = false;
+    std::vector<std::string> ports;  // COM names or device paths; empty: every port there is
+    std::string targetFile;          // required when a function downloads
+    std::string recordFile;          // empty: no update record
+    int count = 0;                   // instruments to handle before ending; 0: no limit
+    int waitSeconds = 0;             // end after this long without an instrument; 0: no limit
+    std::vector<Function> functions;  // default: auto restart
+};
+
+struct StationParseResult {
+    bool ok = false;
+    StationOptions options;
+    std::string error;  // one line, for the usage message
+};
+
+// Largest --count: a larger value is a typing error, not a batch.
+inline constexpr int kMaxStationCount = 1000000;
+
+// Parses the arguments after "station". Options and functions may be mixed; an option's value
+// may follow as the next argument or after '='. --port may be given many times, the others
+// once.
+StationParseResult ParseStationOptions(const std::vector<std::string>& args);
+
+// The usage text of `vantrel station`.
+std::string StationUsageText(const std::string& program);
+
+}  // namespace vantrel::cli

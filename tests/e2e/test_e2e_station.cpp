@@ -1,0 +1,155 @@
+// `vantrel station` serving several simulated instruments at once over pseudo-terminals: each
+// port's dialogue and image, the record, a failing port beside good ones, a port pulled and
+// brought back, an image changed under the station.
+
+#include "e2e_rig.h"
+
+using namespace e2e;
+
+namespace {
+
+// The boot loader's answer to the station's opening carriage return must be over before a
+// reset: a signature that runs into it is not recognised (as with the console).
+constexpr int kSettleMs = 300;
+
+class Station {
+public:
+    Sim& AddSim(const QString& alias, const QStringList& options) {
+        sims.push_back(std::make_unique<Sim>());
+        simsStarted = sims.back()->Start(home, alias, options) && simsStarted;
+        return *sims.back();
+    }
+    void Start(const QStringList& ports, const QStringList& extra) {
+        QStringList args{"station", "--file", file, "--record", home.Path("record.jsonl")};
+        for (const QString& port : ports) {
+            args << "--port" << port;
+        }
+        program.Start(VANTREL_BIN, args + extra, home.Env());
+    }
+    // Until the `n`th "PORT: Waiting for an instrument" and the line has fallen quiet.
+    bool AwaitWaiting(const QString& port, int n) {
+        const QByteArray text = port.toLatin1() + ": Waiting for an instrument";
+        const QDeadlineTimer deadline(kRunLimitMs);
+        while (program.Seen().count(text) < n) {
+            if (deadline.hasExpired() || program.Process().state() != QProcess::Running) {
+                return false;
+            }
+            program.WaitForOutput("\x01", 200);  // never printed: reads for 200 ms
+        }
+        QTest::qWait(kSettleMs);
+        return true;
+    }
+    // Every record's port name and exit status, sorted.
+    QStringList Outcomes() const {
+        QStringList list;
+        for (const QByteArray& line : ReadFile(home.Path("record.jsonl")).trimmed().split('\n')) {
+            const QJsonObject r = QJsonDocument::fromJson(line).object();
+            list << r["port"].toObject()["name"].toString() + "=" +
+                        QString::number(r["exit_status"].toInt());
+        }
+        list.sort();
+        return list;
+    }
+    ~Station() {
+        if (QTest::currentTestFailed()) {
+            qWarning().noquote() << "station output:\n" << program.Seen() << "\nsimulators:\n";
+            for (const auto& sim : sims) {
+                qWarning().noquote() << sim->Trace().right(3000);
+            }
+        }
+    }
+
+    ConfigHome home;
+    std::vector<std::unique_ptr<Sim>> sims;
+    bool simsStarted = true;
+    Program program;
+    QByteArray image = RandomImage(3000);
+    QString file = WriteFile(home.Path("image.upg"), image) ? home.Path("image.upg") : QString();
+};
+
+}  // namespace
+
+class StationTest : public QObject {
+    Q_OBJECT
+private slots:
+    void threePortsServeSixInstruments() {
+        Station s;
+        const QStringList ports{"COM7", "COM8", "COM9"};
+        for (int model = 0; model < 3; ++model) {
+            s.AddSim(ports[model], {"--model", QString::number(model)});
+        }
+        QVERIFY(s.simsStarted);
+        s.Start(ports, {"--count", "6", "--wait", "60"});
+        for (int round = 1; round <= 2; ++round) {
+            for (int i = 0; i < 3; ++i) {
+                QVERIFY(s.AwaitWaiting(ports[i], round));
+                s.sims[i]->Command("reset");
+            }
+        }
+        const RunResult run = s.program.Finish();
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(s.Outcomes(), (QStringList{"COM7=0", "COM7=0", "COM8=0", "COM8=0",
+                                                      "COM9=0", "COM9=0"}));
+        for (int model = 0; model < 3; ++model) {
+            const QStringList one{"2", "1", "3", "Y", "5", model == 2 ? "00000000" : "00010000",
+                                  "Y", "6", "Y"};
+            QCOMPARE(Commands(s.sims[model]->Report()), one + one);
+            QCOMPARE(s.sims[model]->Image(), Padded(s.image));
+        }
+    }
+
+    void failingPortLeavesOthersAlone() {
+        Station s;
+        s.AddSim("COM7", {"--model", "0", "--protected"});
+        s.AddSim("COM8", {"--model", "1"});
+        QVERIFY(s.simsStarted);
+        s.Start({"COM7", "COM8"}, {"--count", "2", "--wait", "60"});
+        QVERIFY(s.AwaitWaiting("COM7", 1) && s.AwaitWaiting("COM8", 1));
+        s.sims[0]->Command("reset");
+        // The other instrument is reset only once the first has failed.
+        QVERIFY(s.program.WaitForOutput("COM7 model 0: !!! Download ABORTED !!!"));
+        s.sims[1]->Command("reset");
+        QCOMPARE(s.program.Finish().exitCode, 1);
+        QCOMPARE(s.Outcomes(), (QStringList{"COM7=1", "COM8=0"}));
+        QCOMPARE(s.sims[1]->Image(), Padded(s.image));
+    }
+
+    void pulledPortResumes() {
+        Station s;
+        s.image = RandomImage(64 * 1024);
+        QVERIFY(WriteFile(s.file, s.image));
+        Sim& sim = s.AddSim({}, {"--model", "1"});
+        QVERIFY(s.simsStarted);
+        Relay relay({"--device", sim.Device(), "--alias", "COM5", "--cut", "to-instrument:20000",
+                     "--replug-after", "1000"},
+                    s.home.Env());
+        QVERIFY(relay.Start());
+        s.Start({"COM5"}, {"--count", "2", "--wait", "60"});
+        QVERIFY(s.AwaitWaiting("COM5", 1));
+        sim.Command("reset");
+        QVERIFY(s.program.WaitForOutput("COM5 model 1: gone"));
+        QVERIFY(s.AwaitWaiting("COM5", 2));
+        sim.Command("reset");
+        QCOMPARE(s.program.Finish().exitCode, 1);
+        QCOMPARE(s.Outcomes(), (QStringList{"COM5=0", "COM5=1"}));
+        QCOMPARE(sim.Image(), Padded(s.image));
+    }
+
+    void changedImageRefused() {
+        Station s;
+        Sim& sim = s.AddSim("COM7", {"--model", "1"});
+        QVERIFY(s.simsStarted);
+        s.Start({"COM7"}, {"--count", "1", "--wait", "60"});
+        QVERIFY(s.AwaitWaiting("COM7", 1));
+        QVERIFY(WriteFile(s.file, RandomImage(3000, 99)));
+        sim.Command("reset");
+        const RunResult run = s.program.Finish();
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY(run.out.contains("COM7 model 1: Target file changed since the station started\n"));
+        // Nothing asked of the boot loader but to leave its menu.
+        QCOMPARE(Commands(sim.Report()), QStringList{"7"});
+    }
+};
+
+QTEST_GUILESS_MAIN(StationTest)
+#include "test_e2e_station.moc"

@@ -1,0 +1,477 @@
+#include "line_rig.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <algorithm>
+#include <cerrno>
+
+namespace vantrel::test {
+
+namespace {
+
+bool MakeRaw(int fd) {
+    termios settings{};
+    if (::tcgetattr(fd, &settings) != 0) {
+        return false;
+    }
+    ::cfmakeraw(&settings);
+    return ::tcsetattr(fd, TCSANOW, &settings) == 0;
+}
+
+int Left(const QDeadlineTimer& deadline) {
+    return static_cast<int>(std::max<qint64>(0, deadline.remainingTime()));
+}
+
+void StopProcess(QProcess& process) {
+    if (process.state() == QProcess::NotRunning) {
+        return;
+    }
+    process.terminate();
+    if (!process.waitForFinished(kStartLimitMs)) {
+        process.kill();
+        process.waitForFinished(kStartLimitMs);
+    }
+}
+
+}  // namespace
+
+bool Pty::OpenMaster() {
+    HangUp();
+    m_fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    char name[128] = {};
+    if (m_fd < 0 || ::grantpt(m_fd) != 0 || ::unlockpt(m_fd) != 0 ||
+        ::ptsname_r(m_fd, name, sizeof name) != 0) {
+        return false;
+    }
+    m_slavePath = QString::fromLocal8Bit(name);
+    // Raw before the program opens it (no echo, no line-end translation): the master's
+    // settings are the slave's. The slave is not opened here, so that OpenedAndClosed() tells.
+    return MakeRaw(m_fd);
+}
+
+bool Pty::OpenedAndClosed() const {
+    pollfd watch{m_fd, POLLIN, 0};
+    return ::poll(&watch, 1, 0) > 0 && (watch.revents & POLLHUP) != 0;
+}
+
+bool Pty::Open(const QString& path) {
+    HangUp();
+    m_fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    return m_fd >= 0 && MakeRaw(m_fd);
+}
+
+void Pty::HangUp() {
+    if (m_fd >= 0) {
+        ::close(m_fd);
+    }
+    m_fd = -1;
+    m_hungUp = false;
+}
+
+bool Pty::Write(const QByteArray& bytes, int ms) {
+    const QDeadlineTimer deadline(ms);
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n =
+            ::write(m_fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+        if (n > 0) {
+            done += n;
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            return false;
+        }
+        pollfd p{m_fd, POLLOUT, 0};
+        if (deadline.hasExpired() || ::poll(&p, 1, Left(deadline)) < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+QByteArray Pty::Read(qsizetype count, int ms) {
+    QByteArray got;
+    const QDeadlineTimer deadline(ms);
+    while (got.size() < count && !m_hungUp) {
+        pollfd p{m_fd, POLLIN, 0};
+        if (::poll(&p, 1, Left(deadline)) <= 0) {
+            break;
+        }
+        char buffer[4096];
+        const ssize_t n = ::read(m_fd, buffer, std::min<size_t>(sizeof buffer, static_cast<size_t>(count - got.size())));
+        if (n > 0) {
+            got.append(buffer, n);
+        } else if (n == 0 || (errno != EAGAIN && errno != EINTR) || (p.revents & POLLHUP)) {
+            m_hungUp = true;
+        }
+    }
+    return got;
+}
+
+QByteArray Pty::ReadUntil(const QByteArray& end, int ms) {
+    QByteArray got;
+    const QDeadlineTimer deadline(ms);
+    while (!got.endsWith(end) && !deadline.hasExpired() && !m_hungUp) {
+        got += Read(1, Left(deadline));
+    }
+    return got;
+}
+
+QByteArray Pty::ReadUntilQuiet(int quietMs, int limitMs) {
+    QByteArray got;
+    const QDeadlineTimer deadline(limitMs);
+    while (!deadline.hasExpired() && !m_hungUp) {
+        const QByteArray part = Read(1 << 20, std::min(quietMs, Left(deadline)));
+        if (part.isEmpty()) {
+            break;
+        }
+        got += part;
+    }
+    return got;
+}
+
+QByteArray AsNobody(const std::function<std::string()>& work) {
+    int fds[2];
+    if (::pipe(fds) != 0) {
+        return "pipe failed";
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(fds[0]);
+        const std::string text =
+            ::setgid(65534) == 0 && ::setuid(65534) == 0 ? work() : "setuid failed";
+        ::_exit(::write(fds[1], text.data(), text.size()) < 0 ? 1 : 0);
+    }
+    ::close(fds[1]);
+    QByteArray text;
+    char buffer[512];
+    for (ssize_t n = 0; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) {
+        text.append(buffer, n);
+    }
+    ::close(fds[0]);
+    ::waitpid(child, nullptr, 0);
+    return text;
+}
+
+std::optional<std::uint64_t> CpuMs(qint64 pid) {
+    if (pid < 0) {
+        rusage usage{};
+        ::getrusage(RUSAGE_CHILDREN, &usage);
+        const auto ms = [](const timeval& t) {
+            return static_cast<std::uint64_t>(t.tv_sec) * 1000 + t.tv_usec / 1000;
+        };
+        return ms(usage.ru_utime) + ms(usage.ru_stime);
+    }
+    QFile stat(pid == 0 ? QStringLiteral("/proc/self/stat")
+                        : QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly)) {
+        return std::nullopt;
+    }
+    const QByteArray text = stat.readAll();
+    // Fields after the command name, which is in parentheses and may hold blanks.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13) {
+        return std::nullopt;
+    }
+    const std::uint64_t ticks = fields[11].toULongLong() + fields[12].toULongLong();
+    return ticks * 1000 / static_cast<std::uint64_t>(::sysconf(_SC_CLK_TCK));
+}
+
+ConfigHome::ConfigHome() : m_env(QProcessEnvironment::systemEnvironment()) {
+    m_hadSaved = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
+    m_saved = qgetenv("XDG_CONFIG_HOME");
+    QDir().mkpath(ConfigPath() + QStringLiteral("/vantrel/ports"));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(ConfigPath()));
+    m_env.insert(QStringLiteral("XDG_CONFIG_HOME"), ConfigPath());
+    m_env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+}
+
+ConfigHome::~ConfigHome() {
+    if (m_hadSaved) {
+        qputenv("XDG_CONFIG_HOME", m_saved);
+    } else {
+        qunsetenv("XDG_CONFIG_HOME");
+    }
+}
+
+QString ConfigHome::Path(const QString& name) const {
+    return name.isEmpty() ? m_dir.path() : m_dir.filePath(name);
+}
+
+bool Sim::Start(const ConfigHome& home, const QString& alias, const QStringList& options) {
+    // Files named after the alias, so that two instruments can share a folder.
+    m_dir = home.Path() + QStringLiteral("/sim") + alias;
+    QStringList args = options;
+    if (!alias.isEmpty()) {
+        args << QStringLiteral("--port") << alias;
+    }
+    args << QStringLiteral("--report") << m_dir + QStringLiteral("-report.json")
+         << QStringLiteral("--image-out") << m_dir + QStringLiteral("-image.bin");
+    m_process.setProcessEnvironment(home.Env());
+    // A pipe nobody reads during a long run could fill up.
+    m_process.setStandardErrorFile(m_dir + QStringLiteral(".trace"), QIODevice::Append);
+    m_process.start(QStringLiteral(VANTREL_SIM_BIN), args);
+    if (!m_process.waitForStarted(kStartLimitMs)) {
+        return false;
+    }
+    m_device = QString::fromLocal8Bit(ReadLineStartingWith("PTY ").mid(4).trimmed());
+    return !m_device.isEmpty();
+}
+
+void Sim::Command(const QByteArray& line) {
+    m_process.write(line + '\n');
+    m_process.waitForBytesWritten(kStartLimitMs);
+}
+
+QByteArray Sim::ReadLineStartingWith(const QByteArray& prefix) {
+    const QDeadlineTimer deadline(kStartLimitMs);
+    while (!deadline.hasExpired()) {
+        while (m_process.canReadLine()) {
+            const QByteArray line = m_process.readLine();
+            if (line.startsWith(prefix)) {
+                return line;
+            }
+        }
+        if (m_process.state() == QProcess::NotRunning) {
+            return {};
+        }
+        m_process.waitForReadyRead(Left(deadline));
+    }
+    return {};
+}
+
+QJsonObject Sim::ReadReport() const {
+    QFile file(m_dir + QStringLiteral("-report.json"));
+    return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object()
+                                          : QJsonObject();
+}
+
+QJsonObject Sim::Report() {
+    Command("report");
+    return ReadLineStartingWith("REPORT ").isEmpty() ? QJsonObject() : ReadReport();
+}
+
+QStringList Sim::Commands() {
+    QStringList commands;
+    for (const auto& c : Report().value(QStringLiteral("commands")).toArray()) {
+        commands << c.toString();
+    }
+    return commands;
+}
+
+QByteArray Sim::Image() {
+    Report();
+    QFile file(m_dir + QStringLiteral("-image.bin"));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QJsonObject Sim::Stop() {
+    if (m_process.state() == QProcess::NotRunning) {
+        return ReadReport();
+    }
+    Command("quit");
+    m_process.closeWriteChannel();
+    if (!m_process.waitForFinished(kStartLimitMs)) {
+        m_process.kill();
+        m_process.waitForFinished(kStartLimitMs);
+    }
+    return ReadReport();
+}
+
+QByteArray Sim::Trace() const {
+    QFile file(m_dir + QStringLiteral(".trace"));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+Program::~Program() {
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.kill();
+        m_process.waitForFinished(kStartLimitMs);
+    }
+}
+
+bool Program::Start(const QString& path, const QStringList& args, const QProcessEnvironment& env,
+                    QProcess::ProcessChannelMode mode) {
+    m_process.setProcessEnvironment(env);
+    m_process.setProcessChannelMode(mode);
+    m_process.start(path, args);
+    return m_process.waitForStarted(kStartLimitMs);
+}
+
+bool Program::WaitForOutput(const QByteArray& text, int limitMs) {
+    const QDeadlineTimer deadline(limitMs);
+    for (;;) {
+        m_seen += m_process.readAllStandardOutput();
+        if (m_seen.contains(text)) {
+            return true;
+        }
+        if (deadline.hasExpired() || m_process.state() == QProcess::NotRunning) {
+            return false;
+        }
+        m_process.waitForReadyRead(std::min(Left(deadline), 1000));
+    }
+}
+
+RunResult Program::Finish(int limitMs) {
+    RunResult result;
+    result.finished = m_process.waitForFinished(limitMs);
+    if (!result.finished) {
+        m_process.kill();
+        m_process.waitForFinished(kStartLimitMs);
+    }
+    result.exitCode =
+        m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+    result.out = m_seen + m_process.readAllStandardOutput();
+    result.err = m_process.readAllStandardError();
+    return result;
+}
+
+RunResult Run(const QString& path, const QStringList& args, const QProcessEnvironment& env,
+              int limitMs) {
+    Program program;
+    program.Start(path, args, env);
+    return program.Finish(limitMs);
+}
+
+SocatPeer::~SocatPeer() {
+    Stop();
+    if (m_go >= 0) {
+        ::close(m_go);
+    }
+}
+
+bool SocatPeer::Start(const QString& dir, const QString& command, int ms) {
+    m_link = dir + QStringLiteral("/tty");
+    const QString fifo = dir + QStringLiteral("/go");
+    const QString script = dir + QStringLiteral("/start.sh");
+    if (::mkfifo(QFile::encodeName(fifo).constData(), 0600) != 0) {
+        return false;
+    }
+    // Held open both ways: the byte Go() writes waits in the pipe, and opening never blocks.
+    m_go = ::open(QFile::encodeName(fifo).constData(), O_RDWR | O_CLOEXEC);
+    QFile file(script);
+    if (m_go < 0 || !file.open(QIODevice::WriteOnly)) {
+        return false;
+    }
+    file.write("head -c1 '" + QFile::encodeName(fifo) + "' >/dev/null || exit 99\nexec " +
+               command.toLocal8Bit() + "\n");
+    file.close();
+    m_process.setWorkingDirectory(dir);
+    m_process.start(QStringLiteral("socat"),
+                    {QStringLiteral("-d"), QStringLiteral("-d"), QStringLiteral("-t"),
+                     QStringLiteral("0.1"), QStringLiteral("pty,rawer,link=") + m_link,
+                     QStringLiteral("EXEC:sh ") + script});
+    const QDeadlineTimer deadline(ms);
+    if (!m_process.waitForStarted(ms)) {
+        return false;
+    }
+    while (!m_log.contains("starting data transfer loop") || !QFileInfo::exists(m_link)) {
+        if (deadline.hasExpired() || m_process.state() == QProcess::NotRunning) {
+            return false;
+        }
+        m_process.waitForReadyRead(std::clamp(Left(deadline), 1, 100));
+        m_log += m_process.readAllStandardError();
+    }
+    return true;
+}
+
+void SocatPeer::Go() {
+    const char go = 'g';
+    if (m_go >= 0 && ::write(m_go, &go, 1) != 1) {
+        m_log += "could not start the peer\n";
+    }
+}
+
+int SocatPeer::Finish(int ms) {
+    const bool ended = m_process.state() == QProcess::NotRunning || m_process.waitForFinished(ms);
+    m_log += m_process.readAllStandardError();
+    if (!ended || m_process.exitStatus() != QProcess::NormalExit) {
+        return -1;
+    }
+    return m_process.exitCode();
+}
+
+QString SocatPeer::Log() {
+    m_log += m_process.readAllStandardError();
+    return QString::fromLocal8Bit(m_log);
+}
+
+void SocatPeer::Stop() {
+    // socat passes SIGTERM on to its child.
+    StopProcess(m_process);
+}
+
+Relay::Relay(QStringList arguments, const QProcessEnvironment& env)
+    : m_arguments(std::move(arguments)) {
+    m_process.setProcessEnvironment(env);
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+}
+
+Relay::~Relay() {
+    if (m_process.state() != QProcess::NotRunning) {
+        Stop();
+    }
+}
+
+bool Relay::ReadLines(int ms) {
+    if (m_process.bytesAvailable() == 0 && !m_process.waitForReadyRead(ms)) {
+        return false;
+    }
+    m_output += QString::fromUtf8(m_process.readAllStandardOutput());
+    m_lines = m_output.split('\n', Qt::SkipEmptyParts);
+    return true;
+}
+
+std::optional<QString> Relay::AwaitLine(const QString& prefix, int ms) {
+    const QDeadlineTimer deadline(ms);
+    for (;;) {
+        for (; m_seen < m_lines.size(); ++m_seen) {
+            // A line is complete once a later one exists or the output ends with a line end.
+            if (m_seen == m_lines.size() - 1 && !m_output.endsWith('\n')) {
+                break;
+            }
+            if (m_lines[m_seen].startsWith(prefix)) {
+                return m_lines[m_seen++];
+            }
+        }
+        if (!ReadLines(Left(deadline))) {
+            return std::nullopt;
+        }
+    }
+}
+
+bool Relay::Start() {
+    m_process.start(QStringLiteral(VANTREL_RELAY_BIN), m_arguments);
+    if (!m_process.waitForStarted(kStartLimitMs)) {
+        return false;
+    }
+    return AwaitLine(QStringLiteral("PROGRAM "), kStartLimitMs).has_value() &&
+           AwaitLine(QStringLiteral("READY"), kStartLimitMs).has_value();
+}
+
+int Relay::Stop() {
+    if (m_process.state() == QProcess::Running) {
+        ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
+    }
+    if (!m_process.waitForFinished(kStartLimitMs)) {
+        m_process.kill();
+        m_process.waitForFinished(kStartLimitMs);
+        return -1;
+    }
+    return m_process.exitCode();
+}
+
+}  // namespace vantrel::test

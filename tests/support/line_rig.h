@@ -1,0 +1,199 @@
+#pragma once
+
+// The real-line rig: pseudo-terminals, the simulated instrument, the relay, socat and the
+// programs under test as real processes. Qt-based, in its own library (vantrel_line_rig), so
+// that the Qt-free fakes beside it stay usable by the fuzzers.
+//
+//   Pty             raw non-blocking pty end: OpenMaster() (new pair; SlavePath() for the
+//                   program) or Open(path); Write, Read(n, ms), ReadUntil(end, ms),
+//                   ReadUntilQuiet(quietMs), HangUp(), HungUp(), Settings(termios*), Fd(),
+//                   OpenedAndClosed()
+//   AsNobody(work)  runs `work` in a child as user "nobody" (refusals need a non-root user)
+//   CpuMs(pid)      processor time of a process (0: this one; -1: its children that ended), ms
+//   ConfigHome      private XDG_CONFIG_HOME (and a work folder) for this process and children:
+//                   Path(name), ConfigPath(), Env()
+//   Sim             vantrel-sim as a process: Start(home, alias, options) -> Device();
+//                   Reset(), Report(), Commands(), Image(), Stop() -> final report
+//   Program         a program under test: Start(path, args, env), WaitForOutput(text),
+//                   Finish(limitMs) -> RunResult; Run(...) = Start + Finish
+//   SocatPeer       a peer program (rx, sx) behind a pty, started by socat: Start, Go, Finish
+//   Relay           vantrel-relay as a process: Start(), AwaitLine(prefix, ms), Stop()
+
+#include <termios.h>
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace vantrel::test {
+
+// Only a hang reaches these.
+inline constexpr int kStartLimitMs = 10000;
+inline constexpr int kRunLimitMs = 150000;
+
+class Pty {
+public:
+    Pty() = default;
+    ~Pty() { HangUp(); }
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    bool OpenMaster();
+    bool Open(const QString& path);
+    QString SlavePath() const { return m_slavePath; }
+    int Fd() const { return m_fd; }
+
+    bool Write(const QByteArray& bytes, int ms = 2000);
+    // Until `count` bytes came, the line hung up, or `ms` passed.
+    QByteArray Read(qsizetype count, int ms);
+    // Until what came ends with `end`, at most `ms`.
+    QByteArray ReadUntil(const QByteArray& end, int ms = 5000);
+    QByteArray ReadUntilQuiet(int quietMs, int limitMs = 5000);
+    bool Settings(termios* line) const { return ::tcgetattr(m_fd, line) == 0; }
+    // (Master only) the program's side was opened and every descriptor of it closed again.
+    bool OpenedAndClosed() const;
+    // The instrument end goes away: the program's side sees a hang-up.
+    void HangUp();
+    bool HungUp() const { return m_hungUp; }
+
+private:
+    int m_fd = -1;
+    QString m_slavePath;
+    bool m_hungUp = false;
+};
+
+QByteArray AsNobody(const std::function<std::string()>& work);
+
+std::optional<std::uint64_t> CpuMs(qint64 pid = 0);
+
+class ConfigHome {
+public:
+    ConfigHome();
+    ~ConfigHome();
+    ConfigHome(const ConfigHome&) = delete;
+    ConfigHome& operator=(const ConfigHome&) = delete;
+
+    QString Path(const QString& name = {}) const;
+    QString ConfigPath() const { return Path(QStringLiteral("config")); }
+    const QProcessEnvironment& Env() const { return m_env; }
+    QProcessEnvironment& Env() { return m_env; }
+
+private:
+    QTemporaryDir m_dir;
+    QProcessEnvironment m_env;
+    QByteArray m_saved;
+    bool m_hadSaved = false;
+};
+
+class Sim {
+public:
+    Sim() = default;
+    ~Sim() { Stop(); }
+    Sim(const Sim&) = delete;
+    Sim& operator=(const Sim&) = delete;
+
+    // Starts vantrel-sim as COM alias `alias` (none when empty) under `home`.
+    bool Start(const ConfigHome& home, const QString& alias, const QStringList& options);
+    const QString& Device() const { return m_device; }
+    void Reset() { Command("reset"); }
+    void Command(const QByteArray& line);
+    QJsonObject Report();
+    // Menu commands and answers the instrument received, in order.
+    QStringList Commands();
+    // The image of the last completed transfer.
+    QByteArray Image();
+    QJsonObject Stop();
+    QByteArray Trace() const;
+
+private:
+    QByteArray ReadLineStartingWith(const QByteArray& prefix);
+    QJsonObject ReadReport() const;
+
+    QProcess m_process;
+    QString m_dir;
+    QString m_device;
+};
+
+struct RunResult {
+    int exitCode = -1;
+    bool finished = false;
+    QByteArray out;
+    QByteArray err;
+};
+
+class Program {
+public:
+    ~Program();
+    bool Start(const QString& path, const QStringList& args, const QProcessEnvironment& env,
+               QProcess::ProcessChannelMode mode = QProcess::SeparateChannels);
+    bool WaitForOutput(const QByteArray& text, int limitMs = kRunLimitMs);
+    RunResult Finish(int limitMs = kRunLimitMs);
+    QProcess& Process() { return m_process; }
+    const QByteArray& Seen() const { return m_seen; }
+
+private:
+    QProcess m_process;
+    QByteArray m_seen;
+};
+
+RunResult Run(const QString& path, const QStringList& args, const QProcessEnvironment& env,
+              int limitMs = kRunLimitMs);
+
+// A peer program behind a pseudo-terminal, run as socat's child over a socketpair. The
+// program starts only at Go(), so its first word (rx's start signal) is not thrown away by an
+// input clearing before it is heard (rx repeats it only 14 s later). Finish() gives socat's
+// exit status, which carries the program's.
+class SocatPeer {
+public:
+    SocatPeer() = default;
+    ~SocatPeer();
+    SocatPeer(const SocatPeer&) = delete;
+    SocatPeer& operator=(const SocatPeer&) = delete;
+
+    bool Start(const QString& dir, const QString& command, int ms = 5000);
+    QString Link() const { return m_link; }
+    void Go();
+    int Finish(int ms);
+    QString Log();
+    void Stop();
+
+private:
+    QProcess m_process;
+    QString m_link;
+    QByteArray m_log;
+    int m_go = -1;
+};
+
+class Relay {
+public:
+    explicit Relay(QStringList arguments, const QProcessEnvironment& env =
+                                              QProcessEnvironment::systemEnvironment());
+    ~Relay();
+    Relay(const Relay&) = delete;
+    Relay& operator=(const Relay&) = delete;
+
+    bool Start();
+    // SIGTERM; returns the exit code.
+    int Stop();
+    // Waits up to `ms` for an output line that starts with `prefix`; returns it.
+    std::optional<QString> AwaitLine(const QString& prefix, int ms);
+
+private:
+    bool ReadLines(int ms);
+
+    QProcess m_process;
+    QStringList m_arguments;
+    QString m_output;
+    QStringList m_lines;
+    int m_seen = 0;
+};
+
+}  // namespace vantrel::test
