@@ -23,9 +23,11 @@ void SimTranscriptTest::modelTwo() {
     ConfigHome home;
     Sim sim;
     // Reset by hand: sx opening the line must not reset the instrument.
-    QVERIFY(sim.Start(home, "COM7", {"--model", "2"}));
+    QVERIFY(sim.Start(home, "COM7", {"--model", "2", "--verbose"}));
     Pty line;
     QVERIFY(line.Open(home.ConfigPath() + "/vantrel/ports/COM7"));
+    // A reset before the instrument knows the line is open would go unheard.
+    QVERIFY(QTest::qWaitFor([&] { return sim.Trace().contains("a program opened the port"); }));
     sim.Reset();
     QCOMPARE(line.Read(4, 3000), QByteArray("\n\n\r\r"));
     const auto says = [&](const QByteArray& command, const QByteArray& answer) {
