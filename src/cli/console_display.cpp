@@ -13,8 +13,11 @@ constexpr std::int64_t kBlockBytes = 1024;
 
 std::string Bar(double fraction) {
     const int filled = static_cast<int>(std::clamp(fraction, 0.0, 1.0) * kBarWidth + 1e-9);
-    return "[" + std::string(static_cast<std::size_t>(filled), '#') +
-           std::string(static_cast<std::size_t>(kBarWidth - filled), '-') + "]";
+    std::string bar(static_cast<std::size_t>(kBarWidth) + 2, '-');
+    bar.front() = '[';
+    bar.back() = ']';
+    std::fill_n(bar.begin() + 1, filled, '#');
+    return bar;
 }
 
 double BarFraction(int position, int high) {
