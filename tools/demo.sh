@@ -12,7 +12,7 @@ PORT="${DEMO_PORT:-COM7}"
 IMAGE_BYTES=100000  # about 100 KiB, not a whole number of 1024-byte blocks: shows the padding
 
 bash tools/install-deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j "$(nproc)" --target vantrel vantrel-sim
 
 VANTREL="$ROOT/build/src/cli/vantrel"

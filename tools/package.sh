@@ -15,9 +15,8 @@ launcher=()
 if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
 
 # Only what the package holds is built: installing does not wait for the tests and benchmarks.
-# -O2 as Debian builds (GCC 12 at -O3 misreads a string concatenation as an overlapping copy).
 cmake -S . -B build-package -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-    -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON "${launcher[@]}"
+    -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON "${launcher[@]}"
 cmake --build build-package -j "$(nproc)" \
     --target vantrel VantrelDistribution vantrel-sim vantrel_package_files
 rm -f build-package/vantrel_*.deb
