@@ -2,11 +2,11 @@
 
 #include <QMetaType>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "fake_port.h"
+#include "xmodem_peer.h"
 
 namespace vantrel::test {
 
@@ -69,16 +69,20 @@ private:
 };
 
 // A boot loader on a FakePort that answers each expected write with its step's replies (other
-// writes go to Unexpected()); after a transfer step, a minimal XModem-1K receiver takes over.
+// writes go to Unexpected()); after a transfer step, an XModem-1K receiver takes over.
 class ScriptedBootLoader {
 public:
-    using Bytes = FakePort::Bytes;
     // When the receiver asks for the transfer after the boot loader's start line.
     static constexpr std::uint64_t kStartSignalDelayMs = 100;
-    static constexpr std::uint64_t kAckDelayMs = 2;
 
     explicit ScriptedBootLoader(FakePort& port) : m_port(port) {
-        m_port.SetResponder([this](FakePort&, const Bytes& written) { OnWrite(written); });
+        m_port.SetResponder([this](FakePort& p, const FakePort::Bytes& written) {
+            if (m_receiving) {
+                receiver.Answer(p, written);
+            } else {
+                OnWrite(written);
+            }
+        });
     }
 
     void Load(const Script& script) {
@@ -88,58 +92,25 @@ public:
     }
     const std::vector<std::string>& Unexpected() const { return m_unexpected; }
     bool Finished() const { return m_next == m_script.size(); }
-    const Bytes& Received() const { return m_received; }
-    int Frames() const { return m_frames; }
-    bool EotSeen() const { return m_eot; }
-    int CansSeen() const { return m_cans; }
 
-    void OnFrame(std::function<void(int)> hook) { m_frameHook = std::move(hook); }
+    XModemReceiver receiver;
 
 private:
-    static constexpr std::uint8_t kStx = 0x02;
-    static constexpr std::uint8_t kEot = 0x04;
-    static constexpr std::uint8_t kAck = 0x06;
-    static constexpr std::uint8_t kCan = 0x18;
-    static constexpr std::size_t kCrcFrame = 1029;
-
-    void OnWrite(const Bytes& written) {
-        if (m_receiving) {
-            Receive(written);
-            return;
-        }
+    void OnWrite(const FakePort::Bytes& written) {
         const std::string text(written.begin(), written.end());
-        if (m_next < m_script.size() && m_script[m_next].expect == text) {
-            const Step& step = m_script[m_next++];
-            std::uint64_t last = 0;
-            for (const auto& reply : step.replies) {
-                m_port.Arrive(reply.text, reply.afterMs);
-                last = reply.afterMs;
-            }
-            if (step.startsTransfer) {
-                m_receiving = true;
-                m_port.Arrive(Bytes{'C'}, last + kStartSignalDelayMs);
-            }
+        if (m_next >= m_script.size() || m_script[m_next].expect != text) {
+            m_unexpected.push_back(text);
             return;
         }
-        m_unexpected.push_back(text);
-    }
-
-    void Receive(const Bytes& written) {
-        if (written.size() == kCrcFrame && written[0] == kStx) {
-            ++m_frames;
-            if (m_frameHook) {
-                m_frameHook(m_frames);
-            }
-            m_received.insert(m_received.end(), written.begin() + 3, written.begin() + 1027);
-            m_port.Arrive(Bytes{kAck}, kAckDelayMs);
-        } else if (written == Bytes{kEot}) {
-            m_eot = true;
-            m_receiving = false;
-            m_port.Arrive(Bytes{kAck}, kAckDelayMs);
-        } else if (written == Bytes{kCan}) {
-            ++m_cans;
-        } else {
-            m_unexpected.push_back(std::string(written.begin(), written.end()));
+        const Step& step = m_script[m_next++];
+        std::uint64_t last = 0;
+        for (const auto& reply : step.replies) {
+            m_port.Arrive(reply.text, reply.afterMs);
+            last = reply.afterMs;
+        }
+        if (step.startsTransfer) {
+            m_receiving = true;
+            m_port.Arrive(FakePort::Bytes{'C'}, last + kStartSignalDelayMs);
         }
     }
 
@@ -147,12 +118,7 @@ private:
     Script m_script;
     std::size_t m_next = 0;
     std::vector<std::string> m_unexpected;
-    Bytes m_received;
-    std::function<void(int)> m_frameHook;
-    int m_frames = 0;
-    int m_cans = 0;
     bool m_receiving = false;
-    bool m_eot = false;
 };
 
 }  // namespace vantrel::test
