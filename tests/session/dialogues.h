@@ -11,11 +11,11 @@ namespace vantrel::test {
 // What differs between the three boot loaders, as the instruments behave (written down from
 // them, not taken from the program's own table).
 struct LoaderFacts {
-    bool bank2;          // the protection check also reports Bank2
-    int firstBlock;      // number of the first erase block line
-    int blocks;          // erase block lines
-    const char* base;    // flash base address
-    int blankReads;      // reads the blank check allows (progress 0..N)
+    bool bank2;        // the protection check also reports Bank2
+    int firstBlock;    // number of the first erase block line
+    int blocks;        // erase block lines
+    const char* base;  // flash base address
+    int blankReads;    // reads the blank check allows (progress 0..N)
 };
 inline constexpr LoaderFacts kLoaders[3] = {
     {true, 1, 15, "00010000", 3}, {false, 1, 7, "00010000", 3}, {false, 0, 7, "00000000", 5}};
@@ -24,7 +24,7 @@ inline constexpr LoaderFacts kLoaders[3] = {
 
 inline Script ProtectionOk(int model) {
     Dialogue d;
-    d.On("2").Say("2").Say(S(Str::ProtectionVerification)).Say(S(Str::Bank1NotProtected));
+    d.On("2").Say("2", S(Str::ProtectionVerification), S(Str::Bank1NotProtected));
     if (kLoaders[model].bank2) {
         d.Say(S(Str::Bank2NotProtected));
     }
@@ -32,7 +32,7 @@ inline Script ProtectionOk(int model) {
 }
 
 inline Script BlankAnswer(const std::string& answer) {
-    return Dialogue().On("1").Say("1").Say(S(Str::BlankChecking)).Pause(1500).Say(answer).Say(">");
+    return Dialogue().On("1").Say("1", S(Str::BlankChecking)).Pause(1500).Say(answer, ">");
 }
 
 // The erase after "3" and "Y": the answer's echo, the model's block lines, a closing line.
@@ -50,22 +50,20 @@ inline Dialogue& EraseBlocks(Dialogue& d, int model, const std::string& closing)
 
 inline Script EraseOk(int model) {
     Dialogue d;
-    d.On("3").Say("3").Say(S(Str::ReallyErase));
+    d.On("3").Say("3", S(Str::ReallyErase));
     return EraseBlocks(d, model, "Erase Completed");
 }
 
 // "5" up to "Start 1k XModem download...", where a receiver takes over.
 inline Script DownloadToStart(int model) {
+    const char* base = kLoaders[model].base;
     return Dialogue()
         .On("5")
-        .Say("5")
-        .Say(S(Str::EnterBaseAddress))
-        .On(kLoaders[model].base)
-        .Say(kLoaders[model].base)
-        .Say(S(Str::ProgramFlash))
+        .Say("5", S(Str::EnterBaseAddress))
+        .On(base)
+        .Say(base, S(Str::ProgramFlash))
         .On("Y")
-        .Say("Y")
-        .Say(S(Str::StartXModem))
+        .Say("Y", S(Str::StartXModem))
         .ThenReceive();
 }
 
@@ -83,25 +81,13 @@ inline QString Q(Str id) {
 
 // Runs the operation named `op` and returns its result as an int.
 inline int Run(SessionRig& rig, const QString& op) {
-    if (op == "blank") {
-        return rig.loader.BlankCheck();
-    }
-    if (op == "verify") {
-        return rig.loader.VerifyProtection();
-    }
-    if (op == "erase") {
-        return rig.loader.EraseUserArea();
-    }
-    if (op == "download") {
-        return rig.loader.DownloadProgram();
-    }
-    if (op == "restart") {
-        return rig.loader.RestartInstrument();
-    }
-    if (op == "auto") {
-        return rig.loader.AutoReprogram();
-    }
-    return -1000;
+    BootLoader& l = rig.loader;
+    return op == "blank"      ? l.BlankCheck()
+           : op == "verify"   ? l.VerifyProtection()
+           : op == "erase"    ? l.EraseUserArea()
+           : op == "download" ? l.DownloadProgram()
+           : op == "restart"  ? l.RestartInstrument()
+                              : l.AutoReprogram();
 }
 
 // What the status line shows before an operation, to see which operations leave it alone.

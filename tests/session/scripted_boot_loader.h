@@ -23,7 +23,7 @@ struct Step {
 
 using Script = std::vector<Step>;
 
-// Dialogue().On("2").Say("...").Pause(4000).Say("..."): Say() sends a line with CR LF, Prompt()
+// Dialogue().On("2").Say("a", "b").Pause(4000).Say("c"): Say() sends lines with CR LF, Prompt()
 // text without line end; lines come kLineGapMs apart unless Pause() adds more.
 class Dialogue {
 public:
@@ -34,7 +34,11 @@ public:
         m_at = 0;
         return *this;
     }
-    Dialogue& Say(const std::string& line) { return Raw(line + "\r\n"); }
+    template <typename... Lines>
+    Dialogue& Say(const Lines&... lines) {
+        (Raw(std::string(lines) + "\r\n"), ...);
+        return *this;
+    }
     Dialogue& Prompt(const std::string& text) { return Raw(text); }
     Dialogue& Raw(const std::string& bytes) {
         m_at += kLineGapMs;

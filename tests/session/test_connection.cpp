@@ -86,15 +86,14 @@ private slots:
 
         QTest::newRow("prompt line")
             << 0 << Script(Dialogue().On("\r").Say(">")) << "" << true << 0 << 200;
-        QTest::newRow("menu before the prompt") << 1
-                                                << Script(Dialogue()
-                                                              .On("\r")
-                                                              .Say("Boot loader menu")
-                                                              .Say("1 Blank check")
-                                                              .Pause(1500)
-                                                              .Say("2 Protection")
-                                                              .Say(">"))
-                                                << "" << true << 1500 << 1800;
+        QTest::newRow("menu before the prompt")
+            << 1
+            << Script(Dialogue()
+                          .On("\r")
+                          .Say("Boot loader menu", "1 Blank check")
+                          .Pause(1500)
+                          .Say("2 Protection", ">"))
+            << "" << true << 1500 << 1800;
         QTest::newRow("blank before the prompt")
             << 0 << Script(Dialogue().On("\r").Say(" >")) << "" << false << 2000 << 2200;
         QTest::newRow("silence, model 2")

@@ -7,8 +7,8 @@
 #include <numeric>
 
 #include "fake_port.h"
-#include "recording_display.h"
 #include "images.h"
+#include "recording_display.h"
 #include "serial/serial_channel.h"
 #include "session/results.h"
 #include "session/xmodem.h"
@@ -79,10 +79,14 @@ private slots:
         QTest::addColumn<QString>("signal");
         QTest::addColumn<QString>("writes");
         QTest::addColumn<int>("result");
-        QTest::newRow("crc empty file") << 0 << "C" << "E" << 0;
-        QTest::newRow("crc 1024 bytes") << 1024 << "C" << "F1 E" << 1024;
-        QTest::newRow("crc 1025 bytes") << 1025 << "C" << "F1 F2 E" << 2048;
-        QTest::newRow("sum 1025 bytes") << 1025 << "N" << "F1 F2 E" << 2048;
+        QTest::newRow("crc empty file") << 0 << "C"
+                                        << "E" << 0;
+        QTest::newRow("crc 1024 bytes") << 1024 << "C"
+                                        << "F1 E" << 1024;
+        QTest::newRow("crc 1025 bytes") << 1025 << "C"
+                                        << "F1 F2 E" << 2048;
+        QTest::newRow("sum 1025 bytes") << 1025 << "N"
+                                        << "F1 F2 E" << 2048;
         QStringList wrap;
         for (int n = 1; n <= 257; ++n) {
             wrap << QStringLiteral("F%1").arg(n & 0xFF);
@@ -124,19 +128,18 @@ private slots:
         QTest::addColumn<QString>("repeats");  // block:repeats of the report
 
         QTest::newRow("ACK only on the 10th EOT")
-            << 1024 << (QStringList{"A"} + Times("N", 9) + QStringList{"A"}) << "F1 E*10"
-            << 1024 << "";
+            << 1024 << (QStringList{"A"} + Times("N", 9) + QStringList{"A"}) << "F1 E*10" << 1024
+            << "";
         QTest::newRow("NAK: the same frame again")
             << 2048 << QStringList{"A", "N", "A"} << "F1 F2*2 E" << 2048 << "2:1";
         QTest::newRow("24 NAKs then ACK: 25 sendings are enough")
             << 1024 << (Times("N", 24) + QStringList{"A"}) << "F1*25 E" << 1024 << "1:24";
-        QTest::newRow("25 NAKs: three CAN") << 1024 << Times("N", 25) << "F1*25 X*3"
-                                            << result::kBlockNotAcknowledged << "1:24";
+        QTest::newRow("25 NAKs: three CAN")
+            << 1024 << Times("N", 25) << "F1*25 X*3" << result::kBlockNotAcknowledged << "1:24";
         QTest::newRow("CAN then NAK: both taken, frame again")
             << 1024 << QStringList{"XN", "A"} << "F1*2 E" << 1024 << "1:1";
         QTest::newRow("CAN CAN after block 2: one ACK")
-            << 3072 << QStringList{"A", "XX"} << "F1 F2 A" << result::kReceiverCancelled
-            << "";
+            << 3072 << QStringList{"A", "XX"} << "F1 F2 A" << result::kReceiverCancelled << "";
         QTest::newRow("ACK CAN CAN in one burst: the clearing keeps the cancel")
             << 2048 << QStringList{"AXX"} << "F1 A" << result::kReceiverCancelled << "";
         QTest::newRow("ACK, lone CAN and noise: thrown away")
