@@ -5,9 +5,9 @@
 #include <QtTest>
 #include <filesystem>
 
-#include "dialogues.h"
 #include "images.h"
 #include "session/results.h"
+#include "session_rig.h"
 
 using namespace vantrel;
 using namespace vantrel::test;
@@ -153,7 +153,7 @@ private slots:
             << 1 << lines({BlockLine(1), BlockLine(2), BlockLine(3)}) << 1
             << QString::fromStdString(BlockLine(2)) << true << 0 << 0;
         {
-            Dialogue d = Dialogue().On("3").Prompt(S(Str::ReallyErase));
+            Dialogue d = Dialogue().On("3").Raw(S(Str::ReallyErase));
             QTest::newRow("question without line end, model 0")
                 << 0 << Script(EraseBlocks(d, 0, "Erase Completed")) << 0 << "Erase Completed"
                 << true << 15 << 0;

@@ -1,6 +1,6 @@
 #include <QtTest>
 
-#include "dialogues.h"
+#include "session_rig.h"
 
 using namespace vantrel;
 using namespace vantrel::test;
