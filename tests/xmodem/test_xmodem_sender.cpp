@@ -71,6 +71,8 @@ private slots:
                                         << "E" << 0;
         QTest::newRow("crc 1024 bytes") << 1024 << "C"
                                         << "F1 E" << 1024;
+        QTest::newRow("crc 1023 bytes") << 1023 << "C"
+                                        << "F1 E" << 1024;
         QTest::newRow("crc 1025 bytes") << 1025 << "C"
                                         << "F1 F2 E" << 2048;
         QTest::newRow("sum 1025 bytes") << 1025 << "N"
