@@ -371,98 +371,77 @@ private slots:
         QTEST(ToList(rig.Writes()), "writes");
     }
 
-    // The target file is opened only when the boot loader waits for the transfer. When it
-    // cannot be sent, the waiting receiver is cancelled and the operator told why.
-    void unusableTarget_data() {
-        QTest::addColumn<QString>("kind");
-        QTest::addColumn<int>("result");
-        QTest::addColumn<QString>("reason");
+    // The target file is opened only when the boot loader waits for the transfer, and closed
+    // on every way out. When it cannot be sent, the waiting receiver is cancelled and the
+    // operator told why. Sent, the receiver holds the file's bytes and the padding and the
+    // result is the acknowledged count. A file cut short while it is sent is no download.
+    void download_data() {
+        QTest::addColumn<int>("model");
+        QTest::addColumn<QString>("kind");  // the size of a file to write, or what the path is
+        QTest::addColumn<int>("outcome");
+        QTest::addColumn<QString>("reason");  // after the path in the status of a refusal
 
+        const int cannot = result::kCannotOpenTarget;
         QTest::newRow("removed since chosen")
-            << "missing" << int{result::kCannotOpenTarget} << ": No such file or directory";
+            << 1 << "missing" << cannot << ": No such file or directory";
         QTest::newRow("a device: endless, size 0")
-            << "/dev/zero" << int{result::kCannotOpenTarget} << ": not a regular file";
+            << 1 << "/dev/zero" << cannot << ": not a regular file";
         QTest::newRow("a named pipe: its open would block")
-            << "fifo" << int{result::kCannotOpenTarget} << ": not a regular file";
+            << 1 << "fifo" << cannot << ": not a regular file";
         QTest::newRow("largest size plus one")
-            << "2GiB-1023" << int{result::kImageTooLarge}
+            << 1 << "2GiB-1023" << int{result::kImageTooLarge}
             << " (2147482625 bytes, at most 2147482624 can be sent)";
+        QTest::newRow("model 0, 3000 bytes") << 0 << "3000" << 3072 << "";
+        QTest::newRow("model 2, two whole blocks") << 2 << "2048" << 2048 << "";
+        QTest::newRow("model 0, cut to 100 bytes while sent")
+            << 0 << "20480" << int{result::kImageReadError} << "";
     }
-    void unusableTarget() {
+    void download() {
+        QFETCH(int, model);
         QFETCH(QString, kind);
+        QFETCH(int, outcome);
         QFETCH(QString, reason);
-
-        QString path = kind.startsWith('/') ? kind : m_dir.filePath("target-" + kind);
+        const QString path = kind.startsWith('/') ? kind : m_dir.filePath("target-" + kind);
+        const QByteArray data = RandomImage(kind.toInt());
         if (kind == "fifo") {
             QCOMPARE(::mkfifo(path.toLocal8Bit().constData(), 0600), 0);
-        } else if (kind.startsWith("2GiB")) {
-            // Sparse: costs no disk space and is never read.
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            QVERIFY(file.resize(kind == "2GiB" ? (qint64{1} << 31) : (qint64{1} << 31) - 1023));
+        } else if (kind == "2GiB-1023") {
+            QFile file(path);  // sparse: costs no disk space and is never read
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.resize((qint64{1} << 31) - 1023));
+        } else if (kind.toInt() > 0) {
+            QVERIFY(WriteFile(path, data));
         }
-        SessionRig rig;
-        QVERIFY(rig.OnLine(1));
-        rig.display.SetTargetFile(path.toStdString());
-        rig.bootLoader.Load(DownloadToStart(1));
-        const int descriptors = OpenDescriptors();
-
-        QTEST(int(rig.loader.DownloadProgram()), "result");
-        QCOMPARE(ToList(rig.Writes()), (DialogueWrites(1) + QStringList{kCan, kCan, kCan}));
-        const QString prefix = kind.startsWith("2GiB") ? "Target file too large: " : "Cannot open ";
-        QCOMPARE(QString::fromStdString(rig.display.StatusText()), prefix + path + reason);
-        QVERIFY(rig.connection.OnLine());
-        QCOMPARE(OpenDescriptors(), descriptors);
-        // The receiver's start signal was drained, so the next dialogue starts clean.
-        QCOMPARE(rig.port.Waiting(), std::size_t{0});
-    }
-
-    // A whole download: the receiver gets the file's bytes and the padding, the result is
-    // the acknowledged count, the title is set back and the file is closed. A file cut short
-    // while it is sent is reported as such, never as a download.
-    void transfer_data() {
-        QTest::addColumn<int>("model");
-        QTest::addColumn<int>("size");
-        QTest::addColumn<bool>("shrinks");  // to 100 bytes after the first block
-
-        QTest::newRow("model 0, 3000 bytes") << 0 << 3000 << false;
-        QTest::newRow("model 2, two whole blocks") << 2 << 2048 << false;
-        QTest::newRow("model 0, file cut short") << 0 << 20 * 1024 << true;
-    }
-    void transfer() {
-        QFETCH(int, model);
-        QFETCH(int, size);
-        QFETCH(bool, shrinks);
-        const QByteArray data = RandomImage(size);
-        const QString path = m_dir.filePath(QString("image-%1.bin").arg(size));
-        QVERIFY(WriteFile(path, data));
         SessionRig rig;
         QVERIFY(rig.OnLine(model));
         rig.display.SetTargetFile(path.toStdString());
         rig.bootLoader.Load(DownloadToStart(model));
-        if (shrinks) {
+        if (outcome == result::kImageReadError) {
             rig.display.OnStep([&](int) { std::filesystem::resize_file(path.toStdString(), 100); });
         }
         const int descriptors = OpenDescriptors();
 
-        const std::int32_t sent = rig.loader.DownloadProgram();
-
+        QCOMPARE(rig.loader.DownloadProgram(), outcome);
         QCOMPARE(OpenDescriptors(), descriptors);
         QVERIFY(rig.connection.OnLine());
+        QCOMPARE(ToList(rig.Writes()).mid(0, 3), DialogueWrites(model));
         const QString status = QString::fromStdString(rig.display.StatusText());
-        if (shrinks) {
-            QCOMPARE(sent, result::kImageReadError);
+        if (outcome >= 0) {
+            QCOMPARE(rig.bootLoader.receiver.Received(), Padded(data));
+            QVERIFY(rig.bootLoader.receiver.Completed());
+            QVERIFY(rig.bootLoader.Unexpected().empty());
+            QCOMPARE(QString::fromStdString(rig.display.Title()), "Vantrel");
+            QCOMPARE(status, Downloading(path));
+        } else if (outcome == result::kImageReadError) {
             QVERIFY(!status.isEmpty());
             QCOMPARE(status, QString::fromStdString(rig.sender.Report().imageError));
-            return;
+        } else {
+            QCOMPARE(ToList(rig.Writes()).mid(3), (QStringList{kCan, kCan, kCan}));
+            const bool tooLarge = outcome == result::kImageTooLarge;
+            QCOMPARE(status,
+                     (tooLarge ? "Target file too large: " : "Cannot open ") + path + reason);
+            // The receiver's start signal was drained, so the next dialogue starts clean.
+            QCOMPARE(rig.port.Waiting(), std::size_t{0});
         }
-        QCOMPARE(sent, static_cast<std::int32_t>(Padded(data).size()));
-        QCOMPARE(rig.bootLoader.receiver.Received(), Padded(data));
-        QVERIFY(rig.bootLoader.receiver.Completed());
-        QCOMPARE(ToList(rig.Writes()).mid(0, 3), DialogueWrites(model));
-        QVERIFY(rig.bootLoader.Unexpected().empty());
-        QCOMPARE(QString::fromStdString(rig.display.Title()), "Vantrel");
-        QCOMPARE(status, Downloading(path));
     }
 };
 
