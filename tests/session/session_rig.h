@@ -173,15 +173,14 @@ struct SessionRig {
     }
 
     // What the program wrote, one entry per write, as text.
-    std::vector<std::string> Writes() const {
-        std::vector<std::string> out;
+    QStringList Writes() const {
+        QStringList out;
         for (const auto& w : port.Writes()) {
-            out.emplace_back(w.begin(), w.end());
+            out << QString::fromLatin1(reinterpret_cast<const char*>(w.data()),
+                                       qsizetype(w.size()));
         }
         return out;
     }
-
-    std::uint64_t Now() { return clock.NowMs(); }
 };
 
 inline std::string S(Str id) {
@@ -298,10 +297,10 @@ inline void RunRow(SessionRig& rig, const QString& op, int* tookMs = nullptr) {
     QFETCH(int, model);
     QFETCH(Script, script);
     Prepare(rig, model, script);
-    const std::uint64_t start = rig.Now();
+    const std::uint64_t start = rig.clock.NowMs();
     QTEST(Run(rig, op), "result");
     if (tookMs != nullptr) {
-        *tookMs = static_cast<int>(rig.Now() - start);
+        *tookMs = static_cast<int>(rig.clock.NowMs() - start);
     }
     QTEST(QString::fromStdString(rig.display.StatusText()), "status");
     QTEST(rig.connection.OnLine(), "onLine");

@@ -71,7 +71,7 @@ private slots:
         QFETCH(int, model);
         SessionRig rig;
         RunRow(rig, "blank");
-        QCOMPARE(ToList(rig.Writes()), QStringList{"1"});
+        QCOMPARE(rig.Writes(), QStringList{"1"});
         QCOMPARE(rig.display.ProgressHigh(), kLoaders[model].blankReads);
         QTEST(rig.display.ProgressSteps(), "steps");
         QTEST(rig.display.ProgressPos(), "pos");
@@ -107,7 +107,7 @@ private slots:
     void verifyProtection() {
         SessionRig rig;
         RunRow(rig, "verify");
-        QCOMPARE(ToList(rig.Writes()), QStringList{"2"});
+        QCOMPARE(rig.Writes(), QStringList{"2"});
     }
 
     // Menu "3", "Y": one line dropped, then the model's block lines in rising order.
@@ -164,7 +164,7 @@ private slots:
         SessionRig rig;
         RunRow(rig, "erase");
         const bool asked = QTest::currentDataTag() != QByteArray("no question");
-        QCOMPARE(ToList(rig.Writes()), (asked ? QStringList{"3", "Y"} : QStringList{"3"}));
+        QCOMPARE(rig.Writes(), (asked ? QStringList{"3", "Y"} : QStringList{"3"}));
         QTEST(rig.display.ProgressSteps(), "steps");
         QTEST(rig.display.ProgressPos(), "pos");
         if (asked) {
@@ -224,8 +224,7 @@ private slots:
         QVERIFY2(took >= minMs && took <= maxMs, qPrintable(QString::number(took)));
         QCOMPARE(rig.display.RunEnabled(), rig.connection.OnLine());
         if (op == "restart") {
-            QCOMPARE(ToList(rig.Writes()),
-                     (status != kLost ? QStringList{"6", "Y"} : QStringList{"6"}));
+            QCOMPARE(rig.Writes(), (status != kLost ? QStringList{"6", "Y"} : QStringList{"6"}));
         }
     }
 
@@ -257,7 +256,7 @@ private slots:
         QCOMPARE(rig.channel.ReadLine(2000), std::uint8_t{0});
         rig.bootLoader.Load(script);
         QTEST(Run(rig, op), "result");
-        QTEST(ToList(rig.Writes()), "writes");
+        QTEST(rig.Writes(), "writes");
         QVERIFY(rig.bootLoader.Finished());
     }
 
@@ -334,7 +333,7 @@ private slots:
         SessionRig rig;
         Prepare(rig, model, script);
         QCOMPARE(Run(rig, "auto"), 1);
-        QTEST(ToList(rig.Writes()), "writes");
+        QTEST(rig.Writes(), "writes");
         QVERIFY(rig.bootLoader.Unexpected().empty());
         QTEST(int(ToList(rig.display.LogOf("status:")).count(kLost)), "lostCount");
     }
@@ -368,7 +367,7 @@ private slots:
     void dialogue() {
         SessionRig rig;
         RunRow(rig, "download");
-        QTEST(ToList(rig.Writes()), "writes");
+        QTEST(rig.Writes(), "writes");
     }
 
     // The target file is opened only when the boot loader waits for the transfer, and closed
@@ -423,7 +422,7 @@ private slots:
         QCOMPARE(rig.loader.DownloadProgram(), outcome);
         QCOMPARE(OpenDescriptors(), descriptors);
         QVERIFY(rig.connection.OnLine());
-        QCOMPARE(ToList(rig.Writes()).mid(0, 3), DialogueWrites(model));
+        QCOMPARE(rig.Writes().mid(0, 3), DialogueWrites(model));
         const QString status = QString::fromStdString(rig.display.StatusText());
         if (outcome >= 0) {
             QCOMPARE(rig.bootLoader.receiver.Received(), Padded(data));
@@ -435,7 +434,7 @@ private slots:
             QVERIFY(!status.isEmpty());
             QCOMPARE(status, QString::fromStdString(rig.sender.Report().imageError));
         } else {
-            QCOMPARE(ToList(rig.Writes()).mid(3), (QStringList{kCan, kCan, kCan}));
+            QCOMPARE(rig.Writes().mid(3), (QStringList{kCan, kCan, kCan}));
             const bool tooLarge = outcome == result::kImageTooLarge;
             QCOMPARE(status,
                      (tooLarge ? "Target file too large: " : "Cannot open ") + path + reason);

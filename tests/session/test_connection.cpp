@@ -68,7 +68,7 @@ private slots:
             QVERIFY(rig.port.ReceiveNotificationArmed());
             return;
         }
-        QCOMPARE(ToList(rig.Writes()), QStringList{"\r"});
+        QCOMPARE(rig.Writes(), QStringList{"\r"});
         QCOMPARE(rig.channel.TimeoutFactor(), model == 2 ? 4u : 1u);
         QCOMPARE(QString::fromStdString(rig.display.StatusText()), kOnLine);
         QVERIFY(!rig.port.ReceiveNotificationArmed());
@@ -121,9 +121,9 @@ private slots:
         rig.display.ClearLog();
         rig.bootLoader.Load(answer);
         rig.port.Arrive(SessionRig::SignatureOf(model));
-        const std::uint64_t start = rig.Now();
+        const std::uint64_t start = rig.clock.NowMs();
         rig.connection.IdentifyInstrument();
-        const auto took = static_cast<int>(rig.Now() - start);
+        const auto took = static_cast<int>(rig.clock.NowMs() - start);
         QVERIFY2(took >= minMs && took <= maxMs, qPrintable(QString::number(took)));
         QCOMPARE(rig.connection.OnLine(), onLine);
         // A failed prompt wait keeps the model just recognised and shows nothing.
