@@ -219,7 +219,7 @@ inline Script BlankAnswer(const std::string& answer) {
 }
 
 // The erase after "3" and "Y": the answer's echo, the model's block lines, a closing line.
-inline Dialogue& EraseBlocks(Dialogue& d, int model, const std::string& closing) {
+inline Script EraseBlocks(Dialogue d, int model, const std::string& closing) {
     const LoaderFacts& t = kLoaders[model];
     d.On("Y").Say("Y");
     for (int b = t.firstBlock; b < t.firstBlock + t.blocks; ++b) {
@@ -232,9 +232,7 @@ inline Dialogue& EraseBlocks(Dialogue& d, int model, const std::string& closing)
 }
 
 inline Script EraseOk(int model) {
-    Dialogue d;
-    d.On("3").Say("3", S(Str::ReallyErase));
-    return EraseBlocks(d, model, "Erase Completed");
+    return EraseBlocks(Dialogue().On("3").Say("3", S(Str::ReallyErase)), model, "Erase Completed");
 }
 
 // "5" up to "Start 1k XModem download...", where a receiver takes over.
@@ -248,14 +246,6 @@ inline Script DownloadToStart(int model) {
         .On("Y")
         .Say("Y", S(Str::StartXModem))
         .ThenReceive();
-}
-
-inline QStringList ToList(const std::vector<std::string>& items) {
-    QStringList out;
-    for (const auto& s : items) {
-        out << QString::fromStdString(s);
-    }
-    return out;
 }
 
 inline QString Q(Str id) {
