@@ -82,62 +82,15 @@ private:
     std::uint64_t m_at = 0;
 };
 
-// A boot loader on a FakePort that answers each expected write with its step's replies (other
-// writes go to Unexpected()); after a transfer step, an XModem-1K receiver takes over.
-class ScriptedBootLoader {
-public:
+// The session on a simulated line: the channel, the connection, the sender and the operations,
+// a display that records everything, and a boot loader behind a FakePort that answers each
+// expected write with its step's replies (other writes go to `unexpected`); after a transfer
+// step, an XModem-1K receiver takes over.
+struct SessionRig {
     // When the receiver asks for the transfer after the boot loader's start line.
     static constexpr std::uint64_t kStartSignalDelayMs = 100;
+    static constexpr const char* kDevice = "/dev/ttyFAKE0";
 
-    explicit ScriptedBootLoader(FakePort& port) : m_port(port) {
-        m_port.SetResponder([this](FakePort& p, const FakePort::Bytes& written) {
-            if (m_receiving) {
-                receiver.Answer(p, written);
-            } else {
-                OnWrite(written);
-            }
-        });
-    }
-
-    void Load(const Script& script) {
-        m_script = script;
-        m_next = 0;
-        m_unexpected.clear();
-    }
-    const std::vector<std::string>& Unexpected() const { return m_unexpected; }
-    bool Finished() const { return m_next == m_script.size(); }
-
-    XModemReceiver receiver;
-
-private:
-    void OnWrite(const FakePort::Bytes& written) {
-        const std::string text(written.begin(), written.end());
-        if (m_next >= m_script.size() || m_script[m_next].expect != text) {
-            m_unexpected.push_back(text);
-            return;
-        }
-        const Step& step = m_script[m_next++];
-        std::uint64_t last = 0;
-        for (const auto& [bytes, afterMs] : step.replies) {
-            m_port.Arrive(bytes, afterMs);
-            last = afterMs;
-        }
-        if (step.startsTransfer) {
-            m_receiving = true;
-            m_port.Arrive(FakePort::Bytes{'C'}, last + kStartSignalDelayMs);
-        }
-    }
-
-    FakePort& m_port;
-    Script m_script;
-    std::size_t m_next = 0;
-    std::vector<std::string> m_unexpected;
-    bool m_receiving = false;
-};
-
-// The session on a simulated line: a scripted boot loader behind a FakePort, the channel,
-// the connection, the sender and the operations, and a display that records everything.
-struct SessionRig {
     SimClock clock;
     FakePort port{clock};
     SerialChannel channel{port, clock};
@@ -145,9 +98,27 @@ struct SessionRig {
     Connection connection{channel, display};
     XModemSender sender{channel, display};
     BootLoader loader{connection, sender};
-    ScriptedBootLoader bootLoader{port};
+    XModemReceiver receiver;
+    Script script;
+    std::size_t next = 0;  // the step the boot loader waits for
+    std::vector<std::string> unexpected;
+    bool receiving = false;
 
-    static constexpr const char* kDevice = "/dev/ttyFAKE0";
+    SessionRig() {
+        port.SetResponder([this](FakePort& p, const FakePort::Bytes& written) {
+            if (receiving) {
+                receiver.Answer(p, written);
+            } else {
+                OnWrite(written);
+            }
+        });
+    }
+    void Load(const Script& steps) {
+        script = steps;
+        next = 0;
+        unexpected.clear();
+    }
+    bool Finished() const { return next == script.size(); }
 
     static std::string SignatureOf(int model) {
         return model == 0 ? "\t\t\t\r" : model == 1 ? "\n\n\n\r" : "\n\n\r\r";
@@ -159,7 +130,7 @@ struct SessionRig {
         if (!connection.OpenPort(kDevice)) {
             return false;
         }
-        bootLoader.Load(Dialogue().On("\r").Say(">"));
+        Load(Dialogue().On("\r").Say(">"));
         port.Arrive(SignatureOf(model));
         connection.IdentifyInstrument();
         if (!connection.OnLine() || connection.InstrumentModel() != model) {
@@ -180,6 +151,25 @@ struct SessionRig {
                                        qsizetype(w.size()));
         }
         return out;
+    }
+
+private:
+    void OnWrite(const FakePort::Bytes& written) {
+        const std::string text(written.begin(), written.end());
+        if (next >= script.size() || script[next].expect != text) {
+            unexpected.push_back(text);
+            return;
+        }
+        const Step& step = script[next++];
+        std::uint64_t last = 0;
+        for (const auto& [bytes, afterMs] : step.replies) {
+            port.Arrive(bytes, afterMs);
+            last = afterMs;
+        }
+        if (step.startsTransfer) {
+            receiving = true;
+            port.Arrive(FakePort::Bytes{'C'}, last + kStartSignalDelayMs);
+        }
     }
 };
 
@@ -271,7 +261,7 @@ inline void Prepare(SessionRig& rig, int model, const Script& script) {
     QVERIFY(rig.OnLine(model));
     rig.display.SetStatus(kBefore);
     rig.display.ClearLog();
-    rig.bootLoader.Load(script);
+    rig.Load(script);
 }
 
 inline void OutcomeColumns() {

@@ -242,10 +242,10 @@ private slots:
         QVERIFY(rig.OnLine(model));
         rig.port.Arrive(carried.toStdString() + "\r");
         QCOMPARE(rig.channel.ReadLine(2000), std::uint8_t{0});
-        rig.bootLoader.Load(script);
+        rig.Load(script);
         QTEST(Run(rig, op), "result");
         QTEST(rig.Writes(), "writes");
-        QVERIFY(rig.bootLoader.Finished());
+        QVERIFY(rig.Finished());
     }
 
     // A port that fails (adapter pulled) in the middle of an operation is never taken for
@@ -322,7 +322,7 @@ private slots:
         Prepare(rig, model, script);
         QCOMPARE(Run(rig, "auto"), 1);
         QTEST(rig.Writes(), "writes");
-        QVERIFY(rig.bootLoader.Unexpected().empty());
+        QVERIFY(rig.unexpected.empty());
         const auto shown = rig.display.LogOf("status:");
         QTEST(int(std::count(shown.begin(), shown.end(), kLost.toStdString())), "lostCount");
     }
@@ -402,7 +402,7 @@ private slots:
         SessionRig rig;
         QVERIFY(rig.OnLine(model));
         rig.display.SetTargetFile(path.toStdString());
-        rig.bootLoader.Load(DownloadToStart(model));
+        rig.Load(DownloadToStart(model));
         if (outcome == result::kImageReadError) {
             rig.display.OnStep([&](int) { std::filesystem::resize_file(path.toStdString(), 100); });
         }
@@ -414,9 +414,9 @@ private slots:
         QCOMPARE(rig.Writes().mid(0, 3), DialogueWrites(model));
         const QString status = QString::fromStdString(rig.display.StatusText());
         if (outcome >= 0) {
-            QCOMPARE(rig.bootLoader.receiver.Received(), Padded(data));
-            QVERIFY(rig.bootLoader.receiver.Completed());
-            QVERIFY(rig.bootLoader.Unexpected().empty());
+            QCOMPARE(rig.receiver.Received(), Padded(data));
+            QVERIFY(rig.receiver.Completed());
+            QVERIFY(rig.unexpected.empty());
             QCOMPARE(QString::fromStdString(rig.display.Title()), "Vantrel");
             QCOMPARE(status, Downloading(path));
         } else if (outcome == result::kImageReadError) {

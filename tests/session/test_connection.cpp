@@ -55,7 +55,7 @@ private slots:
         QVERIFY(rig.connection.OpenPort(SessionRig::kDevice));
         rig.port.ClearWrites();
         rig.display.ClearLog();
-        rig.bootLoader.Load(Dialogue().On("\r").Say(">"));
+        rig.Load(Dialogue().On("\r").Say(">"));
         ArriveSpaced(rig.port, chars, gapMs, lastAtMs);
 
         rig.connection.IdentifyInstrument();
@@ -119,7 +119,7 @@ private slots:
             QCOMPARE(rig.channel.ReadLine(2000), std::uint8_t{0});
         }
         rig.display.ClearLog();
-        rig.bootLoader.Load(answer);
+        rig.Load(answer);
         rig.port.Arrive(SessionRig::SignatureOf(model));
         const std::uint64_t start = rig.clock.NowMs();
         rig.connection.IdentifyInstrument();
@@ -147,7 +147,7 @@ private slots:
         QCOMPARE(rig.connection.InstrumentModel(), 2);
         rig.connection.GoConnectionLost();
         rig.channel.ClearInput();
-        rig.bootLoader.Load(Dialogue().On("\r").Say(">"));
+        rig.Load(Dialogue().On("\r").Say(">"));
         rig.port.Arrive(SessionRig::SignatureOf(1));
         rig.connection.IdentifyInstrument();
         QVERIFY(rig.connection.OnLine());
@@ -206,7 +206,7 @@ private slots:
         SessionRig rig;
         if (when == "prompt") {
             QVERIFY(rig.connection.OpenPort(SessionRig::kDevice));
-            rig.bootLoader.Load(Dialogue().On("\r").Pause(1000).Say(">"));
+            rig.Load(Dialogue().On("\r").Pause(1000).Say(">"));
             rig.port.Arrive(SessionRig::SignatureOf(0));
             rig.port.FailIn(500);
             rig.connection.IdentifyInstrument();
