@@ -156,52 +156,22 @@ private slots:
     }
 
     // Opening a port always ends the session first; what cannot be opened is said plainly.
-    void openPort_data() {
-        QTest::addColumn<bool>("onLineFirst");
-        QTest::addColumn<QString>("device");
-        QTest::addColumn<QString>("refusal");  // Open() of the device fails with this
-        QTest::addColumn<bool>("opened");
-        QTest::addColumn<QString>("status");
-
-        QTest::newRow("opens") << false << "/dev/ttyS0"
-                               << "" << true << kLost;
-        QTest::newRow("no port selected while on-line") << true << ""
-                                                        << "" << false << "No serial port selected";
-        QTest::newRow("permission denied")
-            << false << "/dev/ttyS0"
-            << "Permission denied" << false << "Cannot open /dev/ttyS0: Permission denied";
-    }
-    void openPort() {
-        QFETCH(bool, onLineFirst);
-        QFETCH(QString, device);
-        QFETCH(QString, refusal);
-        QFETCH(bool, opened);
-        SessionRig rig;
-        if (onLineFirst) {
-            QVERIFY(rig.OnLine(0));
-        }
-        if (!refusal.isEmpty()) {
-            rig.port.Refuse(device.toStdString(), refusal.toStdString());
-        }
-
-        QCOMPARE(rig.connection.OpenPort(device.toStdString()), opened);
-        QTEST(QString::fromStdString(rig.display.StatusText()), "status");
-        QVERIFY(!rig.connection.OnLine());
-        QVERIFY(!rig.display.RunEnabled());
-        QCOMPARE(rig.port.IsOpen(), opened);
-    }
-
     // A port that has gone (adapter pulled) cannot be helped by resetting the instrument.
-    void portFailure_data() {
+    void portState_data() {
         QTest::addColumn<QString>("when");
         QTest::addColumn<QString>("status");
 
         const QString gone = "Connection Lost - Input/output error - Select the port again";
+        QTest::newRow("opens") << "open" << kLost;
+        QTest::newRow("no port selected while on-line") << "no port"
+                                                        << "No serial port selected";
+        QTest::newRow("permission denied") << "refused"
+                                           << "Cannot open /dev/ttyS0: Permission denied";
         QTest::newRow("connection lost") << "lost" << gone;
         QTest::newRow("during the prompt wait") << "prompt" << gone;
         QTest::newRow("reopened after the failure") << "reopen" << kLost;
     }
-    void portFailure() {
+    void portState() {
         QFETCH(QString, when);
         SessionRig rig;
         if (when == "prompt") {
@@ -210,13 +180,22 @@ private slots:
             rig.port.Arrive(SessionRig::SignatureOf(0));
             rig.port.FailIn(500);
             rig.connection.IdentifyInstrument();
-        } else {
+        } else if (when == "lost" || when == "reopen") {
             QVERIFY(rig.OnLine(1));
             rig.port.FailIn(0);
             rig.connection.GoConnectionLost();
             if (when == "reopen") {
                 QVERIFY(rig.connection.OpenPort(SessionRig::kDevice));
             }
+        } else {
+            if (when == "no port") {
+                QVERIFY(rig.OnLine(0));
+            } else if (when == "refused") {
+                rig.port.Refuse("/dev/ttyS0", "Permission denied");
+            }
+            const bool opens = when == "open";
+            QCOMPARE(rig.connection.OpenPort(when == "no port" ? "" : "/dev/ttyS0"), opens);
+            QCOMPARE(rig.port.IsOpen(), opens);
         }
         QTEST(QString::fromStdString(rig.display.StatusText()), "status");
         QVERIFY(!rig.connection.OnLine());
