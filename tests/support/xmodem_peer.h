@@ -159,9 +159,6 @@ public:
     bool Completed() const { return m_completed; }
     QByteArray Received() const { return m_image; }
 
-private:
-    static constexpr std::uint8_t kAck = 0x06, kNak = 0x15, kCan = 0x18;
-
     void Answer(FakePort& port, const FakePort::Bytes& write) {
         if (write.size() == 1 && write[0] == 0x04) {
             m_completed = true;
@@ -193,6 +190,9 @@ private:
         }
         port.Arrive(bytes, answered != 0 && answered == lateAfter ? lateMs : 5);
     }
+
+private:
+    static constexpr std::uint8_t kAck = 0x06, kNak = 0x15, kCan = 0x18;
 
     QByteArray m_image;
     bool m_spoiledOnce = false;
