@@ -69,18 +69,6 @@ private slots:
                  QString("[########----------------] 1/3"));
     }
 
-    void percentFromTitle_data() {
-        QTest::addColumn<QString>("title");
-        QTest::addColumn<int>("percent");  // -1: not a transfer title
-        QTest::newRow("below ten, blank-padded") << "Vantrel  5% Sent" << 5;
-        QTest::newRow("plain title") << "Vantrel" << -1;
-        QTest::newRow("other text") << "Vantrel abc% Sent" << -1;
-    }
-    void percentFromTitle() {
-        QFETCH(QString, title);
-        QTEST(PercentFromTitle(title.toStdString()).value_or(-1), "percent");
-    }
-
     // Off a terminal (a log, a pipe) a transfer gives one plain line per tenth, no control
     // characters, and status lines only when they change.
     void plainOutputForLogs() {

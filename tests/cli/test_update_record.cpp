@@ -189,7 +189,8 @@ private slots:
             QVERIFY(child >= 0);
             if (child == 0) {
                 UpdateRecord r = SampleRecord();
-                r.statuses.assign(40, {"t", std::string(100, static_cast<char>('a' + w))});
+                // Lines of many pages: unlocked, a writer may read the size mid-write.
+                r.statuses.assign(400, {"t", std::string(100, static_cast<char>('a' + w))});
                 for (int i = 0; i < kLines; ++i) {
                     r.exitStatus = i;
                     if (!AppendRecordLine(path.toStdString(), BuildRecordLine(r)).empty()) {
