@@ -1,5 +1,7 @@
 #include "line_rig.h"
 
+#include "images.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -253,9 +255,7 @@ QByteArray Sim::ReadLineStartingWith(const QByteArray& prefix) {
 }
 
 QJsonObject Sim::ReadReport() const {
-    QFile file(m_dir + QStringLiteral("-report.json"));
-    return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object()
-                                          : QJsonObject();
+    return QJsonDocument::fromJson(ReadFile(m_dir + QStringLiteral("-report.json"))).object();
 }
 
 QJsonObject Sim::Report() {
@@ -273,8 +273,7 @@ QStringList Sim::Commands() {
 
 QByteArray Sim::Image() {
     Report();
-    QFile file(m_dir + QStringLiteral("-image.bin"));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return ReadFile(m_dir + QStringLiteral("-image.bin"));
 }
 
 QJsonObject Sim::Stop() {
@@ -288,8 +287,7 @@ QJsonObject Sim::Stop() {
 }
 
 QByteArray Sim::Trace() const {
-    QFile file(m_dir + QStringLiteral(".trace"));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return ReadFile(m_dir + QStringLiteral(".trace"));
 }
 
 Program::~Program() {
