@@ -35,8 +35,6 @@ private slots:
             {"nothing: identify only", "", "||120||"},
             {"functions keep their order, repeats allowed", "restart auto blank-check blank-check",
              "||120||restart auto blank-check blank-check"},
-            {"all six", "blank-check memory-test erase download auto restart",
-             "||120||blank-check memory-test erase download auto restart"},
             {"options before functions",
              "--port COM3 --file a.upg --wait 30 --record r.jsonl auto restart",
              "COM3|a.upg|30|r.jsonl|auto restart"},
@@ -68,18 +66,15 @@ private slots:
         QTest::addColumn<QString>("mentions");
         const char* rows[][3] = {
             {"unknown function", "auto reboot", "reboot"},
-            {"function in upper case", "AUTO", "AUTO"},
             {"unknown option", "--baud 9600 auto", "--baud"},
             {"option given twice", "--port COM1 --port COM2", "--port"},
             {"value missing at the end", "auto --file", "--file"},
             {"empty value after =", "--port= auto", "--port"},
             {"wait zero", "--wait 0", "--wait"},
             {"wait fraction", "--wait 1.5", "--wait"},
-            {"wait not a number", "--wait soon", "--wait"},
             {"wait beyond a day", "--wait 86401", "--wait"},
             {"wait overflowing int", "--wait 99999999999", "--wait"},
             {"ports with a function", "ports auto", "ports"},
-            {"ports with an option", "--port COM1 ports", "ports"},
         };
         for (const auto& row : rows) {
             QTest::newRow(row[0]) << QString(row[1]) << QString(row[2]);
@@ -98,7 +93,6 @@ private slots:
         QTest::addColumn<int>("command");
         QTest::newRow("ports") << "ports" << int(Options::Command::ListPorts);
         QTest::newRow("help wins over errors") << "--bogus --help" << int(Options::Command::Help);
-        QTest::newRow("-h") << "auto -h" << int(Options::Command::Help);
     }
     void commands() {
         QFETCH(QString, line);

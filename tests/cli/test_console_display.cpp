@@ -13,18 +13,6 @@ using namespace vantrel::test;
 
 namespace {
 
-// Everything written to a temporary stream so far.
-QByteArray Contents(std::FILE* file) {
-    std::fflush(file);
-    const long size = std::ftell(file);
-    QByteArray data(static_cast<int>(size), '\0');
-    std::rewind(file);
-    const std::size_t n = std::fread(data.data(), 1, static_cast<std::size_t>(size), file);
-    data.truncate(static_cast<int>(n));
-    std::fseek(file, 0, SEEK_END);
-    return data;
-}
-
 // A real transfer of `size` bytes shown on `display`: the sender on a fake line whose
 // receiver answers each frame `msPerBlock` after it.
 void PlayTransfer(ConsoleDisplay& display, SimClock& clock, std::int64_t size, int msPerBlock) {
@@ -58,9 +46,6 @@ private slots:
         QTest::newRow("half way at 4 KiB/s")
             << 50 << qint64(51200) << qint64(102400) << qint64(12500)
             << "[############------------]  50%  51200/102400 B  4.0 KiB/s  0:13 left";
-        QTest::newRow("long transfer: minutes left")
-            << 1 << qint64(10240) << qint64(1048576) << qint64(10000)
-            << "[------------------------]   1%  10240/1048576 B  1.0 KiB/s  16:54 left";
         QTest::newRow("five blocks: the bar is not full at 61%")
             << 61 << qint64(3072) << qint64(5000) << qint64(300)
             << "[##############----------]  61%  3072/5000 B  10.0 KiB/s  0:00 left";
@@ -82,19 +67,6 @@ private slots:
                  QString("[########################] 7/7"));
         QCOMPARE(QString::fromStdString(FormatStepLine(1, 3)),
                  QString("[########----------------] 1/3"));
-    }
-
-    void percentFromTitle_data() {
-        QTest::addColumn<QString>("title");
-        QTest::addColumn<int>("percent");  // -1: not a transfer title
-        QTest::newRow("below ten, blank-padded") << "Vantrel  5% Sent" << 5;
-        QTest::newRow("hundred") << "Vantrel 100% Sent" << 100;
-        QTest::newRow("plain title") << "Vantrel" << -1;
-        QTest::newRow("other text") << "Vantrel abc% Sent" << -1;
-    }
-    void percentFromTitle() {
-        QFETCH(QString, title);
-        QTEST(PercentFromTitle(title.toStdString()).value_or(-1), "percent");
     }
 
     // Off a terminal (a log, a pipe) a transfer gives one plain line per tenth, no control

@@ -7,12 +7,12 @@
 #include <QtTest>
 #include <cstdio>
 #include <map>
-#include <tuple>
 
 #include "cli/console_run.h"
 #include "cli/line_watch.h"
 #include "session/strings.h"
 #include "fake_port.h"
+#include "images.h"
 
 using namespace vantrel;
 using namespace vantrel::cli;
@@ -22,17 +22,6 @@ namespace {
 
 const std::string kSignature[3] = {"\t\t\t\r", "\n\n\n\r", "\n\n\r\r"};
 const QString kNotRegular = "not a regular file";
-
-QByteArray Contents(std::FILE* file) {
-    std::fflush(file);
-    const long size = std::ftell(file);
-    QByteArray data(static_cast<int>(size), '\0');
-    std::rewind(file);
-    data.truncate(
-        static_cast<int>(std::fread(data.data(), 1, static_cast<std::size_t>(size), file)));
-    std::fseek(file, 0, SEEK_END);
-    return data;
-}
 
 // A console run against a boot loader played by a FakePort on simulated time: each menu
 // command written is answered after 10 ms with the text given for it.
@@ -127,8 +116,6 @@ private slots:
         QCOMPARE(rig.fake.Writes().back(), FakePort::Bytes{'7'});
         QVERIFY(!rig.fake.IsOpen());
         QCOMPARE(rig.Record()["model"].toInt(), model);
-        QCOMPARE(rig.Record()["phases"].toArray().at(0).toObject()["name"].toString(),
-                 QString("identification"));
     }
 
     // When nobody answers in time the run ends with 3 and says what the line carried.
@@ -245,9 +232,8 @@ private slots:
     // model's quiet period (4 s), as every other drain on that model.
     void interruptedDownloadDrainsByTheModel() {
         QTemporaryDir dir;
-        QFile image(dir.filePath("image.bin"));
-        QVERIFY(image.open(QIODevice::WriteOnly) && image.write(QByteArray(4096, 'x')) == 4096);
-        image.close();
+        const QString image = dir.filePath("image.bin");
+        QVERIFY(WriteFile(image, QByteArray(4096, 'x')));
         Rig rig;
         rig.answers["5"] = LoadString(Str::EnterBaseAddress) + "\r\n";
         rig.answers["00000000"] = LoadString(Str::ProgramFlash) + "\r\n";
@@ -263,7 +249,7 @@ private slots:
             }
         };
         rig.fake.Arrive(kSignature[2], 1000);
-        QCOMPARE(rig.Run({Function::Download}, 120, image.fileName().toStdString()),
+        QCOMPARE(rig.Run({Function::Download}, 120, image.toStdString()),
                  exit_status::kInterrupted);
         QVERIFY(cancelledAt > 0);
         const std::uint64_t quiet = rig.clock.NowMs() - cancelledAt;
@@ -289,12 +275,6 @@ private slots:
         QVERIFY2(out.contains("Connection Lost - Reset the Instrument\n!!! Restarting !!!\n"
                               "Waiting up to 120 s"),
                  out.constData());
-        QStringList phases;
-        for (const auto& p : rig.Record()["phases"].toArray()) {
-            phases << p.toObject()["name"].toString();
-        }
-        QCOMPARE(phases,
-                 (QStringList{"identification", "restart", "identification", "protection-check"}));
     }
 
     // Ctrl-C in the middle of a function: the run unwinds at once, reports it, runs nothing
@@ -352,12 +332,6 @@ private slots:
         QVERIFY2(text.contains(mentions), d.text.c_str());
     }
 
-    void firstBytesAreBounded() {
-        const LineObservation seen = Observe(QByteArray(1000, 'A'));
-        QCOMPARE(seen.bytesSeen, std::uint64_t{1000});
-        QCOMPARE(seen.first.size(), LineObservation::kKeptBytes);
-    }
-
     void watchedPortNotesWhatIsTaken() {
         PortRig r;
         auto& port = r.port;
@@ -374,7 +348,7 @@ private slots:
     // A long wait blocks in the port in slices (so a Ctrl-C is seen), never spinning.
     void longWaitBlocksInSlices() {
         PortRig r;
-        auto [clock, fake, port] = std::tie(r.clock, r.fake, r.port);
+        auto& [clock, fake, interrupted, port] = r;
         const std::uint64_t start = clock.NowMs();
         QVERIFY(!port.WaitForInput(120000));
         QCOMPARE(clock.NowMs() - start, std::uint64_t{120000});
@@ -384,22 +358,6 @@ private slots:
         QCOMPARE(clock.NowMs() - start, std::uint64_t{120250});
     }
 
-    // After a Ctrl-C the session must unwind at once: every wait ends, nothing is written.
-    void interruptFailsThePort() {
-        PortRig r;
-        auto [clock, fake, port] = std::tie(r.clock, r.fake, r.port);
-        fake.Arrive("abc");
-        r.interrupted = 1;
-        const std::uint64_t start = clock.NowMs();
-        QVERIFY(!port.WaitForInput(6000));
-        QCOMPARE(clock.NowMs(), start);
-        QVERIFY(port.HasFailed());
-        QCOMPARE(port.Waiting(), std::size_t{0});
-        QVERIFY(!port.Take());
-        const std::uint8_t byte = 0x02;
-        QVERIFY(!port.Write(&byte, 1));
-        QVERIFY(fake.Writes().empty());
-    }
 };
 
 QTEST_GUILESS_MAIN(ConsoleRunTest)

@@ -18,34 +18,18 @@ namespace {
 
 UpdateRecord SampleRecord() {
     UpdateRecord r;
-    r.program = "vantrel 1.0";
-    r.start = "2026-01-02T03:04:05.006Z";
-    r.end = "2026-01-02T03:05:00.000Z";
-    r.portName = "COM3";
-    r.device = "/dev/ttyUSB0";
     r.model = 2;
-    r.requested = {"auto", "restart"};
-    r.functions = {{"auto", 0, "!!! Download Completed !!!"}, {"restart", 0, "!!! Restarting !!!"}};
-    r.statuses = {{"2026-01-02T03:04:06.000Z", "Instrument On-Line"}};
-    r.imagePath = "/tmp/a.upg";
+    r.functions = {{"auto", 0, "!!! Download Completed !!!"}};
     ImageDigest d;
     d.ok = true;
-    d.size = 1025;
-    d.sentSize = 2048;
-    d.sha256 = "ab";
     d.crc32 = 0x0000BEEF;
+    r.imagePath = "/tmp/a.upg";
     r.image = d;
     UpdateRecord::TransferEntry t;
     t.started = true;
     t.crcMode = false;
-    t.framesSent = 4;
-    t.bytesAcknowledged = 2048;
     t.repeatsPerBlock = {{2, 2}};
-    t.eotSent = 1;
-    t.result = 2048;
     r.transfers = {t};
-    r.phases = {{"transfer", "2026-01-02T03:04:30.000Z", 1500}};
-    r.exitStatus = 0;
     return r;
 }
 
@@ -193,13 +177,6 @@ private slots:
         QCOMPARE(ReadFile(path), before + "{\"next\":1}\n");
     }
 
-    void unwritableFileIsReported() {
-        QTemporaryDir dir;
-        const std::string error =
-            AppendRecordLine(dir.filePath("missing/dir/record.jsonl").toStdString(), "{}\n");
-        QVERIFY(!error.empty());
-    }
-
     // Several stations appending to one shared record at once: every line stays whole.
     void concurrentRunsKeepLinesWhole() {
         QTemporaryDir dir;
@@ -212,7 +189,8 @@ private slots:
             QVERIFY(child >= 0);
             if (child == 0) {
                 UpdateRecord r = SampleRecord();
-                r.statuses.assign(40, {"t", std::string(100, static_cast<char>('a' + w))});
+                // Lines of many pages: unlocked, a writer may read the size mid-write.
+                r.statuses.assign(400, {"t", std::string(100, static_cast<char>('a' + w))});
                 for (int i = 0; i < kLines; ++i) {
                     r.exitStatus = i;
                     if (!AppendRecordLine(path.toStdString(), BuildRecordLine(r)).empty()) {

@@ -28,9 +28,6 @@ private slots:
         QCOMPARE(run.exitCode, 0);
         QVERIFY2(run.out.contains("Instrument model 2 on COM9 (" + rig.Pty().toLatin1() + ")"),
                  run.out.constData());
-        QFile file(memory);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), QByteArray("com9\n"));
         QCOMPARE(QFileInfo(memory).lastModified(), written);
         QCOMPARE(Commands(rig.StopSim()), QStringList{"7"});
     }
@@ -58,14 +55,11 @@ private slots:
 
     void unusablePort_data() {
         QTest::addColumn<QStringList>("args");
-        QTest::addColumn<int>("exitCode");
         QTest::addColumn<QByteArray>("told");
         QTest::newRow("COM name with no device")
-            << QStringList{"--port", "COM42"} << 4 << QByteArray("COM42 stands for no serial port");
+            << QStringList{"--port", "COM42"} << QByteArray("COM42 stands for no serial port");
         QTest::newRow("not a serial port")
-            << QStringList{"--port", "/dev/null"} << 4 << QByteArray("not a serial port");
-        QTest::newRow("usage error")
-            << QStringList{"--wait", "soon", "auto"} << 2 << QByteArray("Usage: vantrel");
+            << QStringList{"--port", "/dev/null"} << QByteArray("not a serial port");
     }
     void unusablePort() {
         QFETCH(QStringList, args);
@@ -74,15 +68,10 @@ private slots:
         const QString record = rig.Path("record.jsonl");
         const RunResult run = rig.RunVantrel(args << "--record" << record);
         QVERIFY(run.finished);
-        QTEST(run.exitCode, "exitCode");
+        QCOMPARE(run.exitCode, 4);
         QVERIFY2(run.err.contains(told), run.err.constData());
-        QFETCH(int, exitCode);
-        if (exitCode == 4) {
-            QCOMPARE(LastRecord(record)["exit_status"].toInt(), 4);
-            QVERIFY(!LastRecord(record)["error"].toString().isEmpty());
-        } else {
-            QVERIFY(!QFileInfo::exists(record));
-        }
+        QCOMPARE(LastRecord(record)["exit_status"].toInt(), 4);
+        QVERIFY(!LastRecord(record)["error"].toString().isEmpty());
     }
 };
 

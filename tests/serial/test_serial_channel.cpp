@@ -98,9 +98,6 @@ private slots:
         QTest::newRow("NUL bytes add nothing")
             << normal << kFast << Arrivals{{1, QByteArray("\0Y\0es\0\r", 7)}}
             << LineReads{{0, "Yes", 1}};
-        QTest::newRow("only NUL bytes count as nothing")
-            << normal << kFast << Arrivals{{1, QByteArray("\0\0\0", 3)}}
-            << LineReads{{1, "", 2001}};
         QTest::newRow("0x1A and high bytes are ordinary characters")
             << normal << kFast << Arrivals{{3, "\x1Az\xFF\x80\x1A\r"}}
             << LineReads{{0, "\x1Az\xFF\x80\x1A", 3}};
@@ -173,8 +170,6 @@ private slots:
         QTest::addColumn<int>("leftOver");  // bytes still scheduled after the drain
 
         QTest::newRow("silent line: one quiet period") << kFast << Arrivals{} << quint64{1001} << 0;
-        QTest::newRow("waiting input is thrown away at once")
-            << kFast << Arrivals{{0, "stale input"}} << quint64{1001} << 0;
         QTest::newRow("a tail of answers, then quiet")
             << kFast << Arrivals{{200, "\x15"}, {900, "\x15"}, {1700, "C"}} << quint64{1700 + 1001}
             << 0;
@@ -187,15 +182,12 @@ private slots:
     void drain() {
         QFETCH(quint32, factor);
         QFETCH(Arrivals, arrivals);
-        QFETCH(quint64, endMs);
-        QFETCH(int, leftOver);
-
         Rig rig;
         rig.channel.SetTimeoutFactor(factor);
         rig.Schedule(arrivals);
         rig.channel.Drain();
-        QCOMPARE(rig.Elapsed(), endMs);
-        QCOMPARE(int(rig.port.PendingCount()), leftOver);
+        QTEST(rig.Elapsed(), "endMs");
+        QTEST(int(rig.port.PendingCount()), "leftOver");
         QVERIFY(rig.port.Writes().empty());
         QVERIFY(rig.port.WaitCalls() <= quint64(2 * arrivals.size() + 4));
     }
@@ -247,8 +239,6 @@ private slots:
         if (operation == "ReadLine") {
             QCOMPARE(rig.channel.ReadLine(2000), std::uint8_t{1});
             QVERIFY(rig.channel.ReceivedLine().empty());
-        } else if (operation == "ReadByte") {
-            QVERIFY(rig.channel.ReadByte(1000).TimedOut());
         } else {
             rig.channel.Drain();
         }

@@ -9,6 +9,7 @@
 #include <QString>
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -38,6 +39,17 @@ inline QByteArray RandomImage(qsizetype size, quint32 seed = 1234) {
 inline QByteArray ReadFile(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Everything written to a temporary stream so far.
+inline QByteArray Contents(std::FILE* file) {
+    std::fflush(file);
+    QByteArray data(std::ftell(file), '\0');
+    std::rewind(file);
+    const std::size_t n = std::fread(data.data(), 1, static_cast<std::size_t>(data.size()), file);
+    data.truncate(static_cast<qsizetype>(n));
+    std::fseek(file, 0, SEEK_END);  // the stream is written to again
+    return data;
 }
 
 inline bool WriteFile(const QString& path, const QByteArray& data) {

@@ -1,5 +1,7 @@
 #include "line_rig.h"
 
+#include "images.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -35,15 +37,14 @@ int Left(const QDeadlineTimer& deadline) {
     return static_cast<int>(std::max<qint64>(0, deadline.remainingTime()));
 }
 
-void StopProcess(QProcess& process) {
-    if (process.state() == QProcess::NotRunning) {
-        return;
+// Waits up to `ms` for the process to end, then kills it; whether it ended by itself.
+bool EndWithin(QProcess& process, int ms) {
+    if (process.state() == QProcess::NotRunning || process.waitForFinished(ms)) {
+        return true;
     }
-    process.terminate();
-    if (!process.waitForFinished(kStartLimitMs)) {
-        process.kill();
-        process.waitForFinished(kStartLimitMs);
-    }
+    process.kill();
+    process.waitForFinished(kStartLimitMs);
+    return false;
 }
 
 }  // namespace
@@ -254,9 +255,7 @@ QByteArray Sim::ReadLineStartingWith(const QByteArray& prefix) {
 }
 
 QJsonObject Sim::ReadReport() const {
-    QFile file(m_dir + QStringLiteral("-report.json"));
-    return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object()
-                                          : QJsonObject();
+    return QJsonDocument::fromJson(ReadFile(m_dir + QStringLiteral("-report.json"))).object();
 }
 
 QJsonObject Sim::Report() {
@@ -274,8 +273,7 @@ QStringList Sim::Commands() {
 
 QByteArray Sim::Image() {
     Report();
-    QFile file(m_dir + QStringLiteral("-image.bin"));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return ReadFile(m_dir + QStringLiteral("-image.bin"));
 }
 
 QJsonObject Sim::Stop() {
@@ -284,23 +282,16 @@ QJsonObject Sim::Stop() {
     }
     Command("quit");
     m_process.closeWriteChannel();
-    if (!m_process.waitForFinished(kStartLimitMs)) {
-        m_process.kill();
-        m_process.waitForFinished(kStartLimitMs);
-    }
+    EndWithin(m_process, kStartLimitMs);
     return ReadReport();
 }
 
 QByteArray Sim::Trace() const {
-    QFile file(m_dir + QStringLiteral(".trace"));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return ReadFile(m_dir + QStringLiteral(".trace"));
 }
 
 Program::~Program() {
-    if (m_process.state() != QProcess::NotRunning) {
-        m_process.kill();
-        m_process.waitForFinished(kStartLimitMs);
-    }
+    EndWithin(m_process, 0);
 }
 
 bool Program::Start(const QString& path, const QStringList& args, const QProcessEnvironment& env,
@@ -327,11 +318,7 @@ bool Program::WaitForOutput(const QByteArray& text, int limitMs) {
 
 RunResult Program::Finish(int limitMs) {
     RunResult result;
-    result.finished = m_process.waitForFinished(limitMs);
-    if (!result.finished) {
-        m_process.kill();
-        m_process.waitForFinished(kStartLimitMs);
-    }
+    result.finished = EndWithin(m_process, limitMs);
     result.exitCode =
         m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
     result.out = m_seen + m_process.readAllStandardOutput();
@@ -411,7 +398,10 @@ QString SocatPeer::Log() {
 
 void SocatPeer::Stop() {
     // socat passes SIGTERM on to its child.
-    StopProcess(m_process);
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.terminate();
+        EndWithin(m_process, kStartLimitMs);
+    }
 }
 
 Relay::Relay(QStringList arguments, const QProcessEnvironment& env)
@@ -426,15 +416,6 @@ Relay::~Relay() {
     }
 }
 
-bool Relay::ReadLines(int ms) {
-    if (m_process.bytesAvailable() == 0 && !m_process.waitForReadyRead(ms)) {
-        return false;
-    }
-    m_output += QString::fromUtf8(m_process.readAllStandardOutput());
-    m_lines = m_output.split('\n', Qt::SkipEmptyParts);
-    return true;
-}
-
 std::optional<QString> Relay::AwaitLine(const QString& prefix, int ms) {
     const QDeadlineTimer deadline(ms);
     for (;;) {
@@ -447,9 +428,11 @@ std::optional<QString> Relay::AwaitLine(const QString& prefix, int ms) {
                 return m_lines[m_seen++];
             }
         }
-        if (!ReadLines(Left(deadline))) {
+        if (m_process.bytesAvailable() == 0 && !m_process.waitForReadyRead(Left(deadline))) {
             return std::nullopt;
         }
+        m_output += QString::fromUtf8(m_process.readAllStandardOutput());
+        m_lines = m_output.split('\n', Qt::SkipEmptyParts);
     }
 }
 
@@ -466,12 +449,7 @@ int Relay::Stop() {
     if (m_process.state() == QProcess::Running) {
         ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
     }
-    if (!m_process.waitForFinished(kStartLimitMs)) {
-        m_process.kill();
-        m_process.waitForFinished(kStartLimitMs);
-        return -1;
-    }
-    return m_process.exitCode();
+    return EndWithin(m_process, kStartLimitMs) ? m_process.exitCode() : -1;
 }
 
 }  // namespace vantrel::test

@@ -1,23 +1,9 @@
 #pragma once
 
-// The real-line rig: pseudo-terminals, the simulated instrument, the relay, socat and the
-// programs under test as real processes. Qt-based, in its own library (vantrel_line_rig), so
-// that the Qt-free fakes beside it stay usable by the fuzzers.
-//
-//   Pty             raw non-blocking pty end: OpenMaster() (new pair; SlavePath() for the
-//                   program) or Open(path); Write, Read(n, ms), ReadUntil(end, ms),
-//                   ReadUntilQuiet(quietMs), HangUp(), HungUp(), Settings(termios*), Fd(),
-//                   OpenedAndClosed()
-//   AsNobody(work)  runs `work` in a child as user "nobody" (refusals need a non-root user)
-//   CpuMs(pid)      processor time of a process (0: this one; -1: its children that ended), ms
-//   ConfigHome      private XDG_CONFIG_HOME (and a work folder) for this process and children:
-//                   Path(name), ConfigPath(), Env()
-//   Sim             vantrel-sim as a process: Start(home, alias, options) -> Device();
-//                   Reset(), Report(), Commands(), Image(), Stop() -> final report
-//   Program         a program under test: Start(path, args, env), WaitForOutput(text),
-//                   Finish(limitMs) -> RunResult; Run(...) = Start + Finish
-//   SocatPeer       a peer program (rx, sx) behind a pty, started by socat: Start, Go, Finish
-//   Relay           vantrel-relay as a process: Start(), AwaitLine(prefix, ms), Stop()
+// The real-line rig: pseudo-terminals (Pty), the simulated instrument (Sim), the relay (Relay),
+// socat-run peers (SocatPeer) and the programs under test (Program, Run) as real processes,
+// each test under a private configuration folder (ConfigHome). Qt-based, in its own library
+// (vantrel_line_rig), so that the Qt-free fakes beside it stay usable by the fuzzers.
 
 #include <termios.h>
 
@@ -62,7 +48,6 @@ public:
     bool OpenedAndClosed() const;
     // The instrument end goes away: the program's side sees a hang-up.
     void HangUp();
-    bool HungUp() const { return m_hungUp; }
 
 private:
     int m_fd = -1;
@@ -70,8 +55,10 @@ private:
     bool m_hungUp = false;
 };
 
+// Runs `work` in a child as user "nobody" (refusals need a non-root user); what it returned.
 QByteArray AsNobody(const std::function<std::string()>& work);
 
+// Processor time of a process (0: this one; -1: its children that ended), ms.
 std::optional<std::uint64_t> CpuMs(qint64 pid = 0);
 
 class ConfigHome {
@@ -100,7 +87,8 @@ public:
     Sim(const Sim&) = delete;
     Sim& operator=(const Sim&) = delete;
 
-    // Starts vantrel-sim as COM alias `alias` (none when empty) under `home`.
+    // Starts vantrel-sim as COM alias `alias` (none when empty) under `home`; Device() is
+    // the pty the program opens.
     bool Start(const ConfigHome& home, const QString& alias, const QStringList& options);
     const QString& Device() const { return m_device; }
     void Reset() { Command("reset"); }
@@ -187,8 +175,6 @@ public:
     std::optional<QString> AwaitLine(const QString& prefix, int ms);
 
 private:
-    bool ReadLines(int ms);
-
     QProcess m_process;
     QStringList m_arguments;
     QString m_output;
