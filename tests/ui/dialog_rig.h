@@ -29,8 +29,6 @@
 namespace vantrel::test {
 namespace id = vantrel::control_id;
 
-namespace rig {
-
 // Longest wait for the window to react to the instrument, in ms.
 constexpr int kReactMs = 15000;
 // Time given to the line to carry a byte that should not come, in ms.
@@ -78,10 +76,6 @@ private:
     bool m_seen = false;
 };
 
-}  // namespace rig
-
-using namespace rig;
-
 class DialogRig : public QObject {
 protected:
     struct Box {
@@ -103,22 +97,14 @@ protected:
     QStringList m_titles;
 
     QString MemoryFile() const { return m_config->ConfigPath() + "/vantrel/BootLoader.ini"; }
-
-    void WriteMemory(const QByteArray& content) {
-        QVERIFY(WriteFile(MemoryFile(), content));
-    }
-
+    void WriteMemory(const QByteArray& content) { QVERIFY(WriteFile(MemoryFile(), content)); }
     QByteArray ReadMemory() const {
         return QFileInfo::exists(MemoryFile()) ? ReadFile(MemoryFile()) : "<missing>";
     }
 
     bool StartSim(const QStringList& options = {}) {
         m_sim = std::make_unique<Sim>();
-        if (!m_sim->Start(*m_config, "COM7", options)) {
-            return false;
-        }
-        WriteMemory("COM7\n");
-        return true;
+        return m_sim->Start(*m_config, "COM7", options) && WriteFile(MemoryFile(), "COM7\n");
     }
 
     // The window, with message boxes captured.
@@ -172,8 +158,8 @@ protected:
     }
 
     // Writes `image` as `fileName` in the test's folder and chooses it through the "&Open..."
-    // button's file dialog; returns what the dialog offered (title, filters, selected filter,
-    // default suffix, one per line), or an empty string when the file was not taken.
+    // button's file dialog; returns the filters the dialog offered, or nothing when the file
+    // was not taken.
     QString WriteTarget(const QString& fileName, const QByteArray& image) {
         const QString path = m_config->Path(fileName);
         if (!WriteFile(path, image)) {
@@ -181,8 +167,7 @@ protected:
         }
         QString offered;
         ModalWatcher<QFileDialog> watcher([&](QFileDialog* dialog) {
-            offered = dialog->windowTitle() + "\n" + dialog->nameFilters().join("\n") + "\n" +
-                      dialog->selectedNameFilter() + "\n" + dialog->defaultSuffix();
+            offered = dialog->nameFilters().join("\n");
             // As the operator does: the filter that shows the file, then the file.
             for (const QString& filter : dialog->nameFilters()) {
                 const QString pattern = filter.section('(', -1).chopped(1);
@@ -207,9 +192,7 @@ protected:
         return taken ? offered : QString();
     }
 
-    int CountOf(const QString& command) {
-        return static_cast<int>(m_sim->Commands().count(command));
-    }
+    int CountOf(const QString& command) { return int(m_sim->Commands().count(command)); }
 
     void InitRig() {
         m_config = std::make_unique<ConfigHome>();

@@ -1,6 +1,6 @@
 // The operator's window against the simulated instrument over a pseudo-terminal: start-up,
-// identification, refusals, Exit, the port list, and whole operations (Auto, failures,
-// Restart).
+// identification, refusals, Exit, the port list, whole operations (Auto, failures, Restart),
+// and the operator display on the window's own controls.
 
 #include <QtTest>
 
@@ -8,7 +8,6 @@
 
 using namespace vantrel;
 using namespace vantrel::test;
-using namespace vantrel::test::rig;
 
 class MainDialogTest : public DialogRig {
     Q_OBJECT
@@ -16,26 +15,7 @@ private slots:
     void init() { InitRig(); }
     void cleanup() { CleanupRig(); }
 
-    void startUp() {
-        QVERIFY(StartSim());
-        QVERIFY(OpenWindow());
-        QCOMPARE(PortList()->currentText(), QString("COM7"));
-        QCOMPARE(m_dlg->CheckedFunction(), id::kFunctionAuto);
-        QCOMPARE(Run()->text(), S(Str::CaptionAuto));
-        QVERIFY(!Run()->isEnabled());
-        QCOMPARE(StatusLine(), S(Str::ConnectionLost));
-        QVERIFY(m_statusShown.indexOf(S(Str::InstrumentOffLine)) >= 0);
-        QVERIFY(m_statusShown.indexOf(S(Str::InstrumentOffLine)) <
-                m_statusShown.lastIndexOf(S(Str::ConnectionLost)));
-        for (int f : {id::kFunctionBlankCheck, id::kFunctionMemoryTest, id::kFunctionErase,
-                      id::kFunctionDownload}) {
-            QVERIFY2(!Radio(f)->isEnabled(), qPrintable(QString::number(f)));
-        }
-        QVERIFY(Radio(id::kFunctionAuto)->isEnabled());
-        QVERIFY(Radio(id::kFunctionRestart)->isEnabled());
-        QVERIFY(m_boxes.isEmpty());
-    }
-
+    // Off-line after the start-up, then On-Line with Auto chosen at the instrument's reset.
     void identification_data() {
         QTest::addColumn<int>("model");
         QTest::addColumn<bool>("restartSelectedBefore");
@@ -47,6 +27,19 @@ private slots:
         QFETCH(bool, restartSelectedBefore);
         QVERIFY(StartSim({"--model", QString::number(model)}));
         QVERIFY(OpenWindow());
+        QCOMPARE(PortList()->currentText(), QString("COM7"));
+        QCOMPARE(m_dlg->CheckedFunction(), id::kFunctionAuto);
+        QVERIFY(!Run()->isEnabled());
+        QCOMPARE(StatusLine(), S(Str::ConnectionLost));
+        QVERIFY(m_statusShown.indexOf(S(Str::InstrumentOffLine)) >= 0);
+        QVERIFY(m_statusShown.indexOf(S(Str::InstrumentOffLine)) <
+                m_statusShown.lastIndexOf(S(Str::ConnectionLost)));
+        for (int f : {id::kFunctionBlankCheck, id::kFunctionMemoryTest, id::kFunctionErase,
+                      id::kFunctionDownload}) {
+            QVERIFY2(!Radio(f)->isEnabled(), qPrintable(QString::number(f)));
+        }
+        QVERIFY(Radio(id::kFunctionAuto)->isEnabled() && Radio(id::kFunctionRestart)->isEnabled());
+        QVERIFY(m_boxes.isEmpty());
         if (restartSelectedBefore) {
             QTest::mouseClick(Radio(id::kFunctionRestart), Qt::LeftButton);
             QCOMPARE(Run()->text(), S(Str::CaptionRestart));
@@ -92,71 +85,42 @@ private slots:
         QCOMPARE(MenuCommands(), QStringList());
     }
 
+    // Exit saves the port and sends the instrument "7" only while On-Line.
     void exit_data() {
         QTest::addColumn<bool>("onLine");
-        QTest::addColumn<QString>("how");
-        QTest::addColumn<bool>("held");
+        QTest::addColumn<bool>("button");  // else the close box
         QTest::addColumn<int>("exitCommands");
-        QTest::addColumn<bool>("ends");
-        QTest::addColumn<bool>("saved");
-        QTest::newRow("connection lost, Exit button")
-            << false << "button" << false << 0 << true << true;
-        QTest::newRow("on-line, Exit button") << true << "button" << false << 1 << true << true;
-        QTest::newRow("on-line, close box") << true << "close" << false << 1 << true << true;
-        QTest::newRow("held, on-line, Exit button: hidden")
-            << true << "button" << true << 1 << false << true;
+        QTest::newRow("connection lost, Exit button") << false << true << 0;
+        QTest::newRow("on-line, Exit button") << true << true << 1;
+        QTest::newRow("on-line, close box") << true << false << 1;
     }
     void exit() {
         QFETCH(bool, onLine);
-        QFETCH(QString, how);
-        QFETCH(bool, held);
+        QFETCH(bool, button);
         QFETCH(int, exitCommands);
-        QFETCH(bool, ends);
-        QFETCH(bool, saved);
         QVERIFY(StartSim());
         QVERIFY(OpenWindow());
         if (onLine) {
             QVERIFY(BringOnLine());
         }
-        CVantrelDistributionDlgAutoProxy proxy;
-        if (held) {
-            proxy.Attach(m_dlg.get());
-        }
         WriteMemory("COM1\n");
-
-        bool stillRunning = false;
-        bool hidden = false;
-        QTimer act;
-        act.setSingleShot(true);
-        connect(&act, &QTimer::timeout, this, [&] {
-            if (how == "button") {
-                QTest::mouseClick(m_dlg->Control(id::kExit), Qt::LeftButton);
-            } else if (how == "escape") {
-                QTest::keyClick(m_dlg.get(), Qt::Key_Escape);
-            } else {
-                m_dlg->close();
-            }
+        bool ended = true;
+        QTimer::singleShot(0, this, [&] {
+            button ? QTest::mouseClick(m_dlg->Control(id::kExit), Qt::LeftButton)
+                   : void(m_dlg->close());
         });
         QTimer check;
         check.setSingleShot(true);
         connect(&check, &QTimer::timeout, this, [&] {
-            stillRunning = true;
-            hidden = !m_dlg->isVisible();
+            ended = false;
             m_dlg->EndWithoutExit();
         });
-        act.start(0);
         check.start(kSettleMs);
         m_dlg->DoModal();
         check.stop();
-
-        QCOMPARE(!stillRunning, ends);
-        if (!ends) {
-            QVERIFY(hidden);
-        }
-        QCOMPARE(ReadMemory(), saved ? QByteArray("COM7\n") : QByteArray("COM1\n"));
-        if (exitCommands > 0) {
-            QVERIFY(QTest::qWaitFor([this] { return CountOf("7") > 0; }, kReactMs));
-        }
+        QVERIFY(ended);
+        QCOMPARE(ReadMemory(), QByteArray("COM7\n"));
+        QVERIFY(QTest::qWaitFor([&] { return CountOf("7") >= exitCommands; }, kReactMs));
         QTest::qWait(kSettleMs);
         QCOMPARE(CountOf("7"), exitCommands);
     }
@@ -226,16 +190,10 @@ private slots:
         QCOMPARE(ReadMemory(), port.toLatin1() + "\n");
     }
 
-    void autoRun_data() {
-        QTest::addColumn<QStringList>("simOptions");
-        QTest::addColumn<int>("imageSize");
-        QTest::newRow("model 0, erase first") << QStringList{"--model", "0"} << 5000;
-    }
+    // Model 0, which erases first.
     void autoRun() {
-        QFETCH(QStringList, simOptions);
-        QFETCH(int, imageSize);
-        QVERIFY(StartSim(simOptions));
-        const QByteArray image = RandomImage(imageSize);
+        QVERIFY(StartSim({"--model", "0"}));
+        const QByteArray image = RandomImage(5000);
         QVERIFY(OpenWindow());
         QVERIFY(BringOnLine());
         QVERIFY(WriteTarget("firmware.upg", image).contains("UpGrade Files( *.upg ) (*.upg)"));
@@ -332,6 +290,105 @@ private slots:
         // The next reset brings the instrument back, with Auto chosen again.
         QVERIFY(BringOnLine());
         QCOMPARE(m_dlg->CheckedFunction(), id::kFunctionAuto);
+    }
+    // While held, a status change shows the hidden window again.
+    void heldWindowComesBackWithStatus() {
+        QVERIFY(OpenWindowWithoutPort());
+        CVantrelDistributionDlgAutoProxy proxy;
+        proxy.Attach(m_dlg.get());
+        m_dlg->reject();
+        QVERIFY(!m_dlg->isVisible());
+        m_dlg->SetStatus(LoadString(Str::ConnectionLost));
+        QVERIFY(m_dlg->isVisible());
+    }
+
+    // The real message box: stop icon, the application's name as caption, open while shown.
+    void messageBoxOnScreen() {
+        QVERIFY(OpenWindowWithoutPort());
+        m_dlg->SetMessageHook(nullptr);
+        QString seen;
+        bool openWhileShown = false;
+        ModalWatcher<QMessageBox> watcher([&](QMessageBox* box) {
+            seen = box->windowTitle() + "|" + box->text() + "|" + QString::number(int(box->icon()));
+            openWhileShown = m_dlg->MessageBoxOpen();
+            box->button(QMessageBox::Ok)->click();
+        });
+        m_dlg->accept();
+        QVERIFY(watcher.Seen());
+        QCOMPARE(seen, QCoreApplication::applicationName() + "|" + S(Str::InstrumentOffLine) + "|" +
+                           QString::number(int(QMessageBox::Critical)));
+        QVERIFY(openWhileShown);
+        QVERIFY(!m_dlg->MessageBoxOpen());
+    }
+
+    // Steps: r range, i step, p position, s step once.
+    void progressBar_data() {
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<int>("value");
+        QTest::addColumn<int>("maximum");
+        QTest::newRow("steps within the range") << "r15 i1 p0 s s s" << 3 << 15;
+        QTest::newRow("position past the end") << "r10 p25" << 10 << 10;
+        QTest::newRow("smaller range clamps the position") << "r10 p8 r4" << 4 << 4;
+        QTest::newRow("empty range is empty, not busy") << "r0 p0" << 0 << 1;
+        QTest::newRow("range beyond 16 bits") << "r70000 i1 p69999 s s" << 70000 << 70000;
+    }
+    void progressBar() {
+        QFETCH(QString, steps);
+        QVERIFY(OpenWindowWithoutPort());
+        OperatorDisplay& display = *m_dlg;
+        for (const QString& step : steps.split(' ')) {
+            const int n = step.mid(1).toInt();
+            const char op = step.at(0).toLatin1();
+            op == 'r'   ? display.SetProgressRange(n)
+            : op == 'i' ? display.SetProgressStep(n)
+            : op == 'p' ? display.SetProgressPos(n)
+                        : display.StepProgress();
+        }
+        QTEST(Progress()->value(), "value");
+        QTEST(Progress()->maximum(), "maximum");
+        QCOMPARE(Progress()->minimum(), 0);
+    }
+
+    // SetStatus inside an operation paints at once and handles no input meanwhile.
+    void statusPaintsAtOnce() {
+        QVERIFY(OpenWindowWithoutPort());
+        struct PaintCounter : QObject {
+            int paints = 0;
+            bool eventFilter(QObject*, QEvent* e) override {
+                paints += e->type() == QEvent::Paint ? 1 : 0;
+                return false;
+            }
+        } counter;
+        Status()->installEventFilter(&counter);
+        QWidget* exitButton = m_dlg->Control(id::kExit);
+        const QPoint centre = exitButton->rect().center();
+        QCoreApplication::postEvent(
+            exitButton,
+            new QMouseEvent(QEvent::MouseButtonPress, centre, exitButton->mapToGlobal(centre),
+                            Qt::LeftButton, Qt::LeftButton, Qt::NoModifier));
+        QCoreApplication::postEvent(
+            exitButton,
+            new QMouseEvent(QEvent::MouseButtonRelease, centre, exitButton->mapToGlobal(centre),
+                            Qt::LeftButton, Qt::NoButton, Qt::NoModifier));
+        bool ended = false;
+        connect(m_dlg.get(), &QDialog::finished, this, [&] { ended = true; });
+
+        m_dlg->SetStatus(LoadString(Str::ErasingUserArea));
+
+        QVERIFY(counter.paints > 0);
+        QCOMPARE(StatusLine(), S(Str::ErasingUserArea));
+        QVERIFY(!ended);
+        QCoreApplication::removePostedEvents(exitButton);
+    }
+
+    // The fields keep their exact bytes while the read-only controls show them.
+    void fieldsKeepTheirBytes() {
+        const QByteArray text("Erasing block 03... \xff");  // a stray byte from the line
+        QVERIFY(OpenWindowWithoutPort());
+        m_dlg->SetStatus(text.toStdString());
+        QCOMPARE(StatusLine(), QString("Erasing block 03... \uFFFD"));
+        m_dlg->CollectControls();
+        QCOMPARE(QByteArray::fromStdString(m_dlg->StatusText()), text);
     }
 };
 
