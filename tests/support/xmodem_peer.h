@@ -19,7 +19,7 @@ namespace vantrel::test {
 // a script. Each answer is a token of letters, one byte each:
 //   A = ACK, N = NAK, X = CAN, C = the letter C, ? = a noise byte (0x55),
 //   - = no answer at all, + = after the answer, the receiver goes on chattering.
-// Answers arrive kAnswerDelayMs after the write. When the script runs out, `fallback` is used.
+// Answers arrive answerDelayMs after the write. When the script runs out, every answer is ACK.
 class ScriptedReceiver {
 public:
     using Bytes = FakePort::Bytes;
@@ -41,15 +41,10 @@ public:
         m_port.SetResponder([this](FakePort&, const Bytes& written) { OnWrite(written); });
     }
 
-    void SetAnswers(const QStringList& answers, const QString& fallback = QStringLiteral("A")) {
-        m_answers = answers;
-        m_fallback = fallback;
-    }
-    // Chatter after every ACK or CAN of the sender (its last words in any transfer).
-    void SetChatterAfterSenderStops(bool on) { m_chatterAfterStop = on; }
+    void SetAnswers(const QStringList& answers) { m_answers = answers; }
 
-    // Schedules the token's bytes to arrive `afterMs` from now; true when it ends with '+'.
-    bool Send(const QString& token, std::uint64_t afterMs) {
+    // Schedules the token's bytes to arrive `afterMs` from now.
+    void Send(const QString& token, std::uint64_t afterMs) {
         Bytes bytes;
         bool chatter = false;
         for (const QChar c : token) {
@@ -65,7 +60,6 @@ public:
         if (chatter) {
             Chatter(afterMs);
         }
-        return chatter;
     }
 
     const std::vector<Write>& Writes() const { return m_writes; }
@@ -118,10 +112,7 @@ private:
         m_writes.push_back(Write{m_clock.NowMs(), written});
         const bool eot = written.size() == 1 && written[0] == 0x04;
         if (IsFrame(written) || eot) {
-            const QString token = m_answers.isEmpty() ? m_fallback : m_answers.takeFirst();
-            Send(token, answerDelayMs);
-        } else if (m_chatterAfterStop && written.size() == 1) {
-            Chatter(kAnswerDelayMs);
+            Send(m_answers.isEmpty() ? QStringLiteral("A") : m_answers.takeFirst(), answerDelayMs);
         }
     }
 
@@ -136,10 +127,8 @@ private:
     FakePort& m_port;
     SimClock& m_clock;
     QStringList m_answers;
-    QString m_fallback = QStringLiteral("A");
     std::vector<Write> m_writes;
     std::uint64_t m_chatterEnd = 0;
-    bool m_chatterAfterStop = false;
 };
 
 // A proper XModem-1K receiver (CRC): takes the expected block, ACKs a repeat of the block

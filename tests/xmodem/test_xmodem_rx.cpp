@@ -37,7 +37,7 @@ struct RxRun {
     TransferReport report;
 
     bool Run(const QByteArray& image, const QString& command,
-             const std::function<void(int)>& onStep = {}) {
+             const std::function<void(int)>& onStep) {
         if (!WriteFile(imagePath, image) || !peer.Start(dir.path(), command)) {
             return false;
         }
@@ -48,9 +48,7 @@ struct RxRun {
         SteadyClock clock;
         SerialChannel channel(port, clock);
         RecordingDisplay display;
-        if (onStep) {
-            display.OnStep(onStep);
-        }
+        display.OnStep(onStep);
         XModemSender sender(channel, display);
         std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
             std::fopen(imagePath.toLocal8Bit().constData(), "rb"), &std::fclose);
@@ -65,7 +63,6 @@ struct RxRun {
         report = sender.Report();
         return true;
     }
-    QByteArray Received() { return ReadFile(dir.filePath("out.bin")); }
 };
 
 }  // namespace
@@ -76,40 +73,41 @@ private slots:
     void sendToRx_data() {
         QTest::addColumn<bool>("crc");
         QTest::addColumn<int>("size");
-        QTest::newRow("rx -c, 300 KiB + 77 bytes") << true << 300 * kBlock + 77;
-        QTest::newRow("rx, 1025 bytes") << false << 1025;
+        QTest::addColumn<int>("cutAtStep");  // the file shrinks to 2000 bytes then; 0: never
+        QTest::newRow("rx -c, 300 KiB + 77 bytes") << true << 300 * kBlock + 77 << 0;
+        QTest::newRow("rx, 1025 bytes") << false << 1025 << 0;
+        QTest::newRow("rx -c, file cut while sent") << true << 300 * kBlock << 3;
     }
     void sendToRx() {
         QFETCH(bool, crc);
         QFETCH(int, size);
+        QFETCH(int, cutAtStep);
         const QByteArray image = RandomImage(size, quint32(size) + 11);
         RxRun run;
-        QVERIFY2(run.Run(image, crc ? "rx -c out.bin" : "rx out.bin"), qPrintable(run.peer.Log()));
+        bool cut = false;
+        const auto onStep = [&](int step) {
+            if (step == cutAtStep) {
+                cut = QFile::resize(run.imagePath, 2000);
+            }
+        };
+        QVERIFY2(run.Run(image, crc ? "rx -c out.bin" : "rx out.bin", onStep),
+                 qPrintable(run.peer.Log()));
+        QCOMPARE(run.report.crcMode, crc);
+        if (cutAtStep > 0) {
+            // rx is cancelled and keeps no partial file.
+            QVERIFY(cut);
+            QCOMPARE(run.result, result::kImageReadError);
+            QVERIFY2(run.peerStatus > 0 && run.peer.Log().contains("Sender Cancelled"),
+                     qPrintable(run.peer.Log()));
+            QVERIFY(!QFile::exists(run.dir.filePath("out.bin")));
+            return;
+        }
         const QByteArray expected = Padded(image);
         QVERIFY2(run.result == expected.size(),
                  qPrintable(QStringLiteral("result %1\n%2").arg(run.result).arg(run.peer.Log())));
-        QCOMPARE(run.report.crcMode, crc);
         QVERIFY2(run.peerStatus == 0, qPrintable(run.peer.Log()));
-        QVERIFY(run.Received() == expected);
+        QVERIFY(ReadFile(run.dir.filePath("out.bin")) == expected);
         QCOMPARE(run.report.eotSent, 1);
-    }
-
-    // The image shrinks under the sender: rx is cancelled and keeps no partial file.
-    void truncatedFileCancelsRx() {
-        RxRun run;
-        bool truncated = false;
-        QVERIFY2(run.Run(RandomImage(300 * kBlock), "rx -c out.bin",
-                         [&](int step) {
-                             if (step == 3) {
-                                 truncated = QFile::resize(run.imagePath, 2000);
-                             }
-                         }),
-                 qPrintable(run.peer.Log()));
-        QVERIFY(truncated);
-        QCOMPARE(run.result, result::kImageReadError);
-        QVERIFY2(run.peerStatus > 0, qPrintable(run.peer.Log()));
-        QVERIFY2(run.peer.Log().contains("Sender Cancelled"), qPrintable(run.peer.Log()));
-        QVERIFY(!QFile::exists(run.dir.filePath("out.bin")));
     }
 };
 
