@@ -1,8 +1,5 @@
 #pragma once
 
-#include <QMetaType>
-#include <QString>
-#include <QStringList>
 #include <QtTest>
 #include <cstdint>
 #include <string>
@@ -15,7 +12,6 @@
 #include "session/connection.h"
 #include "session/strings.h"
 #include "session/xmodem.h"
-#include "sim_clock.h"
 #include "xmodem_peer.h"
 
 namespace vantrel::test {
@@ -118,7 +114,6 @@ struct SessionRig {
         next = 0;
         unexpected.clear();
     }
-    bool Finished() const { return next == script.size(); }
 
     static std::string SignatureOf(int model) {
         return model == 0 ? "\t\t\t\r" : model == 1 ? "\n\n\n\r" : "\n\n\r\r";
