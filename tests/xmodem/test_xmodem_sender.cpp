@@ -100,28 +100,37 @@ private slots:
         QCOMPARE(sent, Padded(image));
     }
 
+    // A block goes out again at once after a NAK, and only after the full wait on silence.
     void answers_data() {
         QTest::addColumn<int>("size");
         QTest::addColumn<QStringList>("answers");
         QTest::addColumn<QString>("writes");
         QTest::addColumn<int>("result");
         QTest::addColumn<QString>("repeats");  // block:repeats of the report
+        QTest::addColumn<int>("gapMs");        // from the first write to the second
 
+        const int now = int(ScriptedReceiver::kAnswerDelayMs);
         QTest::newRow("NAK: the same frame again")
-            << 2048 << QStringList{"A", "N", "A"} << "F1 F2*2 E" << 2048 << "2:1";
+            << 2048 << QStringList{"A", "N", "A"} << "F1 F2*2 E" << 2048 << "2:1" << now;
         QTest::newRow("25 NAKs: three CAN")
-            << 1024 << Times("N", 25) << "F1*25 X*3" << result::kBlockNotAcknowledged << "1:24";
+            << 1024 << Times("N", 25) << "F1*25 X*3" << result::kBlockNotAcknowledged << "1:24"
+            << now;
+        QTest::newRow("silence: after 1000 ms")
+            << 1024 << QStringList{"-"} << "F1*2 E" << 1024 << "1:1" << 1001;
+        QTest::newRow("lone CAN: after the 1000 ms for a second one")
+            << 1024 << QStringList{"X"} << "F1*2 E" << 1024 << "1:1" << now + 1001;
         QTest::newRow("CAN then NAK: both taken, frame again")
-            << 1024 << QStringList{"XN", "A"} << "F1*2 E" << 1024 << "1:1";
+            << 1024 << QStringList{"XN"} << "F1*2 E" << 1024 << "1:1" << now;
         QTest::newRow("CAN CAN after block 2: one ACK")
-            << 3072 << QStringList{"A", "XX"} << "F1 F2 A" << result::kReceiverCancelled << "";
+            << 3072 << QStringList{"A", "XX"} << "F1 F2 A" << result::kReceiverCancelled << ""
+            << now;
         QTest::newRow("ACK CAN CAN in one burst: the clearing keeps the cancel")
-            << 2048 << QStringList{"AXX"} << "F1 A" << result::kReceiverCancelled << "";
+            << 2048 << QStringList{"AXX"} << "F1 A" << result::kReceiverCancelled << "" << now;
         QTest::newRow("ACK, lone CAN and noise: thrown away")
-            << 2048 << QStringList{"AX?X", "A"} << "F1 F2 E" << 2048 << "";
+            << 2048 << QStringList{"AX?X"} << "F1 F2 E" << 2048 << "" << now;
         QTest::newRow("CAN to every EOT is no cancel")
             << 1024 << (QStringList{"A"} + Times("XX", 10)) << "F1 E*10"
-            << result::kEndNotAcknowledged << "";
+            << result::kEndNotAcknowledged << "" << now;
     }
     void answers() {
         QFETCH(int, size);
@@ -134,6 +143,8 @@ private slots:
         QTEST(RepeatsText(rig.sender.Report()), "repeats");
         QTEST(rig.sender.Report().result, "result");
         QCOMPARE(rig.sender.Report().framesSent, qint64(rig.receiver.Frames().size()));
+        const auto& w = rig.receiver.Writes();
+        QTEST(int(w[1].at - w[0].at), "gapMs");
 
         // A repeated frame is the same frame.
         const auto frames = rig.receiver.Frames();
@@ -142,26 +153,6 @@ private slots:
                 QVERIFY(frames[i] == frames[i - 1]);
             }
         }
-    }
-
-    // Repeats go out at once after a NAK, and only after the full wait on silence.
-    void repeatTiming_data() {
-        QTest::addColumn<QString>("answer");
-        QTest::addColumn<int>("gapMs");  // from one sending to the next
-        QTest::newRow("NAK: at once") << "N" << int(ScriptedReceiver::kAnswerDelayMs);
-        QTest::newRow("silence: after 1000 ms") << "-" << 1001;
-        QTest::newRow("lone CAN: after the 1000 ms for a second one")
-            << "X" << int(ScriptedReceiver::kAnswerDelayMs) + 1001;
-    }
-    void repeatTiming() {
-        QFETCH(QString, answer);
-        MemoryImage reader(RandomImage(kBlock));
-        Rig rig;
-        rig.receiver.SetAnswers({answer, "A"});
-        QCOMPARE(rig.Send(reader, kBlock), kBlock);
-        const auto& w = rig.receiver.Writes();
-        QVERIFY(w.size() >= 2);
-        QTEST(int(w[1].at - w[0].at), "gapMs");
     }
 
     void handshake_data() {

@@ -1,19 +1,297 @@
+// The session on a fake port and a simulated clock: identification and the boot-loader
+// operations against a scripted boot loader, then a receiver for the download.
 #include <sys/stat.h>
 
 #include <QDir>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
+#include <string>
+#include <vector>
 
+#include "fake_port.h"
 #include "images.h"
+#include "recording_display.h"
+#include "serial/serial_channel.h"
+#include "session/bootloader.h"
+#include "session/connection.h"
 #include "session/results.h"
-#include "session_rig.h"
+#include "session/strings.h"
+#include "session/xmodem.h"
+#include "xmodem_peer.h"
+
+namespace vantrel::test {
+
+struct Step {
+    std::string expect;  // the exact write that triggers the step
+    std::vector<std::pair<std::string, std::uint64_t>> replies;  // text, ms after the write
+    bool startsTransfer = false;  // after the replies, an XModem-1K receiver takes over
+};
+
+using Script = std::vector<Step>;
+
+}  // namespace vantrel::test
+
+Q_DECLARE_METATYPE(vantrel::test::Script)
 
 using namespace vantrel;
 using namespace vantrel::test;
 
 namespace {
+
+// Dialogue().On("2").Say("a", "b").Pause(4000).Say("c"): Say() sends lines with CR LF, Raw()
+// bytes as they are; replies come kLineGapMs apart unless Pause() adds more.
+class Dialogue {
+public:
+    static constexpr std::uint64_t kLineGapMs = 5;
+
+    Dialogue& On(const std::string& write) {
+        m_script.push_back(Step{write, {}, false});
+        m_at = 0;
+        return *this;
+    }
+    template <typename... Lines>
+    Dialogue& Say(const Lines&... lines) {
+        (Raw(std::string(lines) + "\r\n"), ...);
+        return *this;
+    }
+    Dialogue& Raw(const std::string& bytes) {
+        m_at += kLineGapMs;
+        m_script.back().replies.emplace_back(bytes, m_at);
+        return *this;
+    }
+    Dialogue& Pause(std::uint64_t ms) {
+        m_at += ms;
+        return *this;
+    }
+    // `count` lines of `text`, `everyMs` apart: a boot loader that will not stop talking.
+    Dialogue& Chatter(const std::string& text, int count, std::uint64_t everyMs) {
+        for (int i = 0; i < count; ++i) {
+            Pause(everyMs);
+            Say(text);
+        }
+        return *this;
+    }
+    Dialogue& ThenReceive() {
+        m_script.back().startsTransfer = true;
+        return *this;
+    }
+    Dialogue& Then(const Script& more) {
+        m_script.insert(m_script.end(), more.begin(), more.end());
+        return *this;
+    }
+    operator Script() const { return m_script; }
+
+private:
+    Script m_script;
+    std::uint64_t m_at = 0;
+};
+
+// The session on a simulated line: the channel, the connection, the sender and the operations,
+// a display that records everything, and a boot loader behind a FakePort that answers each
+// expected write with its step's replies (other writes go to `unexpected`); after a transfer
+// step, an XModem-1K receiver takes over.
+struct SessionRig {
+    // When the receiver asks for the transfer after the boot loader's start line.
+    static constexpr std::uint64_t kStartSignalDelayMs = 100;
+    static constexpr const char* kDevice = "/dev/ttyFAKE0";
+
+    SimClock clock;
+    FakePort port{clock};
+    SerialChannel channel{port, clock};
+    RecordingDisplay display;
+    Connection connection{channel, display};
+    XModemSender sender{channel, display};
+    BootLoader loader{connection, sender};
+    XModemReceiver receiver;
+    Script script;
+    std::size_t next = 0;  // the step the boot loader waits for
+    std::vector<std::string> unexpected;
+    bool receiving = false;
+
+    SessionRig() {
+        port.SetResponder([this](FakePort& p, const FakePort::Bytes& written) {
+            if (receiving) {
+                receiver.Answer(p, written);
+            } else {
+                OnWrite(written);
+            }
+        });
+    }
+    void Load(const Script& steps) {
+        script = steps;
+        next = 0;
+        unexpected.clear();
+    }
+
+    static std::string SignatureOf(int model) {
+        return model == 0 ? "\t\t\t\r" : model == 1 ? "\n\n\n\r" : "\n\n\r\r";
+    }
+
+    // Opens the port and identifies an instrument of `model` the way a reset does, then
+    // forgets what that wrote and showed. False when it did not come On-Line.
+    bool OnLine(int model) {
+        if (!connection.OpenPort(kDevice)) {
+            return false;
+        }
+        Load(Dialogue().On("\r").Say(">"));
+        port.Arrive(SignatureOf(model));
+        connection.IdentifyInstrument();
+        if (!connection.OnLine() || connection.InstrumentModel() != model) {
+            return false;
+        }
+        // The LF after the prompt's CR would start the next read; nobody wants it.
+        channel.ClearInput();
+        port.ClearWrites();
+        display.ClearLog();
+        return true;
+    }
+
+    // What the program wrote, one entry per write, as text.
+    QStringList Writes() const {
+        QStringList out;
+        for (const auto& w : port.Writes()) {
+            out << QString::fromLatin1(reinterpret_cast<const char*>(w.data()),
+                                       qsizetype(w.size()));
+        }
+        return out;
+    }
+
+private:
+    void OnWrite(const FakePort::Bytes& written) {
+        const std::string text(written.begin(), written.end());
+        if (next >= script.size() || script[next].expect != text) {
+            unexpected.push_back(text);
+            return;
+        }
+        const Step& step = script[next++];
+        std::uint64_t last = 0;
+        for (const auto& [bytes, afterMs] : step.replies) {
+            port.Arrive(bytes, afterMs);
+            last = afterMs;
+        }
+        if (step.startsTransfer) {
+            receiving = true;
+            port.Arrive(FakePort::Bytes{'C'}, last + kStartSignalDelayMs);
+        }
+    }
+};
+
+std::string S(Str id) {
+    return LoadString(id);
+}
+
+std::string BlockLine(int block) {
+    return FormatString(Str::ErasingBlockPassed, block);
+}
+
+// What differs between the three boot loaders, as the instruments behave (written down from
+// them, not taken from the program's own table).
+struct LoaderFacts {
+    bool bank2;        // the protection check also reports Bank2
+    int firstBlock;    // number of the first erase block line
+    int blocks;        // erase block lines
+    const char* base;  // flash base address
+    int blankReads;    // reads the blank check allows (progress 0..N)
+};
+constexpr LoaderFacts kLoaders[3] = {
+    {true, 1, 15, "00010000", 3}, {false, 1, 7, "00010000", 3}, {false, 0, 7, "00000000", 5}};
+
+// Pieces of a well-behaved boot loader's answers, per model, to build scripts from.
+
+Script ProtectionOk(int model) {
+    Dialogue d;
+    d.On("2").Say("2", S(Str::ProtectionVerification), S(Str::Bank1NotProtected));
+    if (kLoaders[model].bank2) {
+        d.Say(S(Str::Bank2NotProtected));
+    }
+    return d.Say(">");
+}
+
+Script BlankAnswer(const std::string& answer) {
+    return Dialogue().On("1").Say("1", S(Str::BlankChecking)).Pause(1500).Say(answer, ">");
+}
+
+// The erase after "3" and "Y": the answer's echo, the model's block lines, a closing line.
+Script EraseBlocks(Dialogue d, int model, const std::string& closing) {
+    const LoaderFacts& t = kLoaders[model];
+    d.On("Y").Say("Y");
+    for (int b = t.firstBlock; b < t.firstBlock + t.blocks; ++b) {
+        d.Pause(300).Say(BlockLine(b));
+    }
+    if (!closing.empty()) {
+        d.Say(closing);
+    }
+    return d;
+}
+
+Script EraseOk(int model) {
+    return EraseBlocks(Dialogue().On("3").Say("3", S(Str::ReallyErase)), model, "Erase Completed");
+}
+
+// "5" up to "Start 1k XModem download...", where a receiver takes over.
+Script DownloadToStart(int model) {
+    const char* base = kLoaders[model].base;
+    return Dialogue()
+        .On("5")
+        .Say("5", S(Str::EnterBaseAddress))
+        .On(base)
+        .Say(base, S(Str::ProgramFlash))
+        .On("Y")
+        .Say("Y", S(Str::StartXModem))
+        .ThenReceive();
+}
+
+QString Q(Str id) {
+    return QString::fromStdString(LoadString(id));
+}
+
+// Runs the operation named `op` and returns its result as an int.
+int Run(SessionRig& rig, const QString& op) {
+    BootLoader& l = rig.loader;
+    return op == "blank"      ? l.BlankCheck()
+           : op == "verify"   ? l.VerifyProtection()
+           : op == "erase"    ? l.EraseUserArea()
+           : op == "download" ? l.DownloadProgram()
+           : op == "restart"  ? l.RestartInstrument()
+                              : l.AutoReprogram();
+}
+
+// What the status line shows before an operation, to see which operations leave it alone.
+const std::string kBefore = "Before";
+
+// Brings a rig of `model` On-Line with `script` loaded and a known status line.
+void Prepare(SessionRig& rig, int model, const Script& script) {
+    QVERIFY(rig.OnLine(model));
+    rig.display.SetStatus(kBefore);
+    rig.display.ClearLog();
+    rig.Load(script);
+}
+
+void OutcomeColumns() {
+    QTest::addColumn<int>("model");
+    QTest::addColumn<Script>("script");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<bool>("onLine");
+}
+
+// Runs `op` on the row's script and checks the row's result, status and state.
+void RunRow(SessionRig& rig, const QString& op, int* tookMs = nullptr) {
+    QFETCH(int, model);
+    QFETCH(Script, script);
+    Prepare(rig, model, script);
+    const std::uint64_t start = rig.clock.NowMs();
+    QTEST(Run(rig, op), "result");
+    if (tookMs != nullptr) {
+        *tookMs = static_cast<int>(rig.clock.NowMs() - start);
+    }
+    QTEST(QString::fromStdString(rig.display.StatusText()), "status");
+    QTEST(rig.connection.OnLine(), "onLine");
+}
+
 
 const QString kLost = Q(Str::ConnectionLost);
 const QString kPortGone = "Connection Lost - Input/output error - Select the port again";
@@ -37,11 +315,182 @@ QStringList DialogueWrites(int model) {
 
 }  // namespace
 
-class BootLoaderTest : public QObject {
+class SessionTest : public QObject {
     Q_OBJECT
     QTemporaryDir m_dir;
 
 private slots:
+    // The first four characters from the notification on decide, compared as they stand.
+    void signature_data() {
+        QTest::addColumn<QByteArray>("chars");
+        QTest::addColumn<int>("gapMs");  // between the characters' arrivals
+        QTest::addColumn<int>("model");  // -1: not recognised
+
+        QTest::newRow("model 0") << QByteArray("\t\t\t\r") << 0 << 0;
+        QTest::newRow("model 2") << QByteArray("\n\n\r\r") << 0 << 2;
+        QTest::newRow("stray LF before model 2 reads as model 1")
+            << QByteArray("\n\n\n\r\r") << 0 << 1;
+        // Taken and dropped, not left to spoil the prompt line.
+        QTest::newRow("fifth character is dropped") << QByteArray("\t\t\t\rX") << 5 << 0;
+        QTest::newRow("stray TAB before model 0") << QByteArray("\t\t\t\t\r") << 0 << -1;
+        QTest::newRow("characters 45 ms apart") << QByteArray("\t\t\t\r") << 45 << -1;
+        QTest::newRow("NUL first") << QByteArray("\0\t\t\t\r", 5) << 0 << -1;
+    }
+    void signature() {
+        QFETCH(QByteArray, chars);
+        QFETCH(int, gapMs);
+        QFETCH(int, model);
+        SessionRig rig;
+        QVERIFY(rig.connection.OpenPort(SessionRig::kDevice));
+        rig.port.ClearWrites();
+        rig.display.ClearLog();
+        rig.Load(Dialogue().On("\r").Say(">"));
+        for (int i = 0; i < chars.size(); ++i) {
+            rig.port.Arrive(FakePort::Bytes{std::uint8_t(chars[i])}, std::uint64_t(i * gapMs));
+        }
+
+        rig.connection.IdentifyInstrument();
+        QCOMPARE(rig.connection.InstrumentModel(), model);
+        QCOMPARE(rig.connection.OnLine(), model >= 0);
+        if (model < 0) {
+            QVERIFY(rig.port.Writes().empty());
+            QVERIFY(rig.display.Log().empty());
+            QCOMPARE(QString::fromStdString(rig.display.StatusText()), kLost);
+            QVERIFY(rig.port.ReceiveNotificationArmed());
+            return;
+        }
+        QCOMPARE(rig.Writes(), QStringList{"\r"});
+        QCOMPARE(rig.channel.TimeoutFactor(), model == 2 ? 4u : 1u);
+        QCOMPARE(QString::fromStdString(rig.display.StatusText()), Q(Str::InstrumentOnLine));
+        QVERIFY(!rig.port.ReceiveNotificationArmed());
+    }
+
+    // The wait for ">" after the carriage return: exact match only, each read with its own
+    // time-out, and an overall bound against a peer that keeps talking.
+    void promptWait_data() {
+        QTest::addColumn<int>("model");
+        QTest::addColumn<Script>("answer");
+        QTest::addColumn<QString>("carried");  // a line read before the identification
+        QTest::addColumn<bool>("onLine");
+        QTest::addColumn<int>("minMs");  // simulated time the identification took
+        QTest::addColumn<int>("maxMs");
+
+        QTest::newRow("menu before the prompt")
+            << 1
+            << Script(Dialogue()
+                          .On("\r")
+                          .Say("Boot loader menu", "1 Blank check")
+                          .Pause(1500)
+                          .Say("2 Protection", ">"))
+            << "" << true << 1500 << 1800;
+        QTest::newRow("blank before the prompt")
+            << 0 << Script(Dialogue().On("\r").Say(" >")) << "" << false << 2000 << 2200;
+        QTest::newRow("silence, model 2")
+            << 2 << Script(Dialogue().On("\r")) << "" << false << 8000 << 8200;
+        // Four 20 ms gaps, no 8 s read: the ">" already read counts.
+        QTest::newRow("prompt read before, model 2")
+            << 2 << Script(Dialogue().On("\r")) << ">" << true << 0 << 200;
+        QTest::newRow("talkative peer, model 2")
+            << 2 << Script(Dialogue().On("\r").Chatter("Boot", 400, 1500)) << "" << false << 80000
+            << 88200;
+    }
+    void promptWait() {
+        QFETCH(int, model);
+        QFETCH(Script, answer);
+        QFETCH(QString, carried);
+        QFETCH(bool, onLine);
+        QFETCH(int, minMs);
+        QFETCH(int, maxMs);
+        SessionRig rig;
+        QVERIFY(rig.connection.OpenPort(SessionRig::kDevice));
+        if (!carried.isEmpty()) {
+            rig.port.Arrive(carried.toStdString() + "\r");
+            QCOMPARE(rig.channel.ReadLine(2000), std::uint8_t{0});
+        }
+        rig.display.ClearLog();
+        rig.Load(answer);
+        rig.port.Arrive(SessionRig::SignatureOf(model));
+        const std::uint64_t start = rig.clock.NowMs();
+        rig.connection.IdentifyInstrument();
+        const auto took = static_cast<int>(rig.clock.NowMs() - start);
+        QVERIFY2(took >= minMs && took <= maxMs, qPrintable(QString::number(took)));
+        QCOMPARE(rig.connection.OnLine(), onLine);
+        // A failed prompt wait keeps the model just recognised and shows nothing.
+        QCOMPARE(rig.connection.InstrumentModel(), model);
+        if (!onLine) {
+            QVERIFY(rig.display.Log().empty());
+            QCOMPARE(QString::fromStdString(rig.display.StatusText()), kLost);
+        }
+    }
+
+    // A signature while On-Line is not read; a later reset of another variant changes the
+    // model and its time-out factor back.
+    void identifyAgain() {
+        SessionRig rig;
+        QVERIFY(rig.OnLine(2));
+        rig.port.Arrive(SessionRig::SignatureOf(1));
+        rig.connection.IdentifyInstrument();
+        QCOMPARE(rig.port.PendingCount(), std::size_t{4});
+        QVERIFY(rig.port.Writes().empty());
+        QVERIFY(rig.display.Log().empty());
+        QCOMPARE(rig.connection.InstrumentModel(), 2);
+        rig.connection.GoConnectionLost();
+        rig.channel.ClearInput();
+        rig.Load(Dialogue().On("\r").Say(">"));
+        rig.port.Arrive(SessionRig::SignatureOf(1));
+        rig.connection.IdentifyInstrument();
+        QVERIFY(rig.connection.OnLine());
+        QCOMPARE(rig.connection.InstrumentModel(), 1);
+        QCOMPARE(rig.channel.TimeoutFactor(), 1u);
+    }
+
+    // Opening a port always ends the session first; what cannot be opened is said plainly.
+    // A port that has gone (adapter pulled) cannot be helped by resetting the instrument.
+    void portState_data() {
+        QTest::addColumn<QString>("when");
+        QTest::addColumn<QString>("status");
+
+        const QString gone = "Connection Lost - Input/output error - Select the port again";
+        QTest::newRow("opens") << "open" << kLost;
+        QTest::newRow("no port selected while on-line") << "no port"
+                                                        << "No serial port selected";
+        QTest::newRow("permission denied") << "refused"
+                                           << "Cannot open /dev/ttyS0: Permission denied";
+        QTest::newRow("connection lost") << "lost" << gone;
+        QTest::newRow("during the prompt wait") << "prompt" << gone;
+        QTest::newRow("reopened after the failure") << "reopen" << kLost;
+    }
+    void portState() {
+        QFETCH(QString, when);
+        SessionRig rig;
+        if (when == "prompt") {
+            QVERIFY(rig.connection.OpenPort(SessionRig::kDevice));
+            rig.Load(Dialogue().On("\r").Pause(1000).Say(">"));
+            rig.port.Arrive(SessionRig::SignatureOf(0));
+            rig.port.FailIn(500);
+            rig.connection.IdentifyInstrument();
+        } else if (when == "lost" || when == "reopen") {
+            QVERIFY(rig.OnLine(1));
+            rig.port.FailIn(0);
+            rig.connection.GoConnectionLost();
+            if (when == "reopen") {
+                QVERIFY(rig.connection.OpenPort(SessionRig::kDevice));
+            }
+        } else {
+            if (when == "no port") {
+                QVERIFY(rig.OnLine(0));
+            } else if (when == "refused") {
+                rig.port.Refuse("/dev/ttyS0", "Permission denied");
+            }
+            const bool opens = when == "open";
+            QCOMPARE(rig.connection.OpenPort(when == "no port" ? "" : "/dev/ttyS0"), opens);
+            QCOMPARE(rig.port.IsOpen(), opens);
+        }
+        QTEST(QString::fromStdString(rig.display.StatusText()), "status");
+        QVERIFY(!rig.connection.OnLine());
+        QVERIFY(!rig.display.RunEnabled());
+    }
+
     // Menu "1": any answer but "not blank" means blank; the bar advances before each read.
     void blankCheck_data() {
         OutcomeColumns();
@@ -396,5 +845,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(BootLoaderTest)
-#include "test_bootloader.moc"
+QTEST_GUILESS_MAIN(SessionTest)
+#include "test_session.moc"
