@@ -194,10 +194,9 @@ struct LoaderFacts {
     int firstBlock;    // number of the first erase block line
     int blocks;        // erase block lines
     const char* base;  // flash base address
-    int blankReads;    // reads the blank check allows (progress 0..N)
 };
 constexpr LoaderFacts kLoaders[3] = {
-    {true, 1, 15, "00010000", 3}, {false, 1, 7, "00010000", 3}, {false, 0, 7, "00000000", 5}};
+    {true, 1, 15, "00010000"}, {false, 1, 7, "00010000"}, {false, 0, 7, "00000000"}};
 
 // Pieces of a well-behaved boot loader's answers, per model, to build scripts from.
 
@@ -262,10 +261,11 @@ int Run(SessionRig& rig, const QString& op) {
 // What the status line shows before an operation, to see which operations leave it alone.
 const std::string kBefore = "Before";
 
-// Brings a rig of `model` On-Line with `script` loaded and a known status line.
+// Brings a rig of `model` On-Line with `script` loaded, a known status line and no bar.
 void Prepare(SessionRig& rig, int model, const Script& script) {
     QVERIFY(rig.OnLine(model));
     rig.display.SetStatus(kBefore);
+    rig.display.SetProgressRange(0);
     rig.display.ClearLog();
     rig.Load(script);
 }
@@ -276,12 +276,15 @@ void OutcomeColumns() {
     QTest::addColumn<int>("result");
     QTest::addColumn<QString>("status");
     QTest::addColumn<bool>("onLine");
+    QTest::addColumn<QString>("op");
 }
 
-// Runs `op` on the row's script and checks the row's result, status and state.
-void RunRow(SessionRig& rig, const QString& op, int* tookMs = nullptr) {
+// Runs the row's operation on its script and checks the result, status and state, and that
+// nothing was written that the boot loader did not wait for.
+void RunRow(SessionRig& rig, int* tookMs = nullptr) {
     QFETCH(int, model);
     QFETCH(Script, script);
+    QFETCH(QString, op);
     Prepare(rig, model, script);
     const std::uint64_t start = rig.clock.NowMs();
     QTEST(Run(rig, op), "result");
@@ -290,27 +293,17 @@ void RunRow(SessionRig& rig, const QString& op, int* tookMs = nullptr) {
     }
     QTEST(QString::fromStdString(rig.display.StatusText()), "status");
     QTEST(rig.connection.OnLine(), "onLine");
+    QVERIFY(rig.unexpected.empty());
 }
-
 
 const QString kLost = Q(Str::ConnectionLost);
 const QString kPortGone = "Connection Lost - Input/output error - Select the port again";
-
-const QString kCan = QString(QChar(0x18));
 
 // Open descriptors of this process: a file left open by the download shows up here.
 int OpenDescriptors() {
     return static_cast<int>(QDir("/proc/self/fd")
                                 .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
                                 .size());
-}
-
-QString Downloading(const QString& path) {
-    return QString::fromStdString(FormatString(Str::Downloading, path.toStdString()));
-}
-
-QStringList DialogueWrites(int model) {
-    return {"5", QString::fromLatin1(kLoaders[model].base), "Y"};
 }
 
 }  // namespace
@@ -491,112 +484,113 @@ private slots:
         QVERIFY(!rig.display.RunEnabled());
     }
 
-    // Menu "1": any answer but "not blank" means blank; the bar advances before each read.
-    void blankCheck_data() {
+    // The menu operations and the bar: the outcome, and the bar's steps, position and range.
+    void menu_data() {
         OutcomeColumns();
-        QTest::addColumn<int>("steps");  // bar steps; the bar is at 0 after an answer
+        QTest::addColumn<int>("steps");  // the bar is at 0 after an answer
         QTest::addColumn<int>("pos");
+        QTest::addColumn<int>("high");
 
+        // Menu "1": any answer but "not blank" means blank; the bar advances before each read.
         const std::string blankSays = "User area is blank";
-        QTest::newRow("blank, model 0") << 0 << BlankAnswer(blankSays) << 0
-                                        << QString::fromStdString(blankSays) << true << 1 << 0;
-        QTest::newRow("not blank, model 1")
-            << 1 << BlankAnswer(S(Str::NotBlank)) << 1 << Q(Str::NotBlank) << true << 1 << 0;
+        QTest::newRow("blank, model 0")
+            << 0 << BlankAnswer(blankSays) << 0 << QString::fromStdString(blankSays) << true
+            << "blank" << 1 << 0 << 3;
+        QTest::newRow("not blank, model 1") << 1 << BlankAnswer(S(Str::NotBlank)) << 1
+                                            << Q(Str::NotBlank) << true << "blank" << 1 << 0 << 3;
         QTest::newRow("answer during the fifth read, model 2")
             << 2
             << Script(
                    Dialogue().On("1").Say(S(Str::BlankChecking)).Pause(39000).Say(S(Str::NotBlank)))
-            << 1 << Q(Str::NotBlank) << true << 5 << 0;
+            << 1 << Q(Str::NotBlank) << true << "blank" << 5 << 0 << 5;
         QTest::newRow("answer too late, model 0")
             << 0 << Script(Dialogue().On("1").Say(S(Str::BlankChecking)).Pause(6500).Say(blankSays))
-            << 1 << Q(Str::BlankChecking) << true << 3 << 3;
-        QTest::newRow("no echo") << 0 << Script(Dialogue().On("1")) << 1 << kLost << false << 0
-                                 << 0;
-    }
-    void blankCheck() {
-        QFETCH(int, model);
-        SessionRig rig;
-        RunRow(rig, "blank");
-        QCOMPARE(rig.Writes(), QStringList{"1"});
-        QCOMPARE(rig.display.ProgressHigh(), kLoaders[model].blankReads);
-        QTEST(rig.display.ProgressSteps(), "steps");
-        QTEST(rig.display.ProgressPos(), "pos");
-    }
+            << 1 << Q(Str::BlankChecking) << true << "blank" << 3 << 3 << 3;
+        QTest::newRow("blank check, no echo")
+            << 0 << Script(Dialogue().On("1")) << 1 << kLost << false << "blank" << 0 << 0 << 3;
 
-    // Menu "2": the Bank1 line, and on model 0 the Bank2 line right after it.
-    void verifyProtection_data() {
-        OutcomeColumns();
-
+        // Menu "2": the Bank1 line, and on model 0 the Bank2 line right after it.
         const auto echo = [] { return Dialogue().On("2").Say(S(Str::ProtectionVerification)); };
         const QString ok = Q(Str::SectorsNotProtected);
         QTest::newRow("both banks, model 0")
             << 0 << Script(echo().Say(S(Str::Bank1NotProtected), S(Str::Bank2NotProtected))) << 0
-            << ok << true;
-        QTest::newRow("bank 1 alone, model 0") << 0 << Script(echo().Say(S(Str::Bank1NotProtected)))
-                                               << 1 << Q(Str::ProtectionVerification) << true;
-        QTest::newRow("bank 1 alone, model 1")
-            << 1 << Script(echo().Say(S(Str::Bank1NotProtected))) << 0 << ok << true;
+            << ok << true << "verify" << 0 << 0 << 0;
+        QTest::newRow("bank 1 alone, model 0")
+            << 0 << Script(echo().Say(S(Str::Bank1NotProtected))) << 1
+            << Q(Str::ProtectionVerification) << true << "verify" << 0 << 0 << 0;
+        QTest::newRow("bank 1 alone, model 1") << 1 << Script(echo().Say(S(Str::Bank1NotProtected)))
+                                               << 0 << ok << true << "verify" << 0 << 0 << 0;
         QTest::newRow("protected, model 1")
             << 1 << Script(echo().Say("User Area Sectors Bank1 protected")) << 1
-            << "User Area Sectors Bank1 protected" << true;
+            << "User Area Sectors Bank1 protected" << true << "verify" << 0 << 0 << 0;
         QTest::newRow("lines before the echo are skipped")
             << 1
             << Script(Dialogue().On("2").Say(">2", "Sector Protection Verification",
                                              S(Str::ProtectionVerification),
                                              S(Str::Bank1NotProtected)))
-            << 0 << ok << true;
-        QTest::newRow("no echo") << 1 << Script(Dialogue().On("2")) << 1 << kLost << false;
-    }
-    void verifyProtection() {
-        SessionRig rig;
-        RunRow(rig, "verify");
-        QCOMPARE(rig.Writes(), QStringList{"2"});
-    }
+            << 0 << ok << true << "verify" << 0 << 0 << 0;
+        QTest::newRow("protection check, no echo")
+            << 1 << Script(Dialogue().On("2")) << 1 << kLost << false << "verify" << 0 << 0 << 0;
 
-    // Menu "3", "Y": one line dropped, then the model's block lines in rising order.
-    void eraseUserArea_data() {
-        OutcomeColumns();
-        QTest::addColumn<int>("steps");
-        QTest::addColumn<int>("pos");
-
+        // Menu "3", "Y": one line dropped, then the model's block lines in rising order.
         const auto question = [] { return Dialogue().On("3").Say(S(Str::ReallyErase)); };
         for (int model = 0; model < 3; ++model) {
+            const int blocks = kLoaders[model].blocks;
             QTest::addRow("every block, model %d", model)
-                << model << EraseOk(model) << 0 << "Erase Completed" << true
-                << kLoaders[model].blocks << 0;
+                << model << EraseOk(model) << 0 << "Erase Completed" << true << "erase" << blocks
+                << 0 << blocks;
         }
         QTest::newRow("silence after the last block, model 1")
-            << 1 << EraseBlocks(question(), 1, "") << 0 << "" << true << 7 << 0;
+            << 1 << EraseBlocks(question(), 1, "") << 0 << "" << true << "erase" << 7 << 0 << 7;
         QTest::newRow("blocks 01 to 07 on model 2")
             << 2 << EraseBlocks(question(), 1, "Erase Completed") << 1
-            << QString::fromStdString(BlockLine(1)) << true << 0 << 0;
+            << QString::fromStdString(BlockLine(1)) << true << "erase" << 0 << 0 << 7;
         QTest::newRow("failure line in the blocks, model 2")
             << 2
             << Script(question().On("Y").Say("Y", BlockLine(0), BlockLine(1),
                                              "Erasing block 02... FAILED"))
-            << 1 << "Erasing block 02... FAILED" << true << 2 << 2;
+            << 1 << "Erasing block 02... FAILED" << true << "erase" << 2 << 2 << 7;
         QTest::newRow("silence after block 04, model 1")
             << 1
             << Script(question().On("Y").Say("Y", BlockLine(1), BlockLine(2), BlockLine(3),
                                              BlockLine(4)))
-            << 1 << kLost << false << 4 << 4;
-        QTest::newRow("no question")
-            << 0 << Script(Dialogue().On("3").Say("3")) << 1 << kLost << false << 0 << 0;
+            << 1 << kLost << false << "erase" << 4 << 4 << 7;
+        QTest::newRow("erase, no question") << 0 << Script(Dialogue().On("3").Say("3")) << 1
+                                            << kLost << false << "erase" << 0 << 0 << 0;
         QTest::newRow("question without line end, model 0")
             << 0 << EraseBlocks(Dialogue().On("3").Raw(S(Str::ReallyErase)), 0, "Erase Completed")
-            << 0 << "Erase Completed" << true << 15 << 0;
+            << 0 << "Erase Completed" << true << "erase" << 15 << 0 << 15;
+
+        // Menu "5" up to the transfer: fault lines only before the base address, the model's
+        // address, and a lost connection in any of the three waits.
+        QTest::newRow("fault: protected blocks")
+            << 0 << Script(Dialogue().On("5").Say("5", S(Str::FaultProtectedBlocks)))
+            << int{result::kFaultLine} << Q(Str::FaultProtectedBlocks) << true << "download" << 0
+            << 0 << 0;
+        QTest::newRow("fault: not blank, model 2")
+            << 2 << Script(Dialogue().On("5").Say(S(Str::FaultNotBlank), ">"))
+            << int{result::kFaultLine} << Q(Str::FaultNotBlank) << true << "download" << 0 << 0
+            << 0;
+        QTest::newRow("fault line after the base address is skipped")
+            << 0
+            << Script(Dialogue()
+                          .On("5")
+                          .Say(S(Str::EnterBaseAddress))
+                          .On("00010000")
+                          .Say(S(Str::FaultProtectedBlocks), S(Str::FaultNotBlank),
+                               S(Str::ProgramFlash))
+                          .On("Y"))
+            << int{result::kConnectionLost} << kLost << false << "download" << 0 << 0 << 0;
+        QTest::newRow("download, silent after the command")
+            << 1 << Script(Dialogue().On("5")) << int{result::kConnectionLost} << kLost << false
+            << "download" << 0 << 0 << 0;
     }
-    void eraseUserArea() {
-        QFETCH(int, model);
+    void menu() {
         SessionRig rig;
-        RunRow(rig, "erase");
-        const bool asked = QTest::currentDataTag() != QByteArray("no question");
-        QCOMPARE(rig.Writes(), (asked ? QStringList{"3", "Y"} : QStringList{"3"}));
+        RunRow(rig);
         QTEST(rig.display.ProgressSteps(), "steps");
         QTEST(rig.display.ProgressPos(), "pos");
-        if (asked) {
-            QCOMPARE(rig.display.ProgressHigh(), kLoaders[model].blocks);
-        }
+        QTEST(rig.display.ProgressHigh(), "high");
     }
 
     // Menu "6", "Y": silence is the success; only the refusal line fails. A boot loader that
@@ -604,7 +598,6 @@ private slots:
     // ends as a lost connection after its bound.
     void timed_data() {
         OutcomeColumns();
-        QTest::addColumn<QString>("op");
         QTest::addColumn<int>("minMs");
         QTest::addColumn<int>("maxMs");
 
@@ -634,18 +627,13 @@ private slots:
             << false << "download" << 120000 << 121100;
     }
     void timed() {
-        QFETCH(QString, op);
-        QFETCH(QString, status);
         QFETCH(int, minMs);
         QFETCH(int, maxMs);
         SessionRig rig;
         int took = -1;
-        RunRow(rig, op, &took);
+        RunRow(rig, &took);
         QVERIFY2(took >= minMs && took <= maxMs, qPrintable(QString::number(took)));
         QCOMPARE(rig.display.RunEnabled(), rig.connection.OnLine());
-        if (op == "restart") {
-            QCOMPARE(rig.Writes(), (status != kLost ? QStringList{"6", "Y"} : QStringList{"6"}));
-        }
     }
 
     // The line left by the previous read counts before the first read of an operation: the
@@ -657,7 +645,7 @@ private slots:
         QCOMPARE(rig.channel.ReadLine(2000), std::uint8_t{0});
         rig.Load(Dialogue().On("5").On("00010000").Say(S(Str::ProgramFlash)).On("Y"));
         QCOMPARE(rig.loader.DownloadProgram(), result::kConnectionLost);
-        QCOMPARE(rig.Writes(), DialogueWrites(1));
+        QCOMPARE(rig.Writes(), (QStringList{"5", "00010000", "Y"}));
     }
 
     // A port that fails (adapter pulled) in the middle of an operation is never taken for
@@ -739,38 +727,6 @@ private slots:
         QTEST(int(std::count(shown.begin(), shown.end(), kLost.toStdString())), "lostCount");
     }
 
-    // The menu dialogue up to the transfer: fault lines only before the base address,
-    // the model's address, and a lost connection in any of the three waits.
-    void dialogue_data() {
-        OutcomeColumns();
-        QTest::addColumn<QStringList>("writes");
-
-        QTest::newRow("fault: protected blocks")
-            << 0 << Script(Dialogue().On("5").Say("5", S(Str::FaultProtectedBlocks)))
-            << int{result::kFaultLine} << Q(Str::FaultProtectedBlocks) << true << QStringList{"5"};
-        QTest::newRow("fault: not blank, model 2")
-            << 2 << Script(Dialogue().On("5").Say(S(Str::FaultNotBlank), ">"))
-            << int{result::kFaultLine} << Q(Str::FaultNotBlank) << true << QStringList{"5"};
-        QTest::newRow("fault line after the base address is skipped")
-            << 0
-            << Script(Dialogue()
-                          .On("5")
-                          .Say(S(Str::EnterBaseAddress))
-                          .On("00010000")
-                          .Say(S(Str::FaultProtectedBlocks), S(Str::FaultNotBlank),
-                               S(Str::ProgramFlash))
-                          .On("Y"))
-            << int{result::kConnectionLost} << kLost << false << DialogueWrites(0);
-        QTest::newRow("silent after the command")
-            << 1 << Script(Dialogue().On("5")) << int{result::kConnectionLost} << kLost << false
-            << QStringList{"5"};
-    }
-    void dialogue() {
-        SessionRig rig;
-        RunRow(rig, "download");
-        QTEST(rig.Writes(), "writes");
-    }
-
     // The target file is opened only when the boot loader waits for the transfer, and closed
     // on every way out. When it cannot be sent, the waiting receiver is cancelled and the
     // operator told why. Sent, the receiver holds the file's bytes and the padding and the
@@ -823,19 +779,18 @@ private slots:
         QCOMPARE(rig.loader.DownloadProgram(), outcome);
         QCOMPARE(OpenDescriptors(), descriptors);
         QVERIFY(rig.connection.OnLine());
-        QCOMPARE(rig.Writes().mid(0, 3), DialogueWrites(model));
         const QString status = QString::fromStdString(rig.display.StatusText());
         if (outcome >= 0) {
             QCOMPARE(rig.receiver.Received(), Padded(data));
             QVERIFY(rig.receiver.Completed());
             QVERIFY(rig.unexpected.empty());
             QCOMPARE(QString::fromStdString(rig.display.Title()), "Vantrel");
-            QCOMPARE(status, Downloading(path));
+            QCOMPARE(status.toStdString(), FormatString(Str::Downloading, path.toStdString()));
         } else if (outcome == result::kImageReadError) {
             QVERIFY(!status.isEmpty());
             QCOMPARE(status, QString::fromStdString(rig.sender.Report().imageError));
         } else {
-            QCOMPARE(rig.Writes().mid(3), (QStringList{kCan, kCan, kCan}));
+            QCOMPARE(rig.Writes().mid(3), QStringList(3, QString(QChar(0x18))));
             const bool tooLarge = outcome == result::kImageTooLarge;
             QCOMPARE(status,
                      (tooLarge ? "Target file too large: " : "Cannot open ") + path + reason);

@@ -112,9 +112,8 @@ private slots:
         const int now = int(ScriptedReceiver::kAnswerDelayMs);
         QTest::newRow("NAK: the same frame again")
             << 2048 << QStringList{"A", "N", "A"} << "F1 F2*2 E" << 2048 << "2:1" << now;
-        QTest::newRow("25 NAKs: three CAN")
-            << 1024 << Times("N", 25) << "F1*25 X*3" << result::kBlockNotAcknowledged << "1:24"
-            << now;
+        QTest::newRow("25 NAKs: three CAN") << 1024 << Times("N", 25) << "F1*25 X*3"
+                                            << result::kBlockNotAcknowledged << "1:24" << now;
         QTest::newRow("silence: after 1000 ms")
             << 1024 << QStringList{"-"} << "F1*2 E" << 1024 << "1:1" << 1001;
         QTest::newRow("lone CAN: after the 1000 ms for a second one")
