@@ -63,9 +63,6 @@ public:
     }
 
     const std::vector<Write>& Writes() const { return m_writes; }
-    std::uint64_t LastWriteAt() const { return m_writes.empty() ? 0 : m_writes.back().at; }
-    // Time the last chatter byte arrives; 0 when the receiver never chattered.
-    std::uint64_t ChatterEndsAt() const { return m_chatterEnd; }
 
     // The writes as tokens, runs collapsed: "F1 F2*3 E X*3" (F<n> a frame with block number
     // n, E an EOT, A an ACK, X a CAN, ? anything else).
@@ -120,7 +117,6 @@ private:
     void Chatter(std::uint64_t afterMs) {
         for (std::uint64_t t = afterMs + 100; t <= afterMs + kChatterMs; t += 250) {
             m_port.Arrive(Bytes{'C', 0x55}, t);
-            m_chatterEnd = std::max(m_chatterEnd, m_clock.NowMs() + t);
         }
     }
 
@@ -128,7 +124,6 @@ private:
     SimClock& m_clock;
     QStringList m_answers;
     std::vector<Write> m_writes;
-    std::uint64_t m_chatterEnd = 0;
 };
 
 // A proper XModem-1K receiver (CRC): takes the expected block, ACKs a repeat of the block
