@@ -47,10 +47,6 @@ QString RepeatsText(const TransferReport& report) {
     return parts.join(QLatin1Char(' '));
 }
 
-QStringList Times(const QString& token, int count) {
-    return QStringList(count, token);
-}
-
 }  // namespace
 
 class XModemSenderTest : public QObject {
@@ -113,7 +109,7 @@ private slots:
         const int now = int(ScriptedReceiver::kAnswerDelayMs);
         QTest::newRow("NAK: the same frame again, chatter after the last ACK")
             << 2048 << QStringList{"A", "N", "A", "A+"} << "F1 F2*2 E" << 2048 << "2:1" << now;
-        QTest::newRow("25 NAKs: three CAN") << 1024 << Times("N", 25) << "F1*25 X*3"
+        QTest::newRow("25 NAKs: three CAN") << 1024 << QStringList(25, "N") << "F1*25 X*3"
                                             << result::kBlockNotAcknowledged << "1:24" << now;
         QTest::newRow("silence: after 1000 ms")
             << 1024 << QStringList{"-"} << "F1*2 E" << 1024 << "1:1" << 1001;
@@ -129,7 +125,7 @@ private slots:
         QTest::newRow("ACK, lone CAN and noise: thrown away")
             << 2048 << QStringList{"AX?X"} << "F1 F2 E" << 2048 << "" << now;
         QTest::newRow("CAN to every EOT is no cancel")
-            << 1024 << (QStringList{"A"} + Times("XX", 10)) << "F1 E*10"
+            << 1024 << (QStringList{"A"} + QStringList(10, "XX")) << "F1 E*10"
             << result::kEndNotAcknowledged << "" << now;
     }
     void answers() {
@@ -242,7 +238,7 @@ private slots:
         QTest::newRow("one byte short")
             << 2048LL << 2047LL << -1LL << QStringList() << "F1 X*3" << readError;
         QTest::newRow("read error in block 2, block 1 never acknowledged")
-            << 4096LL << 4096LL << 1500LL << Times("N", 25) << "F1*25 X*3"
+            << 4096LL << 4096LL << 1500LL << QStringList(25, "N") << "F1*25 X*3"
             << result::kBlockNotAcknowledged;
         // The count must fit the signed 32-bit result: 2 GiB - 1024 does, 2 GiB - 1023 does not.
         QTest::newRow("2 GiB - 1024: fits, sent until the receiver cancels")
