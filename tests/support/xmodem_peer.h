@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "fake_port.h"
-#include "sim_clock.h"
 
 // Fake XModem receivers on a FakePort: ScriptedReceiver answers from a script; XModemReceiver
 // receives as a proper receiver behind a line that may repeat, delay or spoil.
@@ -26,8 +25,6 @@ public:
     static constexpr std::uint64_t kAnswerDelayMs = 10;
     static inline const QString kLetters = QStringLiteral("ANXC?");
     static constexpr std::uint8_t kCodes[] = {0x06, 0x15, 0x18, 'C', 0x55};
-    // Chatter: a few bytes spread over this long after the trigger.
-    static constexpr std::uint64_t kChatterMs = 1100;
 
     struct Write {
         std::uint64_t at;
@@ -46,19 +43,18 @@ public:
     // Schedules the token's bytes to arrive `afterMs` from now.
     void Send(const QString& token, std::uint64_t afterMs) {
         Bytes bytes;
-        bool chatter = false;
         for (const QChar c : token) {
             const qsizetype at = kLetters.indexOf(c);
             if (at >= 0) {
                 bytes.push_back(kCodes[at]);
             }
-            chatter = chatter || c == QLatin1Char('+');
         }
-        if (!bytes.empty()) {
-            m_port.Arrive(bytes, afterMs);
-        }
-        if (chatter) {
-            Chatter(afterMs);
+        m_port.Arrive(bytes, afterMs);
+        if (token.endsWith(QLatin1Char('+'))) {
+            // A receiver that goes on talking: a start signal and noise over 1.1 s.
+            for (std::uint64_t t = afterMs + 100; t <= afterMs + 1100; t += 250) {
+                m_port.Arrive(Bytes{'C', 0x55}, t);
+            }
         }
     }
 
@@ -110,13 +106,6 @@ private:
         const bool eot = written.size() == 1 && written[0] == 0x04;
         if (IsFrame(written) || eot) {
             Send(m_answers.isEmpty() ? QStringLiteral("A") : m_answers.takeFirst(), answerDelayMs);
-        }
-    }
-
-    // A receiver that goes on talking: a start signal and noise over kChatterMs.
-    void Chatter(std::uint64_t afterMs) {
-        for (std::uint64_t t = afterMs + 100; t <= afterMs + kChatterMs; t += 250) {
-            m_port.Arrive(Bytes{'C', 0x55}, t);
         }
     }
 
