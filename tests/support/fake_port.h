@@ -63,7 +63,6 @@ public:
         return all;
     }
     void ClearWrites() { m_writes.clear(); }
-    int DiscardCount() const { return m_discards; }
     int OpenCount() const { return m_opens; }
     const std::string& Device() const { return m_device; }
     std::size_t PendingCount() const { return m_incoming.size(); }
@@ -103,7 +102,6 @@ public:
         return b;
     }
     void DiscardInput() override {
-        ++m_discards;
         while (!m_incoming.empty() && m_incoming.front().at <= m_clock.NowMs()) {
             m_incoming.pop_front();
         }
@@ -160,7 +158,6 @@ private:
     std::string m_failError;
     std::uint64_t m_failAt = kNever;
     std::uint64_t m_waitCalls = 0;
-    int m_discards = 0;
     int m_opens = 0;
     bool m_open = false;
     bool m_armed = false;
