@@ -95,10 +95,8 @@ private:
     std::uint64_t m_at = 0;
 };
 
-// The session on a simulated line: the channel, the connection, the sender and the operations,
-// a display that records everything, and a boot loader behind a FakePort that answers each
-// expected write with its step's replies (other writes go to `unexpected`); after a transfer
-// step, an XModem-1K receiver takes over.
+// The session on a simulated line, and a boot loader that answers each expected write with its
+// step's replies (other writes go to `unexpected`); after a transfer step, a receiver takes over.
 struct SessionRig {
     static constexpr const char* kDevice = "/dev/ttyFAKE0";
 
@@ -116,13 +114,7 @@ struct SessionRig {
     bool receiving = false;
 
     SessionRig() {
-        port.SetResponder([this](FakePort& p, const FakePort::Bytes& written) {
-            if (receiving) {
-                receiver.Answer(p, written);
-            } else {
-                OnWrite(written);
-            }
-        });
+        port.SetResponder([this](FakePort&, const FakePort::Bytes& written) { OnWrite(written); });
     }
     void Load(const Script& steps) {
         script = steps;
@@ -155,6 +147,10 @@ struct SessionRig {
 
 private:
     void OnWrite(const FakePort::Bytes& written) {
+        if (receiving) {
+            receiver.Answer(port, written);
+            return;
+        }
         const std::string text(written.begin(), written.end());
         if (next >= script.size() || script[next].expect != text) {
             unexpected.push_back(text);
@@ -244,7 +240,6 @@ QString Q(Str id) {
     return QString::fromStdString(LoadString(id));
 }
 
-// Runs the operation named `op` and returns its result as an int.
 int Run(SessionRig& rig, const QString& op) {
     BootLoader& l = rig.loader;
     return op == "blank"      ? l.BlankCheck()

@@ -41,7 +41,6 @@ public:
     void CheckFunction(int id) override { m_checked = id; }
     int CheckedFunction() const override { return m_checked; }
 
-    // --- for the test ----------------------------------------------------------------------
     void SetTargetFile(const std::string& path) { m_target = path; }
     const std::vector<std::string>& Log() const { return m_log; }
     void ClearLog() { m_log.clear(); }

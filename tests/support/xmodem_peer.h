@@ -9,9 +9,6 @@
 
 #include "fake_port.h"
 
-// Fake XModem receivers on a FakePort: ScriptedReceiver answers from a script; XModemReceiver
-// receives as a proper receiver behind a line that may repeat, delay or spoil.
-
 namespace vantrel::test {
 
 // The receiving side of an XModem transfer on a FakePort, answering every frame and EOT from
