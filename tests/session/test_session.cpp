@@ -579,16 +579,11 @@ private slots:
         QTest::newRow("user program that keeps talking, model 2")
             << 2 << Script(question().On("Y").Chatter("T=21.4 C", 1000, 1500)) << 0 << before
             << true << "restart" << 40000 << 41600;
+        const Dialogue base = Dialogue().On("5").Say(S(Str::EnterBaseAddress)).On("00000000");
         QTest::newRow("flash question, model 2")
-            << 2
-            << Script(Dialogue()
-                          .On("5")
-                          .Say(S(Str::EnterBaseAddress))
-                          .On("00000000")
-                          .Chatter(S(Str::FaultNotBlank), 1000, 1000))
-            << -11
-            << "Connection Lost - No \"" + Q(Str::ProgramFlash) +
-                   "\" from the instrument - Reset the Instrument"
+            << 2 << Script(Dialogue(base).Chatter(S(Str::FaultNotBlank), 1000, 1000)) << -11
+            << "Connection Lost - No \"Program Flash (Y/N)?\" from the instrument - Reset the "
+               "Instrument"
             << false << "download" << 120000 << 121100;
         QTest::newRow("port fails in the blank check, model 2")
             << 2 << Script(Dialogue().On("1").FailIn(500).Say("1", S(Str::BlankChecking))) << 1
