@@ -1,7 +1,6 @@
 // The XModem-1K sender against a scripted receiver on a fake port and a simulated clock.
 #include <QTemporaryDir>
 #include <QtTest>
-#include <array>
 #include <cstdio>
 #include <memory>
 
@@ -18,8 +17,6 @@ using namespace vantrel;
 using namespace vantrel::test;
 
 namespace {
-
-using Bytes = FakePort::Bytes;
 
 constexpr int kBlock = 1024;
 
@@ -85,7 +82,7 @@ private slots:
         QCOMPARE(rig.sender.Report().crcMode, crc);
         // The blocks' data, padded; the check bytes are left to lrzsz's rx on the real line.
         QByteArray sent;
-        for (const Bytes& frame : rig.receiver.Frames()) {
+        for (const auto& frame : rig.receiver.Frames()) {
             sent.append(reinterpret_cast<const char*>(frame.data()) + 3, kBlock);
         }
         QCOMPARE(sent, Padded(image));
