@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -25,7 +26,6 @@ public:
 
     explicit FakePort(SimClock& clock) : m_clock(clock) {}
 
-    // --- peer side -------------------------------------------------------------------------
     // `bytes` arrive back to back, `afterMs` from now.
     void Arrive(const Bytes& bytes, std::uint64_t afterMs = 0) {
         ArriveAt(bytes, m_clock.NowMs() + afterMs);
@@ -35,10 +35,8 @@ public:
     }
     void ArriveAt(const Bytes& bytes, std::uint64_t atMs) {
         // Keep the queue ordered by arrival; bytes of equal time stay in order.
-        auto it = m_incoming.begin();
-        while (it != m_incoming.end() && it->at <= atMs) {
-            ++it;
-        }
+        auto it = std::find_if(m_incoming.begin(), m_incoming.end(),
+                               [atMs](const Pending& p) { return p.at > atMs; });
         for (std::uint8_t b : bytes) {
             it = m_incoming.insert(it, Pending{atMs, b});
             ++it;
@@ -56,7 +54,6 @@ public:
         m_refuseError = std::move(error);
     }
 
-    // --- what the program did --------------------------------------------------------------
     const std::vector<Bytes>& Writes() const { return m_writes; }
     std::string WrittenText() const {
         std::string all;
@@ -66,14 +63,12 @@ public:
         return all;
     }
     void ClearWrites() { m_writes.clear(); }
-    int DiscardCount() const { return m_discards; }
     int OpenCount() const { return m_opens; }
     const std::string& Device() const { return m_device; }
     std::size_t PendingCount() const { return m_incoming.size(); }
     // Calls of WaitForInput: a wait that spins shows up here as a huge number.
     std::uint64_t WaitCalls() const { return m_waitCalls; }
 
-    // --- Port --------------------------------------------------------------------------------
     bool Open(const std::string& device) override {
         ++m_opens;
         if (m_refused.count(device) != 0) {
@@ -94,14 +89,9 @@ public:
         if (!m_open || HasFailed()) {
             return 0;
         }
-        std::size_t n = 0;
-        for (const auto& p : m_incoming) {
-            if (p.at > m_clock.NowMs()) {
-                break;
-            }
-            ++n;
-        }
-        return n;
+        const std::uint64_t now = m_clock.NowMs();
+        return static_cast<std::size_t>(std::count_if(
+            m_incoming.begin(), m_incoming.end(), [now](const Pending& p) { return p.at <= now; }));
     }
     std::optional<std::uint8_t> Take() override {
         if (Waiting() == 0) {
@@ -112,7 +102,6 @@ public:
         return b;
     }
     void DiscardInput() override {
-        ++m_discards;
         while (!m_incoming.empty() && m_incoming.front().at <= m_clock.NowMs()) {
             m_incoming.pop_front();
         }
@@ -137,10 +126,8 @@ public:
             return false;
         }
         const std::uint64_t deadline = m_clock.NowMs() + ms;
-        std::uint64_t next = m_failAt;
-        if (!m_incoming.empty() && m_incoming.front().at < next) {
-            next = m_incoming.front().at;
-        }
+        const std::uint64_t next =
+            m_incoming.empty() ? m_failAt : std::min(m_failAt, m_incoming.front().at);
         if (next <= deadline) {
             m_clock.Set(next);
             return Waiting() > 0;
@@ -171,7 +158,6 @@ private:
     std::string m_failError;
     std::uint64_t m_failAt = kNever;
     std::uint64_t m_waitCalls = 0;
-    int m_discards = 0;
     int m_opens = 0;
     bool m_open = false;
     bool m_armed = false;

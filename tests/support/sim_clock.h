@@ -16,7 +16,6 @@ public:
         m_slept += ms;
     }
 
-    void Advance(std::uint64_t ms) { m_now += ms; }
     void Set(std::uint64_t ms) {
         if (ms > m_now) {
             m_now = ms;

@@ -8,10 +8,6 @@
 #include <vector>
 
 #include "fake_port.h"
-#include "sim_clock.h"
-
-// Fake XModem receivers on a FakePort: ScriptedReceiver answers from a script; XModemReceiver
-// receives as a proper receiver behind a line that may repeat, delay or spoil.
 
 namespace vantrel::test {
 
@@ -19,15 +15,13 @@ namespace vantrel::test {
 // a script. Each answer is a token of letters, one byte each:
 //   A = ACK, N = NAK, X = CAN, C = the letter C, ? = a noise byte (0x55),
 //   - = no answer at all, + = after the answer, the receiver goes on chattering.
-// Answers arrive kAnswerDelayMs after the write. When the script runs out, `fallback` is used.
+// Answers arrive answerDelayMs after the write. When the script runs out, every answer is ACK.
 class ScriptedReceiver {
 public:
     using Bytes = FakePort::Bytes;
     static constexpr std::uint64_t kAnswerDelayMs = 10;
     static inline const QString kLetters = QStringLiteral("ANXC?");
     static constexpr std::uint8_t kCodes[] = {0x06, 0x15, 0x18, 'C', 0x55};
-    // Chatter: a few bytes spread over this long after the trigger.
-    static constexpr std::uint64_t kChatterMs = 1100;
 
     struct Write {
         std::uint64_t at;
@@ -41,37 +35,27 @@ public:
         m_port.SetResponder([this](FakePort&, const Bytes& written) { OnWrite(written); });
     }
 
-    void SetAnswers(const QStringList& answers, const QString& fallback = QStringLiteral("A")) {
-        m_answers = answers;
-        m_fallback = fallback;
-    }
-    // Chatter after every ACK or CAN of the sender (its last words in any transfer).
-    void SetChatterAfterSenderStops(bool on) { m_chatterAfterStop = on; }
+    void SetAnswers(const QStringList& answers) { m_answers = answers; }
 
-    // Schedules the token's bytes to arrive `afterMs` from now; true when it ends with '+'.
-    bool Send(const QString& token, std::uint64_t afterMs) {
+    // Schedules the token's bytes to arrive `afterMs` from now.
+    void Send(const QString& token, std::uint64_t afterMs) {
         Bytes bytes;
-        bool chatter = false;
         for (const QChar c : token) {
             const qsizetype at = kLetters.indexOf(c);
             if (at >= 0) {
                 bytes.push_back(kCodes[at]);
             }
-            chatter = chatter || c == QLatin1Char('+');
         }
-        if (!bytes.empty()) {
-            m_port.Arrive(bytes, afterMs);
+        m_port.Arrive(bytes, afterMs);
+        if (token.endsWith(QLatin1Char('+'))) {
+            // A receiver that goes on talking: a start signal and noise over 1.1 s.
+            for (std::uint64_t t = afterMs + 100; t <= afterMs + 1100; t += 250) {
+                m_port.Arrive(Bytes{'C', 0x55}, t);
+            }
         }
-        if (chatter) {
-            Chatter(afterMs);
-        }
-        return chatter;
     }
 
     const std::vector<Write>& Writes() const { return m_writes; }
-    std::uint64_t LastWriteAt() const { return m_writes.empty() ? 0 : m_writes.back().at; }
-    // Time the last chatter byte arrives; 0 when the receiver never chattered.
-    std::uint64_t ChatterEndsAt() const { return m_chatterEnd; }
 
     // The writes as tokens, runs collapsed: "F1 F2*3 E X*3" (F<n> a frame with block number
     // n, E an EOT, A an ACK, X a CAN, ? anything else).
@@ -118,28 +102,14 @@ private:
         m_writes.push_back(Write{m_clock.NowMs(), written});
         const bool eot = written.size() == 1 && written[0] == 0x04;
         if (IsFrame(written) || eot) {
-            const QString token = m_answers.isEmpty() ? m_fallback : m_answers.takeFirst();
-            Send(token, answerDelayMs);
-        } else if (m_chatterAfterStop && written.size() == 1) {
-            Chatter(kAnswerDelayMs);
-        }
-    }
-
-    // A receiver that goes on talking: a start signal and noise over kChatterMs.
-    void Chatter(std::uint64_t afterMs) {
-        for (std::uint64_t t = afterMs + 100; t <= afterMs + kChatterMs; t += 250) {
-            m_port.Arrive(Bytes{'C', 0x55}, t);
-            m_chatterEnd = std::max(m_chatterEnd, m_clock.NowMs() + t);
+            Send(m_answers.isEmpty() ? QStringLiteral("A") : m_answers.takeFirst(), answerDelayMs);
         }
     }
 
     FakePort& m_port;
     SimClock& m_clock;
     QStringList m_answers;
-    QString m_fallback = QStringLiteral("A");
     std::vector<Write> m_writes;
-    std::uint64_t m_chatterEnd = 0;
-    bool m_chatterAfterStop = false;
 };
 
 // A proper XModem-1K receiver (CRC): takes the expected block, ACKs a repeat of the block

@@ -5,7 +5,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <cstdio>
-#include <functional>
 #include <memory>
 
 #include "images.h"
@@ -26,48 +25,6 @@ constexpr int kBlock = 1024;
 // rx answers EOT after a second of quiet and socat ends half a second after rx.
 constexpr int kPeerEndMs = 5000;
 
-// One transfer of `image` to rx started with `command` in a fresh folder. `onStep` runs on
-// every display step.
-struct RxRun {
-    QTemporaryDir dir;
-    QString imagePath = dir.filePath("image.bin");
-    SocatPeer peer;
-    std::int32_t result = 0;
-    int peerStatus = -1;
-    TransferReport report;
-
-    bool Run(const QByteArray& image, const QString& command,
-             const std::function<void(int)>& onStep = {}) {
-        if (!WriteFile(imagePath, image) || !peer.Start(dir.path(), command)) {
-            return false;
-        }
-        QtSerialPort port;
-        if (!port.Open(peer.Link().toStdString())) {
-            return false;
-        }
-        SteadyClock clock;
-        SerialChannel channel(port, clock);
-        RecordingDisplay display;
-        if (onStep) {
-            display.OnStep(onStep);
-        }
-        XModemSender sender(channel, display);
-        std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
-            std::fopen(imagePath.toLocal8Bit().constData(), "rb"), &std::fclose);
-        if (!file) {
-            return false;
-        }
-        FileImageReader reader(file.get());
-        peer.Go();
-        result = sender.SendFile(reader, image.size());
-        port.Close();
-        peerStatus = peer.Finish(kPeerEndMs);
-        report = sender.Report();
-        return true;
-    }
-    QByteArray Received() { return ReadFile(dir.filePath("out.bin")); }
-};
-
 }  // namespace
 
 class XModemRxTest : public QObject {
@@ -76,40 +33,58 @@ private slots:
     void sendToRx_data() {
         QTest::addColumn<bool>("crc");
         QTest::addColumn<int>("size");
-        QTest::newRow("rx -c, 300 KiB + 77 bytes") << true << 300 * kBlock + 77;
-        QTest::newRow("rx, 1025 bytes") << false << 1025;
+        QTest::addColumn<int>("cutAtStep");  // the file shrinks to 2000 bytes then; 0: never
+        QTest::newRow("rx -c, 300 KiB + 77 bytes") << true << 300 * kBlock + 77 << 0;
+        QTest::newRow("rx, 1025 bytes") << false << 1025 << 0;
+        QTest::newRow("rx -c, file cut while sent") << true << 300 * kBlock << 3;
     }
     void sendToRx() {
         QFETCH(bool, crc);
         QFETCH(int, size);
+        QFETCH(int, cutAtStep);
         const QByteArray image = RandomImage(size, quint32(size) + 11);
-        RxRun run;
-        QVERIFY2(run.Run(image, crc ? "rx -c out.bin" : "rx out.bin"), qPrintable(run.peer.Log()));
+        QTemporaryDir dir;
+        const QString imagePath = dir.filePath("image.bin");
+        SocatPeer peer;
+        QVERIFY(WriteFile(imagePath, image));
+        QVERIFY2(peer.Start(dir.path(), crc ? "rx -c out.bin" : "rx out.bin"),
+                 qPrintable(peer.Log()));
+        QtSerialPort port;
+        QVERIFY(port.Open(peer.Link().toStdString()));
+        SteadyClock clock;
+        SerialChannel channel(port, clock);
+        RecordingDisplay display;
+        bool cut = false;
+        display.OnStep([&](int step) {
+            if (step == cutAtStep) {
+                cut = QFile::resize(imagePath, 2000);
+            }
+        });
+        XModemSender sender(channel, display);
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
+            std::fopen(imagePath.toLocal8Bit().constData(), "rb"), &std::fclose);
+        QVERIFY(file);
+        FileImageReader reader(file.get());
+        peer.Go();
+        const std::int32_t sent = sender.SendFile(reader, image.size());
+        port.Close();
+        const int peerStatus = peer.Finish(kPeerEndMs);
+        QCOMPARE(sender.Report().crcMode, crc);
+        if (cutAtStep > 0) {
+            // rx is cancelled and keeps no partial file.
+            QVERIFY(cut);
+            QCOMPARE(sent, result::kImageReadError);
+            QVERIFY2(peerStatus > 0 && peer.Log().contains("Sender Cancelled"),
+                     qPrintable(peer.Log()));
+            QVERIFY(!QFile::exists(dir.filePath("out.bin")));
+            return;
+        }
         const QByteArray expected = Padded(image);
-        QVERIFY2(run.result == expected.size(),
-                 qPrintable(QStringLiteral("result %1\n%2").arg(run.result).arg(run.peer.Log())));
-        QCOMPARE(run.report.crcMode, crc);
-        QVERIFY2(run.peerStatus == 0, qPrintable(run.peer.Log()));
-        QVERIFY(run.Received() == expected);
-        QCOMPARE(run.report.eotSent, 1);
-    }
-
-    // The image shrinks under the sender: rx is cancelled and keeps no partial file.
-    void truncatedFileCancelsRx() {
-        RxRun run;
-        bool truncated = false;
-        QVERIFY2(run.Run(RandomImage(300 * kBlock), "rx -c out.bin",
-                         [&](int step) {
-                             if (step == 3) {
-                                 truncated = QFile::resize(run.imagePath, 2000);
-                             }
-                         }),
-                 qPrintable(run.peer.Log()));
-        QVERIFY(truncated);
-        QCOMPARE(run.result, result::kImageReadError);
-        QVERIFY2(run.peerStatus > 0, qPrintable(run.peer.Log()));
-        QVERIFY2(run.peer.Log().contains("Sender Cancelled"), qPrintable(run.peer.Log()));
-        QVERIFY(!QFile::exists(run.dir.filePath("out.bin")));
+        QVERIFY2(sent == expected.size(),
+                 qPrintable(QStringLiteral("result %1\n%2").arg(sent).arg(peer.Log())));
+        QVERIFY2(peerStatus == 0, qPrintable(peer.Log()));
+        QVERIFY(ReadFile(dir.filePath("out.bin")) == expected);
+        QCOMPARE(sender.Report().eotSent, 1);
     }
 };
 
