@@ -82,35 +82,25 @@ private slots:
         QCOMPARE(::cfgetospeed(&settings), speed_t(B38400));
     }
 
-    void bytesPassUnchanged_data() {
-        QTest::addColumn<bool>("toInstrument");
-        QTest::newRow("to the instrument") << true;
-        QTest::newRow("from the instrument") << false;
-    }
-
+    // Both ways; no event loop runs here, as on the command line: the port moves the bytes.
     void bytesPassUnchanged() {
-        QFETCH(bool, toInstrument);
         QByteArray bytes(1029, '\0');  // a whole XModem-1K frame holding every byte value
         std::iota(bytes.begin(), bytes.end(), '\0');
-
         Line line;
         QVERIFY2(line.Open(), line.port.ErrorText().c_str());
         auto& [peer, port] = line;
-        // No event loop runs here, as on the command line: the port must move the bytes itself.
-        if (toInstrument) {
-            QVERIFY(port.Write(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
-                               static_cast<std::size_t>(bytes.size())));
-            QCOMPARE(peer.Read(bytes.size(), kArriveMs), bytes);
-        } else {
-            // Stale input is thrown away, and nothing of what comes after it.
-            QVERIFY(peer.Write("\n\n\r\rstale"));
-            QVERIFY(AwaitWaiting(port, 9));
-            port.DiscardInput();
-            QCOMPARE(port.Waiting(), std::size_t{0});
-            QVERIFY(peer.Write(bytes));
-            QCOMPARE(TakeAll(port, bytes.size()), bytes);
-            QCOMPARE(port.Waiting(), std::size_t{0});
-        }
+        QVERIFY(port.Write(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
+                           static_cast<std::size_t>(bytes.size())));
+        QCOMPARE(peer.Read(bytes.size(), kArriveMs), bytes);
+
+        // Stale input is thrown away, and nothing of what comes after it.
+        QVERIFY(peer.Write("\n\n\r\rstale"));
+        QVERIFY(AwaitWaiting(port, 9));
+        port.DiscardInput();
+        QCOMPARE(port.Waiting(), std::size_t{0});
+        QVERIFY(peer.Write(bytes));
+        QCOMPARE(TakeAll(port, bytes.size()), bytes);
+        QCOMPARE(port.Waiting(), std::size_t{0});
         QVERIFY(!port.HasFailed());
     }
 
@@ -156,51 +146,33 @@ private slots:
         QVERIFY2(text.contains(QString::fromStdString(device)), qPrintable(text));
     }
 
-    void hangUpFailsPort_data() {
-        QTest::addColumn<QString>("when");
-        QTest::newRow("during a blocking read") << "during read";
-        QTest::newRow("before a write") << "before write";
-    }
-
+    // A hang-up during a blocking read, then one before a write: each fails the port at once.
     void hangUpFailsPort() {
-        QFETCH(QString, when);
-
         Line line;
         QVERIFY2(line.Open(), line.port.ErrorText().c_str());
         auto& [peer, port] = line;
         SteadyClock clock;
         SerialChannel channel(port, clock);
-        std::thread hangUp;
-        if (when == "during read") {
-            hangUp = std::thread([&peer] {
-                std::this_thread::sleep_for(std::chrono::milliseconds(300));
-                peer.HangUp();
-            });
-        } else {
+        const auto failedForHangUp = [&port] {
+            const QString text = QString::fromStdString(port.ErrorText());
+            return port.HasFailed() && port.IsOpen() && port.Waiting() == 0 &&
+                   text.contains("stopped working") && text.contains("hung up");
+        };
+        std::thread hangUp([&peer] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
             peer.HangUp();
-        }
-
+        });
         QElapsedTimer timer;
         timer.start();
         const std::uint64_t cpuBefore = CpuMs();
-        if (when == "before write") {
-            channel.SendText("5");
-        } else {
-            QCOMPARE(channel.ReadLine(5000), std::uint8_t{1});
-        }
+        QCOMPARE(channel.ReadLine(5000), std::uint8_t{1});
         const qint64 took = timer.elapsed();
         // The read waits asleep in the port until the hang-up, not spinning.
         const std::uint64_t cpuUsed = CpuMs() - cpuBefore;
-        if (hangUp.joinable()) {
-            hangUp.join();
-        }
+        hangUp.join();
         QVERIFY2(took < kAtOnceMs, qPrintable(QString::number(took)));
         QVERIFY2(cpuUsed < 100, qPrintable(QString::number(cpuUsed)));
-        QVERIFY(port.HasFailed());
-        QVERIFY(port.IsOpen());
-        const QString text = QString::fromStdString(port.ErrorText());
-        QVERIFY2(text.contains("stopped working") && text.contains("hung up"), qPrintable(text));
-        QCOMPARE(port.Waiting(), std::size_t{0});
+        QVERIFY2(failedForHangUp(), port.ErrorText().c_str());
 
         // Every later wait ends at once too, and choosing a port again clears the failure.
         timer.restart();
@@ -211,6 +183,12 @@ private slots:
         QVERIFY(channel.OpenPort(another.SlavePath().toStdString()));
         QVERIFY(!port.HasFailed());
         QCOMPARE(another.Read(1, kArriveMs), QByteArray("\r"));
+
+        another.HangUp();
+        timer.restart();
+        channel.SendText("5");
+        QVERIFY(timer.elapsed() < kAtOnceMs);
+        QVERIFY2(failedForHangUp(), port.ErrorText().c_str());
     }
 
     void hangUpInEventLoopReleasesDevice() {
