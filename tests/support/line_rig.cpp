@@ -336,12 +336,9 @@ void SocatPeer::Go() {
 }
 
 int SocatPeer::Finish(int ms) {
-    const bool ended = m_process.state() == QProcess::NotRunning || m_process.waitForFinished(ms);
+    const bool ended = EndWithin(m_process, ms);
     m_log += m_process.readAllStandardError();
-    if (!ended || m_process.exitStatus() != QProcess::NormalExit) {
-        return -1;
-    }
-    return m_process.exitCode();
+    return ended && m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
 }
 
 QString SocatPeer::Log() {
