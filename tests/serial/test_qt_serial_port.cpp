@@ -3,6 +3,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QTemporaryFile>
 #include <QtTest>
@@ -32,12 +33,9 @@ struct Line {
 // Everything the port receives until `count` bytes have come or time runs out.
 QByteArray TakeAll(QtSerialPort& port, qsizetype count) {
     QByteArray got;
-    QElapsedTimer timer;
-    timer.start();
-    while (got.size() < count && timer.elapsed() < kArriveMs) {
-        if (!port.WaitForInput(100)) {
-            continue;
-        }
+    const QDeadlineTimer deadline(kArriveMs);
+    while (got.size() < count && !deadline.hasExpired()) {
+        port.WaitForInput(100);
         while (const auto byte = port.Take()) {
             got.append(static_cast<char>(*byte));
         }
@@ -47,9 +45,8 @@ QByteArray TakeAll(QtSerialPort& port, qsizetype count) {
 
 // Waits (blocking in the port) until `count` bytes are waiting, without taking them.
 bool AwaitWaiting(QtSerialPort& port, std::size_t count) {
-    QElapsedTimer timer;
-    timer.start();
-    while (port.Waiting() < count && timer.elapsed() < kArriveMs) {
+    const QDeadlineTimer deadline(kArriveMs);
+    while (port.Waiting() < count && !deadline.hasExpired()) {
         port.WaitForInput(20);
     }
     return port.Waiting() >= count;
@@ -59,12 +56,17 @@ bool AwaitWaiting(QtSerialPort& port, std::size_t count) {
 
 class QtSerialPortTest : public QObject {
     Q_OBJECT
+    std::unique_ptr<Line> m_line;  // each test's own
+
 private slots:
+    void init() {
+        m_line = std::make_unique<Line>();
+        QVERIFY2(m_line->Open(), m_line->port.ErrorText().c_str());
+    }
+    void cleanup() { m_line.reset(); }
 
     void lineSettings() {
-        Line line;
-        QVERIFY2(line.Open(), line.port.ErrorText().c_str());
-        auto& [peer, port] = line;
+        auto& [peer, port] = *m_line;
         // On Linux the master side of a pseudo-terminal reports the settings of the port side.
         termios settings{};
         QCOMPARE(::tcgetattr(peer.Fd(), &settings), 0);
@@ -86,9 +88,7 @@ private slots:
     void bytesPassUnchanged() {
         QByteArray bytes(1029, '\0');  // a whole XModem-1K frame holding every byte value
         std::iota(bytes.begin(), bytes.end(), '\0');
-        Line line;
-        QVERIFY2(line.Open(), line.port.ErrorText().c_str());
-        auto& [peer, port] = line;
+        auto& [peer, port] = *m_line;
         QVERIFY(port.Write(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
                            static_cast<std::size_t>(bytes.size())));
         QCOMPARE(peer.Read(bytes.size(), kArriveMs), bytes);
@@ -148,9 +148,7 @@ private slots:
 
     // A hang-up during a blocking read, then one before a write: each fails the port at once.
     void hangUpFailsPort() {
-        Line line;
-        QVERIFY2(line.Open(), line.port.ErrorText().c_str());
-        auto& [peer, port] = line;
+        auto& [peer, port] = *m_line;
         SteadyClock clock;
         SerialChannel channel(port, clock);
         const auto failedForHangUp = [&port] {
@@ -192,9 +190,7 @@ private slots:
     }
 
     void hangUpInEventLoopReleasesDevice() {
-        Line line;
-        QVERIFY2(line.Open(), line.port.ErrorText().c_str());
-        auto& [peer, port] = line;
+        auto& [peer, port] = *m_line;
         int calls = 0;
         port.SetReceiveHandler([&calls] { ++calls; });
         port.SetReceiveNotification(true);
@@ -212,9 +208,7 @@ private slots:
     // its bound, asleep meanwhile, and the failed port lets its device go at once, without
     // the event loop, so that a replugged adapter gets its name back.
     void writeNeverTakenFailsAndReleases() {
-        Line line;
-        QVERIFY2(line.Open(), line.port.ErrorText().c_str());
-        auto& [peer, port] = line;
+        auto& [peer, port] = *m_line;
         const QByteArray flood(64 * 1024, 'x');  // more than the pty's buffers hold
         QElapsedTimer timer;
         timer.start();
@@ -232,9 +226,7 @@ private slots:
     // Bytes waiting before arming are reported, a handler that leaves some behind is called
     // again, and disarming ends the calls; armed again, what still waits is reported at once.
     void receiveNotification() {
-        Line line;
-        QVERIFY2(line.Open(), line.port.ErrorText().c_str());
-        auto& [peer, port] = line;
+        auto& [peer, port] = *m_line;
         int called = 0;
         port.SetReceiveHandler([&] {
             port.Take();
@@ -257,9 +249,7 @@ private slots:
     }
 
     void notificationNeverInsideARead() {
-        Line line;
-        QVERIFY2(line.Open(), line.port.ErrorText().c_str());
-        auto& [peer, port] = line;
+        auto& [peer, port] = *m_line;
         SteadyClock clock;
         SerialChannel channel(port, clock);
         int depth = 0;
