@@ -6,7 +6,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <filesystem>
-#include <optional>
 
 #include "images.h"
 #include "line_rig.h"
@@ -187,18 +186,17 @@ private slots:
     void configFolder() {
         QFETCH(QByteArray, config);
         QFETCH(QByteArray, home);
-        const auto set = [](const char* name, const std::optional<QByteArray>& value) {
-            value ? qputenv(name, *value) : qunsetenv(name);
+        // "-" unsets; what was set before is set again afterwards.
+        const auto set = [](const char* name, const QByteArray& value) {
+            const QByteArray was = qEnvironmentVariableIsSet(name) ? qgetenv(name) : "-";
+            value == "-" ? qunsetenv(name) : qputenv(name, value);
+            return was;
         };
-        const auto get = [](const char* name) {
-            return qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt;
-        };
-        const auto saved = std::pair(get("XDG_CONFIG_HOME"), get("HOME"));
-        set("XDG_CONFIG_HOME", config == "-" ? std::nullopt : std::optional(config));
-        set("HOME", home == "-" ? std::nullopt : std::optional(home));
+        const QByteArray savedConfig = set("XDG_CONFIG_HOME", config);
+        const QByteArray savedHome = set("HOME", home);
         const QString got = QString::fromStdString(ConfigFolder());
-        set("XDG_CONFIG_HOME", saved.first);
-        set("HOME", saved.second);
+        set("XDG_CONFIG_HOME", savedConfig);
+        set("HOME", savedHome);
         QTEST(got, "expected");
     }
 };
