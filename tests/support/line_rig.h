@@ -124,7 +124,7 @@ RunResult Run(const QString& path, const QStringList& args, const QProcessEnviro
 // A peer program behind a pseudo-terminal, run as socat's child over a socketpair. The
 // program starts only at Go(), so its first word (rx's start signal) is not thrown away by an
 // input clearing before it is heard (rx repeats it only 14 s later). Finish() gives socat's
-// exit status, which carries the program's.
+// exit status, which carries the program's, or -1 (socat killed) when it did not end in time.
 class SocatPeer {
 public:
     ~SocatPeer();
