@@ -42,8 +42,8 @@ public:
     explicit Bench(const QStringList& cut) : m_image(RandomImage(kImageBytes, 77)) {
         WriteFile(m_home.Path("image.upg"), m_image);
         if (m_sim.Start(m_home, {}, {"--model", "1"}) && m_line.Open(m_sim.Device())) {
-            const QStringList line{"--device", m_sim.Device(), "--alias", "COM5"};
-            m_relay = std::make_unique<Relay>(line + cut + QStringList{"--replug-after", "300"},
+            const QStringList alias{"--device", m_sim.Device(), "--alias", "COM5"};
+            m_relay = std::make_unique<Relay>(alias + cut + QStringList{"--replug-after", "300"},
                                               m_home.Env());
         }
     }
