@@ -1,7 +1,7 @@
 #pragma once
 
-// Images and files for the tests: the padding of the last block, seeded random images, images
-// that fail or never end, whole-file reads and writes.
+// Images and files for the tests: the padding of the last block, seeded random images, an
+// image that fails, whole-file reads and writes.
 
 #include <QByteArray>
 #include <QFile>
@@ -84,22 +84,6 @@ private:
     qint64 m_failAt;
     qint64 m_pos = 0;
     bool m_failed = false;
-};
-
-// An endless image of a repeating byte pattern, for sizes too large to hold.
-class PatternImage final : public ImageReader {
-public:
-    std::size_t Read(std::uint8_t* buffer, std::size_t size) override {
-        for (std::size_t i = 0; i < size; ++i) {
-            buffer[i] = static_cast<std::uint8_t>(m_pos++ * 7);
-        }
-        return size;
-    }
-    bool Failed() const override { return false; }
-    std::string ErrorText() const override { return {}; }
-
-private:
-    std::uint64_t m_pos = 0;
 };
 
 }  // namespace vantrel::test

@@ -4,11 +4,11 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <QDeadlineTimer>
@@ -47,6 +47,20 @@ bool EndWithin(QProcess& process, int ms) {
     return false;
 }
 
+// Waits up to `ms` for an output line that starts with `prefix`; empty when none came.
+QByteArray AwaitLineOf(QProcess& process, const QByteArray& prefix, int ms) {
+    const QDeadlineTimer deadline(ms);
+    do {
+        while (process.canReadLine()) {
+            const QByteArray line = process.readLine();
+            if (line.startsWith(prefix)) {
+                return line;
+            }
+        }
+    } while (process.waitForReadyRead(Left(deadline)));
+    return {};
+}
+
 }  // namespace
 
 bool Pty::OpenMaster() {
@@ -79,26 +93,20 @@ void Pty::HangUp() {
         ::close(m_fd);
     }
     m_fd = -1;
-    m_hungUp = false;
 }
 
-bool Pty::Write(const QByteArray& bytes, int ms) {
-    const QDeadlineTimer deadline(ms);
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n =
-            ::write(m_fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
-        if (n > 0) {
-            done += n;
-            continue;
+bool Pty::Write(const QByteArray& bytes) {
+    const QDeadlineTimer deadline(2000);
+    pollfd p{m_fd, POLLOUT, 0};
+    for (qsizetype done = 0; done < bytes.size();) {
+        if (::poll(&p, 1, Left(deadline)) <= 0) {
+            return false;
         }
+        const ssize_t n = ::write(m_fd, bytes.constData() + done, size_t(bytes.size() - done));
         if (n < 0 && errno != EAGAIN && errno != EINTR) {
             return false;
         }
-        pollfd p{m_fd, POLLOUT, 0};
-        if (deadline.hasExpired() || ::poll(&p, 1, Left(deadline)) < 0) {
-            return false;
-        }
+        done += std::max<ssize_t>(n, 0);
     }
     return true;
 }
@@ -106,40 +114,16 @@ bool Pty::Write(const QByteArray& bytes, int ms) {
 QByteArray Pty::Read(qsizetype count, int ms) {
     QByteArray got;
     const QDeadlineTimer deadline(ms);
-    while (got.size() < count && !m_hungUp) {
-        pollfd p{m_fd, POLLIN, 0};
-        if (::poll(&p, 1, Left(deadline)) <= 0) {
-            break;
-        }
+    pollfd p{m_fd, POLLIN, 0};
+    while (got.size() < count && ::poll(&p, 1, Left(deadline)) > 0) {
         char buffer[4096];
-        const ssize_t n = ::read(m_fd, buffer, std::min<size_t>(sizeof buffer, static_cast<size_t>(count - got.size())));
+        const auto want = std::min<size_t>(sizeof buffer, static_cast<size_t>(count - got.size()));
+        const ssize_t n = ::read(m_fd, buffer, want);
         if (n > 0) {
             got.append(buffer, n);
-        } else if (n == 0 || (errno != EAGAIN && errno != EINTR) || (p.revents & POLLHUP)) {
-            m_hungUp = true;
+        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            break;  // hung up
         }
-    }
-    return got;
-}
-
-QByteArray Pty::ReadUntil(const QByteArray& end, int ms) {
-    QByteArray got;
-    const QDeadlineTimer deadline(ms);
-    while (!got.endsWith(end) && !deadline.hasExpired() && !m_hungUp) {
-        got += Read(1, Left(deadline));
-    }
-    return got;
-}
-
-QByteArray Pty::ReadUntilQuiet(int quietMs, int limitMs) {
-    QByteArray got;
-    const QDeadlineTimer deadline(limitMs);
-    while (!deadline.hasExpired() && !m_hungUp) {
-        const QByteArray part = Read(1 << 20, std::min(quietMs, Left(deadline)));
-        if (part.isEmpty()) {
-            break;
-        }
-        got += part;
     }
     return got;
 }
@@ -167,28 +151,13 @@ QByteArray AsNobody(const std::function<std::string()>& work) {
     return text;
 }
 
-std::optional<std::uint64_t> CpuMs(qint64 pid) {
-    if (pid < 0) {
-        rusage usage{};
-        ::getrusage(RUSAGE_CHILDREN, &usage);
-        const auto ms = [](const timeval& t) {
-            return static_cast<std::uint64_t>(t.tv_sec) * 1000 + t.tv_usec / 1000;
-        };
-        return ms(usage.ru_utime) + ms(usage.ru_stime);
-    }
-    QFile stat(pid == 0 ? QStringLiteral("/proc/self/stat")
-                        : QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly)) {
-        return std::nullopt;
-    }
-    const QByteArray text = stat.readAll();
-    // Fields after the command name, which is in parentheses and may hold blanks.
-    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    if (fields.size() < 13) {
-        return std::nullopt;
-    }
-    const std::uint64_t ticks = fields[11].toULongLong() + fields[12].toULongLong();
-    return ticks * 1000 / static_cast<std::uint64_t>(::sysconf(_SC_CLK_TCK));
+std::uint64_t CpuMs(bool children) {
+    rusage usage{};
+    ::getrusage(children ? RUSAGE_CHILDREN : RUSAGE_SELF, &usage);
+    const auto ms = [](const timeval& t) {
+        return static_cast<std::uint64_t>(t.tv_sec) * 1000 + t.tv_usec / 1000;
+    };
+    return ms(usage.ru_utime) + ms(usage.ru_stime);
 }
 
 ConfigHome::ConfigHome() : m_env(QProcessEnvironment::systemEnvironment()) {
@@ -228,7 +197,8 @@ bool Sim::Start(const ConfigHome& home, const QString& alias, const QStringList&
     if (!m_process.waitForStarted(kStartLimitMs)) {
         return false;
     }
-    m_device = QString::fromLocal8Bit(ReadLineStartingWith("PTY ").mid(4).trimmed());
+    m_device =
+        QString::fromLocal8Bit(AwaitLineOf(m_process, "PTY ", kStartLimitMs).mid(4).trimmed());
     return !m_device.isEmpty();
 }
 
@@ -237,30 +207,14 @@ void Sim::Command(const QByteArray& line) {
     m_process.waitForBytesWritten(kStartLimitMs);
 }
 
-QByteArray Sim::ReadLineStartingWith(const QByteArray& prefix) {
-    const QDeadlineTimer deadline(kStartLimitMs);
-    while (!deadline.hasExpired()) {
-        while (m_process.canReadLine()) {
-            const QByteArray line = m_process.readLine();
-            if (line.startsWith(prefix)) {
-                return line;
-            }
-        }
-        if (m_process.state() == QProcess::NotRunning) {
-            return {};
-        }
-        m_process.waitForReadyRead(Left(deadline));
-    }
-    return {};
-}
-
 QJsonObject Sim::ReadReport() const {
     return QJsonDocument::fromJson(ReadFile(m_dir + QStringLiteral("-report.json"))).object();
 }
 
 QJsonObject Sim::Report() {
     Command("report");
-    return ReadLineStartingWith("REPORT ").isEmpty() ? QJsonObject() : ReadReport();
+    return AwaitLineOf(m_process, "REPORT ", kStartLimitMs).isEmpty() ? QJsonObject()
+                                                                      : ReadReport();
 }
 
 QStringList Sim::Commands() {
@@ -277,12 +231,11 @@ QByteArray Sim::Image() {
 }
 
 QJsonObject Sim::Stop() {
-    if (m_process.state() == QProcess::NotRunning) {
-        return ReadReport();
+    if (m_process.state() != QProcess::NotRunning) {
+        Command("quit");
+        m_process.closeWriteChannel();
+        EndWithin(m_process, kStartLimitMs);
     }
-    Command("quit");
-    m_process.closeWriteChannel();
-    EndWithin(m_process, kStartLimitMs);
     return ReadReport();
 }
 
@@ -319,8 +272,7 @@ bool Program::WaitForOutput(const QByteArray& text, int limitMs) {
 RunResult Program::Finish(int limitMs) {
     RunResult result;
     result.finished = EndWithin(m_process, limitMs);
-    result.exitCode =
-        m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+    result.exitCode = m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
     result.out = m_seen + m_process.readAllStandardOutput();
     result.err = m_process.readAllStandardError();
     return result;
@@ -334,13 +286,14 @@ RunResult Run(const QString& path, const QStringList& args, const QProcessEnviro
 }
 
 SocatPeer::~SocatPeer() {
-    Stop();
+    m_process.terminate();  // socat passes SIGTERM on to its child
+    EndWithin(m_process, kStartLimitMs);
     if (m_go >= 0) {
         ::close(m_go);
     }
 }
 
-bool SocatPeer::Start(const QString& dir, const QString& command, int ms) {
+bool SocatPeer::Start(const QString& dir, const QString& command) {
     m_link = dir + QStringLiteral("/tty");
     const QString fifo = dir + QStringLiteral("/go");
     const QString script = dir + QStringLiteral("/start.sh");
@@ -357,12 +310,12 @@ bool SocatPeer::Start(const QString& dir, const QString& command, int ms) {
                command.toLocal8Bit() + "\n");
     file.close();
     m_process.setWorkingDirectory(dir);
-    m_process.start(QStringLiteral("socat"),
-                    {QStringLiteral("-d"), QStringLiteral("-d"), QStringLiteral("-t"),
-                     QStringLiteral("0.1"), QStringLiteral("pty,rawer,link=") + m_link,
-                     QStringLiteral("EXEC:sh ") + script});
-    const QDeadlineTimer deadline(ms);
-    if (!m_process.waitForStarted(ms)) {
+    m_process.start(
+        QStringLiteral("socat"),
+        {QStringLiteral("-d"), QStringLiteral("-d"), QStringLiteral("-t"), QStringLiteral("0.1"),
+         QStringLiteral("pty,rawer,link=") + m_link, QStringLiteral("EXEC:sh ") + script});
+    const QDeadlineTimer deadline(kStartLimitMs);
+    if (!m_process.waitForStarted(kStartLimitMs)) {
         return false;
     }
     while (!m_log.contains("starting data transfer loop") || !QFileInfo::exists(m_link)) {
@@ -383,12 +336,9 @@ void SocatPeer::Go() {
 }
 
 int SocatPeer::Finish(int ms) {
-    const bool ended = m_process.state() == QProcess::NotRunning || m_process.waitForFinished(ms);
+    const bool ended = EndWithin(m_process, ms);
     m_log += m_process.readAllStandardError();
-    if (!ended || m_process.exitStatus() != QProcess::NormalExit) {
-        return -1;
-    }
-    return m_process.exitCode();
+    return ended && m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
 }
 
 QString SocatPeer::Log() {
@@ -396,60 +346,26 @@ QString SocatPeer::Log() {
     return QString::fromLocal8Bit(m_log);
 }
 
-void SocatPeer::Stop() {
-    // socat passes SIGTERM on to its child.
-    if (m_process.state() != QProcess::NotRunning) {
-        m_process.terminate();
-        EndWithin(m_process, kStartLimitMs);
-    }
-}
-
-Relay::Relay(QStringList arguments, const QProcessEnvironment& env)
-    : m_arguments(std::move(arguments)) {
+Relay::Relay(const QStringList& arguments, const QProcessEnvironment& env) {
+    m_process.setProgram(QStringLiteral(VANTREL_RELAY_BIN));
+    m_process.setArguments(arguments);
     m_process.setProcessEnvironment(env);
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
 }
 
 Relay::~Relay() {
-    if (m_process.state() != QProcess::NotRunning) {
-        Stop();
-    }
+    m_process.terminate();
+    EndWithin(m_process, kStartLimitMs);
 }
 
-std::optional<QString> Relay::AwaitLine(const QString& prefix, int ms) {
-    const QDeadlineTimer deadline(ms);
-    for (;;) {
-        for (; m_seen < m_lines.size(); ++m_seen) {
-            // A line is complete once a later one exists or the output ends with a line end.
-            if (m_seen == m_lines.size() - 1 && !m_output.endsWith('\n')) {
-                break;
-            }
-            if (m_lines[m_seen].startsWith(prefix)) {
-                return m_lines[m_seen++];
-            }
-        }
-        if (m_process.bytesAvailable() == 0 && !m_process.waitForReadyRead(Left(deadline))) {
-            return std::nullopt;
-        }
-        m_output += QString::fromUtf8(m_process.readAllStandardOutput());
-        m_lines = m_output.split('\n', Qt::SkipEmptyParts);
-    }
+bool Relay::AwaitLine(const QByteArray& prefix, int ms) {
+    return !AwaitLineOf(m_process, prefix, ms).isEmpty();
 }
 
 bool Relay::Start() {
-    m_process.start(QStringLiteral(VANTREL_RELAY_BIN), m_arguments);
-    if (!m_process.waitForStarted(kStartLimitMs)) {
-        return false;
-    }
-    return AwaitLine(QStringLiteral("PROGRAM "), kStartLimitMs).has_value() &&
-           AwaitLine(QStringLiteral("READY"), kStartLimitMs).has_value();
-}
-
-int Relay::Stop() {
-    if (m_process.state() == QProcess::Running) {
-        ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
-    }
-    return EndWithin(m_process, kStartLimitMs) ? m_process.exitCode() : -1;
+    m_process.start();
+    return m_process.waitForStarted(kStartLimitMs) && AwaitLine("PROGRAM ", kStartLimitMs) &&
+           AwaitLine("READY", kStartLimitMs);
 }
 
 }  // namespace vantrel::test

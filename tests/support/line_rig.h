@@ -5,8 +5,6 @@
 // each test under a private configuration folder (ConfigHome). Qt-based, in its own library
 // (vantrel_line_rig), so that the Qt-free fakes beside it stay usable by the fuzzers.
 
-#include <termios.h>
-
 #include <QByteArray>
 #include <QJsonObject>
 #include <QProcess>
@@ -16,7 +14,6 @@
 #include <QTemporaryDir>
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <string>
 
 namespace vantrel::test {
@@ -37,13 +34,9 @@ public:
     QString SlavePath() const { return m_slavePath; }
     int Fd() const { return m_fd; }
 
-    bool Write(const QByteArray& bytes, int ms = 2000);
+    bool Write(const QByteArray& bytes);
     // Until `count` bytes came, the line hung up, or `ms` passed.
     QByteArray Read(qsizetype count, int ms);
-    // Until what came ends with `end`, at most `ms`.
-    QByteArray ReadUntil(const QByteArray& end, int ms = 5000);
-    QByteArray ReadUntilQuiet(int quietMs, int limitMs = 5000);
-    bool Settings(termios* line) const { return ::tcgetattr(m_fd, line) == 0; }
     // (Master only) the program's side was opened and every descriptor of it closed again.
     bool OpenedAndClosed() const;
     // The instrument end goes away: the program's side sees a hang-up.
@@ -52,21 +45,18 @@ public:
 private:
     int m_fd = -1;
     QString m_slavePath;
-    bool m_hungUp = false;
 };
 
 // Runs `work` in a child as user "nobody" (refusals need a non-root user); what it returned.
 QByteArray AsNobody(const std::function<std::string()>& work);
 
-// Processor time of a process (0: this one; -1: its children that ended), ms.
-std::optional<std::uint64_t> CpuMs(qint64 pid = 0);
+// Processor time of this process, or of its children that ended, ms.
+std::uint64_t CpuMs(bool children = false);
 
 class ConfigHome {
 public:
     ConfigHome();
     ~ConfigHome();
-    ConfigHome(const ConfigHome&) = delete;
-    ConfigHome& operator=(const ConfigHome&) = delete;
 
     QString Path(const QString& name = {}) const;
     QString ConfigPath() const { return Path(QStringLiteral("config")); }
@@ -82,10 +72,7 @@ private:
 
 class Sim {
 public:
-    Sim() = default;
     ~Sim() { Stop(); }
-    Sim(const Sim&) = delete;
-    Sim& operator=(const Sim&) = delete;
 
     // Starts vantrel-sim as COM alias `alias` (none when empty) under `home`; Device() is
     // the pty the program opens.
@@ -102,7 +89,6 @@ public:
     QByteArray Trace() const;
 
 private:
-    QByteArray ReadLineStartingWith(const QByteArray& prefix);
     QJsonObject ReadReport() const;
 
     QProcess m_process;
@@ -138,20 +124,16 @@ RunResult Run(const QString& path, const QStringList& args, const QProcessEnviro
 // A peer program behind a pseudo-terminal, run as socat's child over a socketpair. The
 // program starts only at Go(), so its first word (rx's start signal) is not thrown away by an
 // input clearing before it is heard (rx repeats it only 14 s later). Finish() gives socat's
-// exit status, which carries the program's.
+// exit status, which carries the program's, or -1 (socat killed) when it did not end in time.
 class SocatPeer {
 public:
-    SocatPeer() = default;
     ~SocatPeer();
-    SocatPeer(const SocatPeer&) = delete;
-    SocatPeer& operator=(const SocatPeer&) = delete;
 
-    bool Start(const QString& dir, const QString& command, int ms = 5000);
+    bool Start(const QString& dir, const QString& command);
     QString Link() const { return m_link; }
     void Go();
     int Finish(int ms);
     QString Log();
-    void Stop();
 
 private:
     QProcess m_process;
@@ -162,24 +144,15 @@ private:
 
 class Relay {
 public:
-    explicit Relay(QStringList arguments, const QProcessEnvironment& env =
-                                              QProcessEnvironment::systemEnvironment());
+    Relay(const QStringList& arguments, const QProcessEnvironment& env);
     ~Relay();
-    Relay(const Relay&) = delete;
-    Relay& operator=(const Relay&) = delete;
 
     bool Start();
-    // SIGTERM; returns the exit code.
-    int Stop();
-    // Waits up to `ms` for an output line that starts with `prefix`; returns it.
-    std::optional<QString> AwaitLine(const QString& prefix, int ms);
+    // Waits up to `ms` for an output line that starts with `prefix`; earlier lines are passed.
+    bool AwaitLine(const QByteArray& prefix, int ms);
 
 private:
     QProcess m_process;
-    QStringList m_arguments;
-    QString m_output;
-    QStringList m_lines;
-    int m_seen = 0;
 };
 
 }  // namespace vantrel::test
