@@ -4,26 +4,6 @@
 
 using namespace vantrel::cli;
 
-namespace {
-
-std::vector<std::string> Split(const QString& line) {
-    std::vector<std::string> args;
-    for (const QString& word : line.split(' ', Qt::SkipEmptyParts)) {
-        args.push_back(word.toStdString());
-    }
-    return args;
-}
-
-QString Names(const std::vector<Function>& functions) {
-    QStringList names;
-    for (Function f : functions) {
-        names << QString::fromStdString(FunctionName(f));
-    }
-    return names.join(' ');
-}
-
-}  // namespace
-
 class CliOptionsTest : public QObject {
     Q_OBJECT
 private slots:
@@ -62,7 +42,11 @@ private slots:
     void parse() {
         QFETCH(QString, line);
         QFETCH(QString, parsed);
-        const ParseResult r = ParseOptions(Split(line));
+        std::vector<std::string> args;
+        for (const QString& word : line.split(' ', Qt::SkipEmptyParts)) {
+            args.push_back(word.toStdString());
+        }
+        const ParseResult r = ParseOptions(args);
         if (parsed.startsWith("refused: ")) {
             QVERIFY(!r.ok);
             QVERIFY2(QString::fromStdString(r.error).contains(parsed.mid(9)), r.error.c_str());
@@ -70,10 +54,14 @@ private slots:
         }
         QVERIFY2(r.ok, r.error.c_str());
         const Options& o = r.options;
+        QStringList names;
+        for (Function f : o.functions) {
+            names << QString::fromStdString(FunctionName(f));
+        }
         QString got =
             QStringList({QString::fromStdString(o.port), QString::fromStdString(o.targetFile),
                          QString::number(o.waitSeconds), QString::fromStdString(o.recordFile),
-                         Names(o.functions)})
+                         names.join(' ')})
                 .join('|');
         if (o.command == Options::Command::ListPorts) {
             got = "ports";
