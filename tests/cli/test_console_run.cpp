@@ -119,18 +119,30 @@ private slots:
         QVERIFY(rig.fake.WrittenText().find('7') == std::string::npos);
     }
 
-    // Functions run in order and the first failure stops the run, still on-line: the menu is
-    // left with "7".
-    void stopsAtFirstFailure() {
+    // Functions run in order, one after a restart only once the instrument is reset again;
+    // the first failure stops the run, still on-line: the menu is left with "7".
+    void runsInOrderToTheFirstFailure() {
         Rig rig;
+        rig.answers["6"] = "Run user program (Y/N)?\r\n";
         rig.answers["2"] =
             "Sector Protection Verification...\r\nUser Area Sectors Bank1 protected\r\n";
+        rig.onWrite = [&rig](const std::string& text) {
+            if (text == "Y") {
+                rig.fake.Arrive(kSignature[1], 20000);
+            }
+        };
         rig.fake.Arrive(kSignature[1], 1000);
-        QCOMPARE(rig.Run({Function::MemoryTest, Function::BlankCheck}),
+        QCOMPARE(rig.Run({Function::Restart, Function::MemoryTest, Function::BlankCheck}),
                  exit_status::kFunctionFailed);
-        QCOMPARE(rig.Outcomes(), QStringList{"memory-test: User Area Sectors Bank1 protected"});
+        QCOMPARE(rig.Outcomes(), (QStringList{"restart: !!! Restarting !!!",
+                                              "memory-test: User Area Sectors Bank1 protected"}));
         QVERIFY(rig.fake.WrittenText().find('1') == std::string::npos);
         QCOMPARE(rig.fake.Writes().back(), FakePort::Bytes{'7'});
+        // As the window: Connection-Lost first, then the outcome.
+        const QByteArray out = Contents(rig.out);
+        QVERIFY2(out.contains("Connection Lost - Reset the Instrument\n!!! Restarting !!!\n"
+                              "Waiting up to 120 s"),
+                 out.constData());
     }
 
     // Download and Auto need a readable regular file before anything is sent: a FIFO or a
