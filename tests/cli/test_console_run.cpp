@@ -74,123 +74,75 @@ struct Rig {
     }
 };
 
-void ModelOneMenu(Rig& rig) {
-    rig.answers["2"] =
-        "Sector Protection Verification...\r\nUser Area Sectors Bank1 NOT protected\r\n";
-    rig.answers["1"] = "Blank checking user area...\r\nUser area is NOT blank\r\n";
-    rig.answers["6"] = "Run user program (Y/N)?\r\n";
-}
-
-struct PortRig {
-    SimClock clock;
-    FakePort fake{clock};
-    std::atomic<int> interrupted{0};
-    WatchedPort port{fake, interrupted};
-    PortRig() { QVERIFY(port.Open("/dev/fake")); }
-};
-
-LineObservation Observe(const QByteArray& bytes) {
-    LineObservation seen;
-    for (char c : bytes) {
-        seen.Take(static_cast<std::uint8_t>(c));
-    }
-    return seen;
-}
-
 }  // namespace
 
 class ConsoleRunTest : public QObject {
     Q_OBJECT
 private slots:
-    // Without functions: wait for the reset, say which model it is, leave the menu with "7".
-    void identifyOnly() {
-        const int model = 2;
-        Rig rig;
-        const std::uint64_t start = rig.clock.NowMs();
-        rig.fake.Arrive(kSignature[model], 45000);
-        QCOMPARE(rig.Run({}), exit_status::kSuccess);
-        QVERIFY(rig.clock.NowMs() - start < 46000);
-        QVERIFY(rig.fake.WaitCalls() < 1000);
-        QVERIFY(Contents(rig.out).contains("Instrument model " + QByteArray::number(model) +
-                                           " on COM3 (/dev/fake)"));
-        QCOMPARE(rig.fake.Writes().back(), FakePort::Bytes{'7'});
-        QVERIFY(!rig.fake.IsOpen());
-        QCOMPARE(rig.Record()["model"].toInt(), model);
-    }
-
-    // When nobody answers in time the run ends with 3 and says what the line carried.
+    // When nobody answers in time the run ends with 3 and says what the line carried; a port
+    // that fails meanwhile ends the wait at once.
     void giveUp_data() {
-        QTest::addColumn<QByteArray>("arriving");
-        QTest::addColumn<bool>("answerPrompt");
+        QTest::addColumn<int>("pulledAtMs");  // 0: the port stays
         QTest::addColumn<QString>("kind");
-        QTest::newRow("nothing") << QByteArray() << true << "nothing";
-        QTest::newRow("signature, prompt never comes")
-            << QByteArray("\n\n\n\r") << false << "signature-without-prompt";
+        QTest::addColumn<int>("endsAtMs");
+        QTest::addColumn<QByteArray>("told");
+        const QByteArray waited = "No instrument identified on COM3 (/dev/fake) within 30 s.";
+        QTest::newRow("nothing") << 0 << "nothing" << 30000 << waited;
+        QTest::newRow("adapter pulled during the wait")
+            << 5000 << "port-failed" << 5000 << QByteArray("No such device");
     }
     void giveUp() {
-        QFETCH(QByteArray, arriving);
+        QFETCH(int, pulledAtMs);
+        QFETCH(int, endsAtMs);
+        QFETCH(QByteArray, told);
         Rig rig;
-        // A peer that never shows the boot loader's prompt.
+        // Nobody answers on the line.
         rig.answers.erase("\r");
-        if (!arriving.isEmpty()) {
-            rig.fake.Arrive(arriving.toStdString(), 3000);
+        if (pulledAtMs > 0) {
+            // The adapter is pulled that long after the port was opened.
+            rig.onWrite = [&rig, pulledAtMs](const std::string&) {
+                rig.fake.FailIn(static_cast<std::uint64_t>(pulledAtMs), "No such device");
+            };
         }
         const std::uint64_t start = rig.clock.NowMs();
         QCOMPARE(rig.Run({Function::Auto}, 30, "unused.upg"), exit_status::kNotIdentified);
-        // The whole --wait, and no busy waiting meanwhile.
-        QVERIFY(rig.clock.NowMs() - start >= 30000);
-        QVERIFY(rig.clock.NowMs() - start < 31000);
+        // The whole wait (or until the port fails), and no busy waiting meanwhile.
+        QVERIFY(rig.clock.NowMs() - start >= static_cast<std::uint64_t>(endsAtMs));
+        QVERIFY(rig.clock.NowMs() - start < static_cast<std::uint64_t>(endsAtMs) + 1000);
         QVERIFY(rig.fake.WaitCalls() < 1000);
         const QJsonObject record = rig.Record();
         QTEST(record["diagnosis"].toObject()["kind"].toString(), "kind");
         QCOMPARE(record["exit_status"].toInt(), 3);
         QVERIFY(record["functions"].toArray().isEmpty());
-        QVERIFY(
-            Contents(rig.err).startsWith("No instrument identified on COM3 (/dev/fake) "
-                                         "within 30 s."));
+        QVERIFY2(Contents(rig.err).contains(told), Contents(rig.err).constData());
         // Never on-line: no exit command.
         QVERIFY(rig.fake.WrittenText().find('7') == std::string::npos);
     }
 
-    void portFailingDuringTheWaitEndsItAtOnce() {
+    // Functions run in order, one after a restart only once the instrument is reset again;
+    // the first failure stops the run, still on-line: the menu is left with "7".
+    void runsInOrderToTheFirstFailure() {
         Rig rig;
-        // The adapter is pulled 5 s after the port was opened.
-        rig.onWrite = [&rig](const std::string&) { rig.fake.FailIn(5000, "No such device"); };
-        const std::uint64_t start = rig.clock.NowMs();
-        QCOMPARE(rig.Run({}, 120), exit_status::kNotIdentified);
-        QVERIFY(rig.clock.NowMs() - start < 6000);
-        QCOMPARE(rig.Record()["diagnosis"].toObject()["kind"].toString(), QString("port-failed"));
-        QVERIFY(Contents(rig.err).contains("No such device"));
-    }
-
-    // Functions run in order and the first failure stops the run; blank check, memory test
-    // and erase count by their own 0/1 result.
-    void stopsAtFirstFailure_data() {
-        QTest::addColumn<QString>("bank1");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QStringList>("outcomes");
-        QTest::addColumn<bool>("blankCheckSent");
-        QTest::newRow("protection fails: blank check never sent")
-            << "User Area Sectors Bank1 protected" << 1
-            << QStringList{"memory-test: User Area Sectors Bank1 protected"} << false;
-        QTest::newRow("protection passes, blank check says not blank")
-            << "User Area Sectors Bank1 NOT protected" << 1
-            << QStringList{"memory-test: User Area Sectors NOT protected",
-                           "blank-check: User area is NOT blank"}
-            << true;
-    }
-    void stopsAtFirstFailure() {
-        QFETCH(QString, bank1);
-        Rig rig;
-        ModelOneMenu(rig);
-        rig.answers["2"] = "Sector Protection Verification...\r\n" + bank1.toStdString() + "\r\n";
+        rig.answers["6"] = "Run user program (Y/N)?\r\n";
+        rig.answers["2"] =
+            "Sector Protection Verification...\r\nUser Area Sectors Bank1 protected\r\n";
+        rig.onWrite = [&rig](const std::string& text) {
+            if (text == "Y") {
+                rig.fake.Arrive(kSignature[1], 20000);
+            }
+        };
         rig.fake.Arrive(kSignature[1], 1000);
-        QTEST(rig.Run({Function::MemoryTest, Function::BlankCheck, Function::MemoryTest}),
-              "status");
-        QTEST(rig.Outcomes(), "outcomes");
-        QTEST(rig.fake.WrittenText().find('1') != std::string::npos, "blankCheckSent");
-        // Still on-line after a plain failure: the menu is left with "7".
+        QCOMPARE(rig.Run({Function::Restart, Function::MemoryTest, Function::BlankCheck}),
+                 exit_status::kFunctionFailed);
+        QCOMPARE(rig.Outcomes(), (QStringList{"restart: !!! Restarting !!!",
+                                              "memory-test: User Area Sectors Bank1 protected"}));
+        QVERIFY(rig.fake.WrittenText().find('1') == std::string::npos);
         QCOMPARE(rig.fake.Writes().back(), FakePort::Bytes{'7'});
+        // As the window: Connection-Lost first, then the outcome.
+        const QByteArray out = Contents(rig.out);
+        QVERIFY2(out.contains("Connection Lost - Reset the Instrument\n!!! Restarting !!!\n"
+                              "Waiting up to 120 s"),
+                 out.constData());
     }
 
     // Download and Auto need a readable regular file before anything is sent: a FIFO or a
@@ -214,7 +166,6 @@ private slots:
             QCOMPARE(::mkfifo(dir.filePath(file).toLocal8Bit().constData(), 0600), 0);
         }
         Rig rig;
-        ModelOneMenu(rig);
         rig.fake.Arrive(kSignature[1], 1000);
         const std::string path = file.isEmpty()         ? ""
                                  : file.startsWith('/') ? file.toStdString()
@@ -228,8 +179,9 @@ private slots:
         QVERIFY(rig.Record()["functions"].toArray().at(0).toObject()["result"].isNull());
     }
 
-    // Ctrl-C during a download on the slow boot loader: the cancel is followed by the
-    // model's quiet period (4 s), as every other drain on that model.
+    // Ctrl-C during a download on the slow boot loader: the run unwinds, runs nothing more and
+    // closes the port; the cancel is followed by the model's quiet period (4 s), as every other
+    // drain on that model.
     void interruptedDownloadDrainsByTheModel() {
         QTemporaryDir dir;
         const QString image = dir.filePath("image.bin");
@@ -249,50 +201,12 @@ private slots:
             }
         };
         rig.fake.Arrive(kSignature[2], 1000);
-        QCOMPARE(rig.Run({Function::Download}, 120, image.toStdString()),
+        QCOMPARE(rig.Run({Function::Download, Function::Restart}, 120, image.toStdString()),
                  exit_status::kInterrupted);
         QVERIFY(cancelledAt > 0);
         const std::uint64_t quiet = rig.clock.NowMs() - cancelledAt;
         QVERIFY2(quiet >= 4000 && quiet < 5000, QByteArray::number(quint64{quiet}));
-    }
-
-    // After a successful restart the instrument runs its program: the next function waits
-    // for another reset first.
-    void restartThenWaitsForTheNextReset() {
-        Rig rig;
-        ModelOneMenu(rig);
-        rig.onWrite = [&rig](const std::string& text) {
-            if (text == "Y") {
-                rig.fake.Arrive(kSignature[1], 20000);
-            }
-        };
-        rig.fake.Arrive(kSignature[1], 1000);
-        QCOMPARE(rig.Run({Function::Restart, Function::MemoryTest}), exit_status::kSuccess);
-        QCOMPARE(rig.Outcomes(), (QStringList{"restart: !!! Restarting !!!",
-                                              "memory-test: User Area Sectors NOT protected"}));
-        const QByteArray out = Contents(rig.out);
-        // As the window: Connection-Lost first, then the outcome.
-        QVERIFY2(out.contains("Connection Lost - Reset the Instrument\n!!! Restarting !!!\n"
-                              "Waiting up to 120 s"),
-                 out.constData());
-    }
-
-    // Ctrl-C in the middle of a function: the run unwinds at once, reports it, runs nothing
-    // more and closes the port.
-    void interruptedMidFunction() {
-        Rig rig;
-        ModelOneMenu(rig);
-        rig.onWrite = [&rig](const std::string& text) {
-            if (text == "2") {
-                rig.interrupted = 1;
-            }
-        };
-        rig.fake.Arrive(kSignature[1], 1000);
-        const std::uint64_t start = rig.clock.NowMs();
-        QCOMPARE(rig.Run({Function::MemoryTest, Function::BlankCheck}), exit_status::kInterrupted);
-        QVERIFY(rig.clock.NowMs() - start < 1500);
-        QCOMPARE(rig.Outcomes(), QStringList{"memory-test: Interrupted."});
-        QVERIFY(rig.fake.WrittenText().find('1') == std::string::npos);
+        QCOMPARE(rig.Outcomes(), QStringList{"download: Interrupted."});
         QVERIFY(!rig.fake.IsOpen());
         QCOMPARE(rig.Record()["exit_status"].toInt(), 130);
     }
@@ -321,7 +235,10 @@ private slots:
     void classification() {
         QFETCH(QByteArray, bytes);
         QFETCH(QString, mentions);
-        const LineObservation seen = Observe(bytes);
+        LineObservation seen;
+        for (char c : bytes) {
+            seen.Take(static_cast<std::uint8_t>(c));
+        }
         QCOMPARE(seen.bytesSeen, std::uint64_t(bytes.size()));
         QTEST(seen.signatureModel, "model");
         const SilenceDiagnosis d = DiagnoseSilence(seen, "COM3 (/dev/ttyUSB0)", 120);
@@ -333,9 +250,10 @@ private slots:
     }
 
     void watchedPortNotesWhatIsTaken() {
-        PortRig r;
-        auto& port = r.port;
-        r.fake.Arrive("xy\t\t\t\r");
+        Rig rig;
+        WatchedPort& port = rig.port;
+        QVERIFY(port.Open("/dev/fake"));
+        rig.fake.Arrive("xy\t\t\t\r");
         QVERIFY(port.Take());
         QVERIFY(port.Take());
         port.DiscardInput();  // four bytes thrown away unseen still count as seen
@@ -344,20 +262,6 @@ private slots:
         port.StartObserving();
         QCOMPARE(port.Observed().bytesSeen, std::uint64_t{0});
     }
-
-    // A long wait blocks in the port in slices (so a Ctrl-C is seen), never spinning.
-    void longWaitBlocksInSlices() {
-        PortRig r;
-        auto& [clock, fake, interrupted, port] = r;
-        const std::uint64_t start = clock.NowMs();
-        QVERIFY(!port.WaitForInput(120000));
-        QCOMPARE(clock.NowMs() - start, std::uint64_t{120000});
-        QVERIFY(fake.WaitCalls() <= 1201);
-        fake.Arrive("!", 250);
-        QVERIFY(port.WaitForInput(120000));
-        QCOMPARE(clock.NowMs() - start, std::uint64_t{120250});
-    }
-
 };
 
 QTEST_GUILESS_MAIN(ConsoleRunTest)

@@ -1,7 +1,7 @@
 #pragma once
 
-// `vantrel` and `vantrel-sim` as processes on a pty, each test under its own configuration
-// folder (a private COMn alias and remembered port).
+// `vantrel` and `vantrel-sim` as processes on ptys, each test under its own configuration
+// folder (private COMn aliases and remembered port).
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -17,61 +17,56 @@ using namespace vantrel::test;
 
 // Menu commands without the carriage returns (how many arrive depends on the reset's timing).
 inline QStringList Commands(const QJsonObject& report) {
-    QStringList commands;
-    for (const auto& c : report["commands"].toArray()) {
-        if (c.toString() != "\r") {
-            commands << c.toString();
-        }
-    }
+    QStringList commands = report["commands"].toVariant().toStringList();
+    commands.removeAll("\r");
     return commands;
 }
 
-inline QStringList FunctionResults(const QJsonObject& record) {
-    QStringList list;
-    for (const auto& f : record["functions"].toArray()) {
-        const QJsonObject o = f.toObject();
-        list << o["name"].toString() + "=" +
-                    (o["result"].isNull() ? QString("null") : QString::number(o["result"].toInt()));
+// The update record's lines, oldest first.
+inline QList<QJsonObject> Records(const QString& path) {
+    QList<QJsonObject> records;
+    for (const QByteArray& line : ReadFile(path).trimmed().split('\n')) {
+        records << QJsonDocument::fromJson(line).object();
     }
-    return list;
+    return records;
 }
 
-inline QJsonObject LastRecord(const QString& path) {
-    const QList<QByteArray> lines = ReadFile(path).trimmed().split('\n');
-    return QJsonDocument::fromJson(lines.last()).object();
-}
-
-class Rig {
-public:
+struct Rig {
     ~Rig() {
         if (QTest::currentTestFailed()) {
-            qWarning().noquote() << "vantrel stdout:\n" << m_last.out << "\nvantrel stderr:\n"
-                                 << m_last.err << "\nsimulator trace:\n" << m_sim.Trace();
+            qWarning().noquote() << "vantrel output:\n" << last.out << program.Seen();
+            qWarning().noquote() << "vantrel stderr:\n" << last.err;
+            for (const auto& sim : sims) {
+                qWarning().noquote() << "simulator trace:\n" << sim->Trace().right(4000);
+            }
         }
     }
-    QString Path(const QString& name) const { return m_home.Path(name); }
+    QString Path(const QString& name) const { return home.Path(name); }
     QString Write(const QString& name, const QByteArray& data) {
         return WriteFile(Path(name), data) ? Path(name) : QString();
     }
+    Sim& AddSim(const QString& alias, const QStringList& options) {
+        sims.push_back(std::make_unique<Sim>());
+        simsStarted = sims.back()->Start(home, alias, options) && simsStarted;
+        return *sims.back();
+    }
+    // One simulator that resets its instrument when the port is opened.
     bool StartSim(const QStringList& extra, const QString& alias = "COM7") {
-        return m_sim.Start(m_home, alias, QStringList{"--reset-on-open"} + extra);
+        AddSim(alias, QStringList{"--reset-on-open"} + extra);
+        return simsStarted;
     }
-    QJsonObject StopSim() { return m_sim.Stop(); }
-    QString Pty() const { return m_sim.Device(); }
-    std::unique_ptr<Program> StartVantrel(const QStringList& args) {
-        auto program = std::make_unique<Program>();
-        program->Start(VANTREL_BIN, args, m_home.Env());
-        return program;
-    }
-    RunResult RunVantrel(const QStringList& args, int limitMs = kRunLimitMs) {
-        m_last = Run(VANTREL_BIN, args, m_home.Env(), limitMs);
-        return m_last;
+    QString Pty() const { return sims.front()->Device(); }
+    QJsonObject StopSim() { return sims.front()->Stop(); }
+    void StartVantrel(const QStringList& args) { program.Start(VANTREL_BIN, args, home.Env()); }
+    RunResult RunVantrel(const QStringList& args) {
+        return last = Run(VANTREL_BIN, args, home.Env(), kRunLimitMs);
     }
 
-private:
-    ConfigHome m_home;
-    Sim m_sim;
-    RunResult m_last;
+    ConfigHome home;
+    std::vector<std::unique_ptr<Sim>> sims;
+    bool simsStarted = true;
+    Program program;
+    RunResult last;
 };
 
 }  // namespace e2e

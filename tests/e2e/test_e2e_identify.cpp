@@ -1,4 +1,4 @@
-// The port list, the remembered port, and unusable ports.
+// The port list, the remembered port, and ports that cannot be used.
 
 #include <QFileInfo>
 
@@ -9,69 +9,59 @@ using namespace e2e;
 class IdentifyTest : public QObject {
     Q_OBJECT
 private slots:
-    void portsListsTheAlias() {
-        Rig rig;
-        QVERIFY(rig.StartSim({"--model", "0"}, "COM12"));
-        const RunResult run = rig.RunVantrel({"ports"});
-        QCOMPARE(run.exitCode, 0);
-        QVERIFY2(run.out.contains("COM12  " + rig.Pty().toLatin1() + "\n"), run.out.constData());
-    }
-
-    // Without --port the remembered port is used, and its file only read.
+    // The alias is listed; without --port the remembered port is used, and its file only read.
     void remembersThePortWithoutWritingIt() {
         Rig rig;
-        QVERIFY(rig.StartSim({"--model", "2"}, "COM9"));
-        const QString memory = rig.Write("config/vantrel/BootLoader.ini", "com9\n");
+        QVERIFY(rig.StartSim({"--model", "2"}, "COM12"));
+        const RunResult ports = rig.RunVantrel({"ports"});
+        QCOMPARE(ports.exitCode, 0);
+        QVERIFY2(ports.out.contains("COM12  " + rig.Pty().toLatin1() + "\n"),
+                 ports.out.constData());
+        const QString memory = rig.Write("config/vantrel/BootLoader.ini", "com12\n");
         QVERIFY(!memory.isEmpty());
         const QDateTime written = QFileInfo(memory).lastModified();
         const RunResult run = rig.RunVantrel({"--wait", "20"});
         QCOMPARE(run.exitCode, 0);
-        QVERIFY2(run.out.contains("Instrument model 2 on COM9 (" + rig.Pty().toLatin1() + ")"),
+        QVERIFY2(run.out.contains("Instrument model 2 on COM12 (" + rig.Pty().toLatin1() + ")"),
                  run.out.constData());
         QCOMPARE(QFileInfo(memory).lastModified(), written);
         QCOMPARE(Commands(rig.StopSim()), QStringList{"7"});
     }
 
-    // Without --port only the very name remembered is opened; otherwise nothing, and the
-    // operator is told to choose. "COM6" begins COM64's name but is not it.
-    void noPortChosen_data() {
+    // Nothing is opened but the port given or the very name remembered; otherwise the operator
+    // is told why. "COM6" begins COM64's name but is not it.
+    void refused_data() {
         QTest::addColumn<QByteArray>("memory");  // empty: no BootLoader.ini
-        QTest::newRow("nothing remembered") << QByteArray();
-        QTest::newRow("remembered name gone from the list") << QByteArray("COM6\n");
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("told");
+        const QByteArray choose = "choose one with --port (\"vantrel ports\" lists them)";
+        QTest::newRow("nothing remembered") << QByteArray() << QStringList() << 2 << choose;
+        QTest::newRow("remembered name gone from the list")
+            << QByteArray("COM6\n") << QStringList() << 2 << choose;
+        QTest::newRow("COM name with no device")
+            << QByteArray() << QStringList{"--port", "COM42"} << 4
+            << QByteArray("COM42 stands for no serial port");
+        QTest::newRow("not a serial port") << QByteArray() << QStringList{"--port", "/dev/null"}
+                                           << 4 << QByteArray("not a serial port");
     }
-    void noPortChosen() {
+    void refused() {
         QFETCH(QByteArray, memory);
+        QFETCH(QStringList, args);
+        QFETCH(int, status);
+        QFETCH(QByteArray, told);
         Rig rig;
         QVERIFY(rig.StartSim({"--model", "0"}, "COM64"));
         if (!memory.isEmpty()) {
             QVERIFY(!rig.Write("config/vantrel/BootLoader.ini", memory).isEmpty());
         }
-        const RunResult run = rig.RunVantrel({"--wait", "2"});
-        QCOMPARE(run.exitCode, 2);
-        QVERIFY2(run.err.contains("--port") && run.err.contains("\"vantrel ports\""),
-                 run.err.constData());
-        QVERIFY(run.out.isEmpty());
-    }
-
-    void unusablePort_data() {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<QByteArray>("told");
-        QTest::newRow("COM name with no device")
-            << QStringList{"--port", "COM42"} << QByteArray("COM42 stands for no serial port");
-        QTest::newRow("not a serial port")
-            << QStringList{"--port", "/dev/null"} << QByteArray("not a serial port");
-    }
-    void unusablePort() {
-        QFETCH(QStringList, args);
-        QFETCH(QByteArray, told);
-        Rig rig;
         const QString record = rig.Path("record.jsonl");
-        const RunResult run = rig.RunVantrel(args << "--record" << record);
-        QVERIFY(run.finished);
-        QCOMPARE(run.exitCode, 4);
+        const RunResult run = rig.RunVantrel(args + QStringList{"--wait", "2", "--record", record});
+        QCOMPARE(run.exitCode, status);
         QVERIFY2(run.err.contains(told), run.err.constData());
-        QCOMPARE(LastRecord(record)["exit_status"].toInt(), 4);
-        QVERIFY(!LastRecord(record)["error"].toString().isEmpty());
+        QCOMPARE(Records(record).last()["exit_status"].toInt(), status);
+        QVERIFY(!Records(record).last()["error"].toString().isEmpty());
+        QCOMPARE(Commands(rig.StopSim()), QStringList());
     }
 };
 
