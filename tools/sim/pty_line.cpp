@@ -272,7 +272,10 @@ void PtyLine::WaitFor(TimePoint deadline, bool wantInput) {
         if ((wantInput && InputReady(now)) || now >= deadline) {
             return;
         }
-        TimePoint wake = deadline;
+        if (m_quitAt && (m_input.empty() || m_resetAt || now >= *m_quitAt)) {
+            throw LineInterrupted{Interruption::Quit};
+        }
+        TimePoint wake = m_quitAt ? std::min(deadline, *m_quitAt) : deadline;
         if (!m_output.empty() && !m_outputBlocked) {
             wake = std::min(wake, m_output.front().time);
         }
@@ -484,6 +487,9 @@ void PtyLine::HandleStdinLine(std::string_view line, std::optional<Interruption>
         }
     } else if (line == "report") {
         RequestReport();
+    } else if (line == "quit" && !m_input.empty() && !m_resetAt) {
+        Trace("stdin: stop once the boot loader has taken what the program sent");
+        m_quitAt = m_lastInput + kQuitGrace;
     } else if (line == "quit") {
         Trace("stdin: stop");
         interruption = Interruption::Quit;

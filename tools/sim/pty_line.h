@@ -106,6 +106,7 @@ private:
     std::string m_aliasPath;
     int m_programOpens = 0;              // descriptions of the slave that programs hold open
     std::optional<TimePoint> m_resetAt;  // --reset-on-open: when the pending reset fires
+    std::optional<TimePoint> m_quitAt;   // a quit waiting for the bytes still on the line
     bool m_stdinOpen = false;
     std::string m_stdinLine;
     std::deque<TimedByte> m_input;

@@ -40,6 +40,10 @@ inline constexpr std::size_t kMaxPendingInput = 4096;
 // Bytes waiting to go out while the program does not read: beyond this the instrument's
 // further output is lost, as it would be in an overflowing receive buffer of the PC.
 inline constexpr std::size_t kMaxPendingOutput = 65536;
+// A quit asked for on stdin first lets the boot loader take the bytes already read from the
+// program (a test stopping the simulator right after the program ended must see its last
+// command), but waits at most this long after the last of them is due.
+inline constexpr auto kQuitGrace = 200ms;
 // Longest command line read from stdin, in characters; the rest of a longer line is dropped.
 inline constexpr std::size_t kMaxStdinLine = 256;
 
