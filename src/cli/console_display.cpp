@@ -81,6 +81,25 @@ std::optional<int> PercentFromTitle(const std::string& title) {
     return std::atoi(middle.c_str() + digits);
 }
 
+void RunDisplay::SetStatus(const std::string& text) {
+    const bool changed = !m_statusShown || text != m_status;
+    m_status = text;
+    m_statusShown = true;
+    if (!changed) {
+        return;
+    }
+    ShowStatus(text);
+    if (m_listener != nullptr) {
+        m_listener->StatusShown(text);
+    }
+}
+
+void RunDisplay::TellTitle(const std::string& text) const {
+    if (m_listener != nullptr) {
+        m_listener->TitleShown(text);
+    }
+}
+
 ConsoleDisplay::ConsoleDisplay(std::FILE* out, bool terminal, Clock& clock)
     : m_out(out), m_terminal(terminal), m_clock(clock) {}
 
@@ -109,25 +128,14 @@ void ConsoleDisplay::Message(const std::string& text) {
     Print(text);
 }
 
-void ConsoleDisplay::SetStatus(const std::string& text) {
-    const bool changed = !m_statusShown || text != m_status;
-    m_status = text;
-    m_statusShown = true;
-    if (!changed) {
-        return;
-    }
+void ConsoleDisplay::ShowStatus(const std::string& text) {
     if (!text.empty()) {
         Print(text);
-    }
-    if (m_listener != nullptr) {
-        m_listener->StatusShown(text);
     }
 }
 
 void ConsoleDisplay::SetTitle(const std::string& text) {
-    if (m_listener != nullptr) {
-        m_listener->TitleShown(text);
-    }
+    TellTitle(text);
     const auto percent = PercentFromTitle(text);
     if (percent) {
         if (!m_percent) {

@@ -20,15 +20,48 @@ public:
 
 // What a console run needs of its display beyond the session's: its own lines (outcomes,
 // identification), the image being sent and a listener for the update record. The console
-// prints it on one terminal; the station shows each port as a row of its board.
+// prints it on one terminal; the station shows each port as a row of its board. Both keep the
+// session's settings the same way and show a status only when it changes; the window's
+// controls (caption, Run button) do not exist on a console.
 class RunDisplay : public OperatorDisplay {
 public:
-    virtual void SetListener(DisplayListener* listener) = 0;
-    virtual void SetTargetFile(const std::string& path) = 0;
+    void SetListener(DisplayListener* listener) { m_listener = listener; }
+    void SetTargetFile(const std::string& path) { m_target = path; }
     // Size of the image in bytes, for the bytes shown during a transfer.
-    virtual void SetImageSize(std::int64_t size) = 0;
+    void SetImageSize(std::int64_t size) { m_imageSize = size; }
     // Shows a line of the console's own, after any live line.
     virtual void Message(const std::string& text) = 0;
+
+    void SetStatus(const std::string& text) final;
+    std::string StatusText() const final { return m_status; }
+    std::string TargetFile() const final { return m_target; }
+    void RefreshControls() final {}
+    void CollectControls() final {}
+    void SetProgressRange(int high) override { m_high = high; }
+    void SetProgressStep(int increment) final { m_increment = increment; }
+    void SetProgressPos(int position) final { m_position = position; }
+    void SetRunCaption(const std::string&) final {}
+    void EnableRun(bool) final {}
+    void FocusRun() final {}
+    void CheckFunction(int id) override { m_checked = id; }
+    int CheckedFunction() const final { return m_checked; }
+
+protected:
+    // A status line that differs from the one shown before.
+    virtual void ShowStatus(const std::string& text) = 0;
+    void TellTitle(const std::string& text) const;
+
+    std::string m_target;
+    std::int64_t m_imageSize = 0;
+    int m_high = 0;
+    int m_increment = 1;
+    int m_position = 0;
+
+private:
+    DisplayListener* m_listener = nullptr;
+    std::string m_status;
+    bool m_statusShown = false;
+    int m_checked = 0;
 };
 
 // One moment of a transfer, as the progress line shows it.
@@ -69,29 +102,14 @@ class ConsoleDisplay final : public RunDisplay {
 public:
     ConsoleDisplay(std::FILE* out, bool terminal, Clock& clock);
 
-    void SetListener(DisplayListener* listener) override { m_listener = listener; }
-    void SetTargetFile(const std::string& path) override { m_target = path; }
-    void SetImageSize(std::int64_t size) override { m_imageSize = size; }
     void Message(const std::string& text) override;
-
-    void SetStatus(const std::string& text) override;
-    std::string StatusText() const override { return m_status; }
-    std::string TargetFile() const override { return m_target; }
     void SetTitle(const std::string& text) override;
-    void RefreshControls() override {}
-    void CollectControls() override {}
     void RepaintAndShow() override;
     void SetProgressRange(int high) override;
-    void SetProgressStep(int increment) override { m_increment = increment; }
-    void SetProgressPos(int position) override { m_position = position; }
     void StepProgress() override;
-    void SetRunCaption(const std::string& caption) override { m_caption = caption; }
-    void EnableRun(bool enabled) override { m_runEnabled = enabled; }
-    void FocusRun() override {}
-    void CheckFunction(int id) override { m_checked = id; }
-    int CheckedFunction() const override { return m_checked; }
 
 private:
+    void ShowStatus(const std::string& text) override;
     void Print(const std::string& line);
     void EndLiveLine();
     void DrawLive(const std::string& line);
@@ -100,17 +118,6 @@ private:
     std::FILE* m_out;
     bool m_terminal;
     Clock& m_clock;
-    DisplayListener* m_listener = nullptr;
-    std::string m_status;
-    bool m_statusShown = false;
-    std::string m_target;
-    std::string m_caption;
-    std::int64_t m_imageSize = 0;
-    int m_checked = 0;
-    bool m_runEnabled = false;
-    int m_high = 0;
-    int m_increment = 1;
-    int m_position = 0;
     bool m_liveLine = false;
     // Transfer: the sender's percentage and when its first block went out.
     std::optional<int> m_percent;

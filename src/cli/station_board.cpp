@@ -236,10 +236,6 @@ void StationBoard::Close() {
 PortRowDisplay::PortRowDisplay(StationBoard& board, std::size_t row, Clock& clock)
     : m_board(board), m_row(row), m_clock(clock) {}
 
-void PortRowDisplay::SetTargetFile(const std::string& path) {
-    m_target = path;
-}
-
 void PortRowDisplay::Message(const std::string& text) {
     if (text.rfind("Waiting for", 0) == 0) {
         m_board.SetModel(m_row, -1);
@@ -253,13 +249,7 @@ void PortRowDisplay::Message(const std::string& text) {
     m_board.Event(m_row, text);
 }
 
-void PortRowDisplay::SetStatus(const std::string& text) {
-    const bool changed = !m_statusShown || text != m_status;
-    m_status = text;
-    m_statusShown = true;
-    if (!changed) {
-        return;
-    }
+void PortRowDisplay::ShowStatus(const std::string& text) {
     const std::string phase = PhaseOfStatus(text, m_target);
     if (!phase.empty()) {
         m_stepPhase = phase;
@@ -268,15 +258,10 @@ void PortRowDisplay::SetStatus(const std::string& text) {
     if (!text.empty() && !m_quiet) {
         m_board.Event(m_row, text);
     }
-    if (m_listener != nullptr) {
-        m_listener->StatusShown(text);
-    }
 }
 
 void PortRowDisplay::SetTitle(const std::string& text) {
-    if (m_listener != nullptr) {
-        m_listener->TitleShown(text);
-    }
+    TellTitle(text);
     const auto percent = PercentFromTitle(text);
     if (percent && !m_percent) {
         m_transferStartMs = m_clock.NowMs();
@@ -304,7 +289,7 @@ void PortRowDisplay::StepProgress() {
 
 void PortRowDisplay::CheckFunction(int id) {
     // A function begins with its selection: its outcome's duration counts from here.
-    m_checked = id;
+    RunDisplay::CheckFunction(id);
     m_functionStartMs = m_clock.NowMs();
 }
 

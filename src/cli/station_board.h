@@ -81,43 +81,20 @@ public:
     // While quiet, status lines are not told as events (a missing port tried again and again).
     void SetQuiet(bool quiet) { m_quiet = quiet; }
 
-    void SetListener(DisplayListener* listener) override { m_listener = listener; }
-    void SetTargetFile(const std::string& path) override;
-    void SetImageSize(std::int64_t size) override { m_imageSize = size; }
     void Message(const std::string& text) override;
-
-    void SetStatus(const std::string& text) override;
-    std::string StatusText() const override { return m_status; }
-    std::string TargetFile() const override { return m_target; }
     void SetTitle(const std::string& text) override;
-    void RefreshControls() override {}
-    void CollectControls() override {}
     void RepaintAndShow() override;
-    void SetProgressRange(int high) override { m_high = high; }
-    void SetProgressStep(int increment) override { m_increment = increment; }
-    void SetProgressPos(int position) override { m_position = position; }
     void StepProgress() override;
-    void SetRunCaption(const std::string&) override {}
-    void EnableRun(bool) override {}
-    void FocusRun() override {}
     void CheckFunction(int id) override;
-    int CheckedFunction() const override { return m_checked; }
 
 private:
+    void ShowStatus(const std::string& text) override;
+
     StationBoard& m_board;
     std::size_t m_row;
     Clock& m_clock;
-    DisplayListener* m_listener = nullptr;
-    std::string m_status;
-    bool m_statusShown = false;
     bool m_quiet = false;
-    std::string m_target;
     std::string m_stepPhase;  // the phase a blank check's or erase's steps belong to
-    std::int64_t m_imageSize = 0;
-    int m_checked = 0;
-    int m_high = 0;
-    int m_increment = 1;
-    int m_position = 0;
     std::optional<int> m_percent;
     std::uint64_t m_transferStartMs = 0;
     std::uint64_t m_functionStartMs = 0;
