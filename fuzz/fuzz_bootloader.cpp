@@ -114,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A well-behaved reset brings the session On-Line on the chosen model.
     port.Arrive(kSignatures[model], 10);
     port.Arrive(">\r\n", 300);
-    port.WaitForInput(50);
+    port.WaitForInput(50, nullptr);
     connection.IdentifyInstrument();
     Require(connection.OnLine() && connection.InstrumentModel() == model,
             "a clean signature was not identified");

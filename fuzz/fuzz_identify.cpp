@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!port.ReceiveNotificationArmed() || port.HasFailed()) {
             break;
         }
-        if (port.Waiting() == 0 && !port.WaitForInput(30'000)) {
+        if (port.Waiting() == 0 && !port.WaitForInput(30'000, nullptr)) {
             break;
         }
         const std::uint64_t start = clock.NowMs();

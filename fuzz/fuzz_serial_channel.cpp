@@ -33,7 +33,9 @@ public:
     bool Write(const std::uint8_t* data, std::size_t size) override {
         return m_inner.Write(data, size);
     }
-    bool WaitForInput(std::uint64_t ms) override { return m_inner.WaitForInput(ms); }
+    bool WaitForInput(std::uint64_t ms, const StopSignal* stop) override {
+        return m_inner.WaitForInput(ms, stop);
+    }
     void SetReceiveNotification(bool armed) override { m_inner.SetReceiveNotification(armed); }
     bool ReceiveNotificationArmed() const override { return m_inner.ReceiveNotificationArmed(); }
     bool HasFailed() const override { return m_inner.HasFailed(); }

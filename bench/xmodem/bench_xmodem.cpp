@@ -105,7 +105,9 @@ public:
         m_ackAt = -1;
         return ok;
     }
-    bool WaitForInput(std::uint64_t ms) override { return m_port.WaitForInput(ms); }
+    bool WaitForInput(std::uint64_t ms, const StopSignal* stop) override {
+        return m_port.WaitForInput(ms, stop);
+    }
     void SetReceiveNotification(bool armed) override { m_port.SetReceiveNotification(armed); }
     bool ReceiveNotificationArmed() const override { return m_port.ReceiveNotificationArmed(); }
     bool HasFailed() const override { return m_port.HasFailed(); }

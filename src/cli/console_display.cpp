@@ -9,8 +9,6 @@ namespace vantrel::cli {
 
 namespace {
 
-constexpr std::int64_t kBlockBytes = 1024;
-
 std::string Bar(double fraction) {
     const int filled = static_cast<int>(std::clamp(fraction, 0.0, 1.0) * kBarWidth + 1e-9);
     std::string bar(static_cast<std::size_t>(kBarWidth) + 2, '-');
@@ -35,7 +33,7 @@ std::string Printf(const char* format, double value) {
 
 }  // namespace
 
-std::string FormatTransferLine(const TransferProgress& p) {
+std::string FormatTransferLine(const TransferFigures& p) {
     // The bar follows the bytes, not the sender's progress position: that position's range
     // ends at the whole blocks of the file and is stepped once more than there are blocks.
     const double fraction = p.total > 0
@@ -64,21 +62,15 @@ std::string FormatStepLine(int position, int high) {
            std::to_string(high);
 }
 
-std::optional<int> PercentFromTitle(const std::string& title) {
-    static const std::string prefix = "Vantrel ";
-    static const std::string suffix = "% Sent";
-    if (title.size() <= prefix.size() + suffix.size() || title.rfind(prefix, 0) != 0 ||
-        title.compare(title.size() - suffix.size(), suffix.size(), suffix) != 0) {
-        return std::nullopt;
-    }
-    const std::string middle =
-        title.substr(prefix.size(), title.size() - prefix.size() - suffix.size());
-    const std::size_t digits = middle.find_first_not_of(' ');
-    if (digits == std::string::npos ||
-        middle.find_first_not_of("0123456789", digits) != std::string::npos) {
-        return std::nullopt;
-    }
-    return std::atoi(middle.c_str() + digits);
+TransferFigures FiguresOf(const TransferState& state, std::uint64_t elapsedMs) {
+    TransferFigures f;
+    f.total = state.total;
+    f.bytes = std::clamp<std::int64_t>(state.bytesAcknowledged, 0, state.total);
+    // As the sender's own percentage: an empty image is whole as soon as it starts.
+    f.percent = state.total > 0 ? static_cast<int>(f.bytes * 100 / state.total) : 100;
+    f.elapsedMs = elapsedMs;
+    f.repeats = state.repeats;
+    return f;
 }
 
 void RunDisplay::SetStatus(const std::string& text) {
@@ -91,12 +83,6 @@ void RunDisplay::SetStatus(const std::string& text) {
     ShowStatus(text);
     if (m_listener != nullptr) {
         m_listener->StatusShown(text);
-    }
-}
-
-void RunDisplay::TellTitle(const std::string& text) const {
-    if (m_listener != nullptr) {
-        m_listener->TitleShown(text);
     }
 }
 
@@ -128,62 +114,62 @@ void ConsoleDisplay::Message(const std::string& text) {
     Print(text);
 }
 
+void ConsoleDisplay::FunctionEnded(const FunctionResult& result) {
+    // The blank check, the protection check and the erase have no outcome line of their own,
+    // as in the window: their status line (the boot loader's words) says it.
+    if (result.boxed) {
+        Print(result.outcome);
+    }
+}
+
 void ConsoleDisplay::ShowStatus(const std::string& text) {
     if (!text.empty()) {
         Print(text);
     }
 }
 
-void ConsoleDisplay::SetTitle(const std::string& text) {
-    TellTitle(text);
-    const auto percent = PercentFromTitle(text);
-    if (percent) {
-        if (!m_percent) {
-            m_transferStartMs = m_clock.NowMs();
-            m_lastPlainTenth = -1;
-        }
-        m_percent = percent;
+TransferFigures ConsoleDisplay::Figures() const {
+    return FiguresOf(m_transfer, m_clock.NowMs() - m_transferStartMs);
+}
+
+void ConsoleDisplay::PhaseBegun(Phase phase) {
+    if (phase != Phase::Transfer) {
         return;
     }
-    if (m_percent) {
-        // The transfer is over: keep its last line on the screen.
-        if (!m_terminal && m_lastPlainTenth < 10) {
-            Print(FormatTransferLine(Progress()));
-        }
-        EndLiveLine();
-        m_percent.reset();
-    }
+    m_inTransfer = true;
+    m_transfer = TransferState{};
+    m_transferStartMs = m_clock.NowMs();
+    m_lastPlainTenth = -1;
 }
 
-TransferProgress ProgressAt(int percent, int position, std::int64_t imageSize,
-                            std::uint64_t elapsedMs) {
-    TransferProgress p;
-    p.percent = percent;
-    p.total = imageSize;
-    p.bytes = std::clamp<std::int64_t>((position - 1) * kBlockBytes, 0, imageSize);
-    p.elapsedMs = elapsedMs;
-    return p;
-}
-
-TransferProgress ConsoleDisplay::Progress() const {
-    return ProgressAt(m_percent.value_or(0), m_position, m_imageSize,
-                      m_clock.NowMs() - m_transferStartMs);
-}
-
-void ConsoleDisplay::RepaintAndShow() {
-    if (!m_percent) {
+void ConsoleDisplay::TransferProgress(const TransferState& state) {
+    if (!m_inTransfer) {
         return;
     }
-    const TransferProgress p = Progress();
+    m_transfer = state;
+    const TransferFigures f = Figures();
     if (m_terminal) {
-        DrawLive(FormatTransferLine(p));
+        DrawLive(FormatTransferLine(f));
         return;
     }
-    const int tenth = std::clamp(p.percent, 0, 100) / 10;
+    const int tenth = std::clamp(f.percent, 0, 100) / 10;
     if (tenth > m_lastPlainTenth) {
         m_lastPlainTenth = tenth;
-        Print(FormatTransferLine(p));
+        Print(FormatTransferLine(f));
     }
+}
+
+void ConsoleDisplay::PhaseEnded(Phase phase, const Outcome&) {
+    if (phase != Phase::Transfer || !m_inTransfer) {
+        return;
+    }
+    // The transfer is over: keep its last line on the screen. A transfer refused before its
+    // start (the file) has no line at all.
+    if (!m_terminal && m_lastPlainTenth >= 0 && m_lastPlainTenth < 10) {
+        Print(FormatTransferLine(Figures()));
+    }
+    EndLiveLine();
+    m_inTransfer = false;
 }
 
 void ConsoleDisplay::SetProgressRange(int high) {
@@ -194,7 +180,7 @@ void ConsoleDisplay::SetProgressRange(int high) {
 
 void ConsoleDisplay::StepProgress() {
     m_position += m_increment;
-    if (m_terminal && !m_percent) {
+    if (m_terminal && !m_inTransfer) {
         DrawLive(FormatStepLine(m_position, m_high));
     }
 }

@@ -1,6 +1,7 @@
 #include "console_run.h"
 
 #include <cstdint>
+#include <limits>
 
 #include "session/bootloader.h"
 #include "session/image_file.h"
@@ -11,64 +12,69 @@ namespace vantrel::cli {
 
 namespace {
 
-// What the window's function table says about each function: its radio button, the Run
-// button's caption and the description shown when it is selected.
-struct FunctionTraits {
-    int radio;
-    Str caption;
-    Str description;
-};
-
-FunctionTraits TraitsOf(Function function) {
+// The description the window shows when a function is selected: the console names the
+// function it begins with it.
+Str DescriptionOf(Function function) {
     switch (function) {
         case Function::BlankCheck:
-            return {control_id::kFunctionBlankCheck, Str::CaptionCheck, Str::DescBlankCheck};
+            return Str::DescBlankCheck;
         case Function::MemoryTest:
-            return {control_id::kFunctionMemoryTest, Str::CaptionTest, Str::DescMemoryTest};
+            return Str::DescMemoryTest;
         case Function::Erase:
-            return {control_id::kFunctionErase, Str::CaptionErase, Str::DescErase};
+            return Str::DescErase;
         case Function::Download:
-            return {control_id::kFunctionDownload, Str::CaptionDownload, Str::DescDownload};
+            return Str::DescDownload;
         case Function::Auto:
-            return {control_id::kFunctionAuto, Str::CaptionAuto, Str::DescAuto};
+            return Str::DescAuto;
         case Function::Restart:
             break;
     }
-    return {control_id::kFunctionRestart, Str::CaptionRestart, Str::DescRestart};
+    return Str::DescRestart;
 }
 
-// Cancels a boot loader's XModem receiver left waiting by an interrupted transfer.
-constexpr std::uint8_t kCancel[] = {0x18, 0x18, 0x18};
-// The boot loader's exit command, sent when leaving while On-Line.
-constexpr char kExitCommand[] = "7";
+bool Downloads(Function function) {
+    return function == Function::Download || function == Function::Auto;
+}
 
 constexpr const char* kInterruptedText = "Interrupted.";
 
-// Longest slice of a station's unbounded wait for a reset: the station's decision to take no
-// new instruments is seen within this many milliseconds.
-constexpr std::uint64_t kGateCheckMs = 250;
+// A wait without a bound still hands the port a finite one; the stop ends it at once.
+constexpr std::uint64_t kUnboundedWaitMs = std::numeric_limits<std::uint64_t>::max() / 4;
 
 }  // namespace
 
-ConsoleRun::ConsoleRun(WatchedPort& port, Clock& clock, RunDisplay& display, std::FILE* errors)
+ConsoleRun::ConsoleRun(WatchedPort& port, Clock& clock, RunDisplay& display, std::FILE* errors,
+                       const StopSignal* cancel)
     : m_port(port),
       m_clock(clock),
       m_display(display),
       m_errors(errors),
-      m_channel(port, clock),
-      m_connection(m_channel, display) {}
-
-void ConsoleRun::StatusShown(const std::string& text) {
-    if (text == FormatString(Str::Downloading, m_display.TargetFile())) {
-        m_downloadShown = true;
-    }
-    const std::string now = IsoUtcNow();
-    m_record.statuses.push_back({now, text});
-    m_phases.Status(text, m_clock.NowMs(), now);
+      m_cancel(cancel),
+      m_channel(port, clock, cancel),
+      m_connection(m_channel, display, m_events) {
+    // The record first, so that it holds a phase before anyone shows it.
+    m_events.Add(*this);
+    m_events.Add(display);
 }
 
-void ConsoleRun::TitleShown(const std::string& text) {
-    m_phases.Title(text, m_clock.NowMs(), IsoUtcNow());
+void ConsoleRun::StatusShown(const std::string& text) {
+    m_record.statuses.push_back({IsoUtcNow(), text});
+}
+
+void ConsoleRun::PhaseBegun(Phase phase) {
+    m_record.phases.push_back({PhaseId(phase), IsoUtcNow(), 0, {}});
+    m_phaseStartMs = m_clock.NowMs();
+}
+
+void ConsoleRun::PhaseEnded(Phase, const Outcome& outcome) {
+    if (!m_record.phases.empty()) {
+        m_record.phases.back().durationMs = static_cast<std::int64_t>(m_clock.NowMs() -
+                                                                      m_phaseStartMs);
+        m_record.phases.back().outcome = OutcomeKindId(outcome.kind);
+    }
+    if (!outcome.ok()) {
+        m_failure = outcome.words;
+    }
 }
 
 void ConsoleRun::Error(const std::string& text) {
@@ -88,10 +94,11 @@ std::string ConsoleRun::PortLabel() const {
 }
 
 void ConsoleRun::Begin(const Options& options, const std::string& portName,
-                       const std::string& device, const std::optional<ImageDigest>& image) {
+                       const std::string& device, const ImageDigest* image) {
     m_record = UpdateRecord{};
-    m_phases = PhaseTracker{};
     m_identified = false;
+    // A file that could not be read is in the record as such, and guards nothing.
+    m_image = image != nullptr && image->ok ? image : nullptr;
     m_record.start = IsoUtcNow();
     m_record.portName = portName;
     m_record.device = device;
@@ -99,19 +106,15 @@ void ConsoleRun::Begin(const Options& options, const std::string& portName,
         m_record.requested.push_back(FunctionName(f));
     }
     m_record.imagePath = options.targetFile;
-    if (image) {
-        m_record.image = image;
-        m_display.SetTargetFile(options.targetFile);
-        m_display.SetImageSize(image->size);
+    if (image != nullptr) {
+        m_record.image = *image;
     }
-    m_phases.SetPhaseTexts(DefaultPhaseTexts(options.targetFile));
+    m_display.SetTargetFile(options.targetFile);
     m_display.SetListener(this);
 }
 
 int ConsoleRun::Finish(int status, bool closePort) {
     Leave(closePort);
-    m_phases.End(m_clock.NowMs());
-    m_record.phases = m_phases.Phases();
     m_record.model = m_identified ? m_connection.InstrumentModel() : -1;
     m_record.end = IsoUtcNow();
     m_record.exitStatus = status;
@@ -120,11 +123,7 @@ int ConsoleRun::Finish(int status, bool closePort) {
 }
 
 int ConsoleRun::Run(const Options& options, const std::string& portName,
-                    const std::string& device) {
-    std::optional<ImageDigest> image;
-    if (!options.targetFile.empty()) {
-        image = DigestImageFile(options.targetFile);
-    }
+                    const std::string& device, const ImageDigest* image) {
     Begin(options, portName, device, image);
     m_display.Message("Port " + PortLabel());
     if (!m_connection.OpenPort(device)) {
@@ -133,7 +132,7 @@ int ConsoleRun::Run(const Options& options, const std::string& portName,
         return Finish(exit_status::kPortUnusable, true);
     }
     if (options.functions.empty()) {
-        const WaitResult waited = WaitForInstrument(options.waitSeconds);
+        const WaitResult waited = WaitForInstrument(options.waitSeconds, m_cancel);
         return Finish(waited == WaitResult::OnLine ? exit_status::kSuccess
                                                    : NotIdentified(waited, options.waitSeconds),
                       true);
@@ -144,13 +143,13 @@ int ConsoleRun::Run(const Options& options, const std::string& portName,
 int ConsoleRun::RunFunctions(const Options& options) {
     for (Function function : options.functions) {
         if (!m_connection.OnLine()) {
-            const WaitResult waited = WaitForInstrument(options.waitSeconds);
+            const WaitResult waited = WaitForInstrument(options.waitSeconds, m_cancel);
             if (waited != WaitResult::OnLine) {
                 return NotIdentified(waited, options.waitSeconds);
             }
         }
         const bool ok = RunFunction(function);
-        if (m_port.Interrupted()) {
+        if (Cancelled()) {
             m_display.Message(kInterruptedText);
             return exit_status::kInterrupted;
         }
@@ -168,18 +167,22 @@ bool ConsoleRun::OpenPort(const std::string& device) {
 std::optional<int> ConsoleRun::ServeInstrument(const Options& options,
                                                const std::string& portName,
                                                const std::string& device,
-                                               const ImageDigest& image, StationGate& gate) {
-    Begin(options, portName, device,
-          options.targetFile.empty() ? std::nullopt : std::optional<ImageDigest>(image));
-    m_gate = &gate;
+                                               const ImageDigest* image, StationGate& gate) {
+    Begin(options, portName, device, image);
     std::optional<int> status;
-    if (WaitForInstrument(std::nullopt) == WaitResult::OnLine &&
-        gate.TakeInstrument(m_connection.InstrumentModel())) {
-        status = Finish(RunFunctions(options), false);
+    if (WaitForInstrument(std::nullopt, &gate.NoNewInstruments()) == WaitResult::OnLine) {
+        const std::string notTaken = gate.TakeInstrument(m_connection.InstrumentModel());
+        if (notTaken.empty()) {
+            status = Finish(RunFunctions(options), false);
+        } else {
+            // Left at its menu the instrument would wait there for nobody.
+            m_connection.Leave();
+            m_display.Message("not taken: " + notTaken);
+            m_display.SetListener(nullptr);
+        }
     } else {
         m_display.SetListener(nullptr);
     }
-    m_gate = nullptr;
     // Listen for the next reset: the instrument left behind (menu left, restarted, or not
     // taken) announces itself again only when it is reset.
     if (m_connection.OnLine()) {
@@ -188,28 +191,32 @@ std::optional<int> ConsoleRun::ServeInstrument(const Options& options,
     return status;
 }
 
-ConsoleRun::WaitResult ConsoleRun::WaitForInstrument(std::optional<int> seconds) {
+ConsoleRun::WaitResult ConsoleRun::WaitForInstrument(std::optional<int> seconds,
+                                                     const StopSignal* stop) {
     m_port.StartObserving();
-    m_phases.Begin("identification", m_clock.NowMs(), IsoUtcNow());
+    m_events.PhaseBegun(Phase::Identification);
     m_display.Message(seconds ? "Waiting up to " + std::to_string(*seconds) +
                                     " s for the instrument to be reset..."
                               : std::string("Waiting for an instrument to be reset..."));
-    // Without a bound the wait is cut in slices, so that the station's gate is asked often.
     const std::uint64_t deadline =
         seconds ? m_clock.NowMs() + static_cast<std::uint64_t>(*seconds) * 1000 : UINT64_MAX;
+    WaitResult result = WaitResult::OnLine;
     while (!m_connection.OnLine()) {
-        if (m_port.Interrupted() || (!seconds && !m_gate->KeepWaiting())) {
-            return WaitResult::Interrupted;
+        if ((stop != nullptr && stop->Raised()) || Cancelled()) {
+            result = WaitResult::Stopped;
+            break;
         }
         // A closed port would return from every wait at once: it counts as failed.
         if (m_port.inner().HasFailed() || !m_port.IsOpen()) {
-            return WaitResult::PortFailed;
+            result = WaitResult::PortFailed;
+            break;
         }
         const std::uint64_t now = m_clock.NowMs();
         if (now >= deadline) {
-            return WaitResult::TimedOut;
+            result = WaitResult::TimedOut;
+            break;
         }
-        if (!m_port.WaitForInput(seconds ? deadline - now : kGateCheckMs)) {
+        if (!m_port.WaitForInput(seconds ? deadline - now : kUnboundedWaitMs, stop)) {
             continue;
         }
         if (!seconds) {
@@ -226,11 +233,27 @@ ConsoleRun::WaitResult ConsoleRun::WaitForInstrument(std::optional<int> seconds)
             m_port.DiscardInput();
         }
     }
-    m_phases.End(m_clock.NowMs());
-    m_identified = true;
-    m_display.Message("Instrument model " + std::to_string(m_connection.InstrumentModel()) +
-                      " on " + PortLabel());
-    return WaitResult::OnLine;
+    Outcome outcome;
+    switch (result) {
+        case WaitResult::OnLine:
+            break;
+        case WaitResult::TimedOut:
+            outcome = {OutcomeKind::Silent, 1, "no instrument was identified in time"};
+            break;
+        case WaitResult::PortFailed:
+            outcome = {OutcomeKind::PortFailed, 1, m_port.inner().ErrorText()};
+            break;
+        case WaitResult::Stopped:
+            outcome = {OutcomeKind::Interrupted, 1, "interrupted"};
+            break;
+    }
+    m_events.PhaseEnded(Phase::Identification, outcome);
+    if (result == WaitResult::OnLine) {
+        m_identified = true;
+        m_display.Message("Instrument model " + std::to_string(m_connection.InstrumentModel()) +
+                          " on " + PortLabel());
+    }
+    return result;
 }
 
 void ConsoleRun::RestartRecord() {
@@ -238,14 +261,13 @@ void ConsoleRun::RestartRecord() {
     // junk meanwhile: the instrument's record begins with the attempt that identifies it.
     m_record.start = IsoUtcNow();
     m_record.statuses.clear();
-    m_phases = PhaseTracker{};
-    m_phases.SetPhaseTexts(DefaultPhaseTexts(m_record.imagePath));
-    m_phases.Begin("identification", m_clock.NowMs(), m_record.start);
+    m_record.phases.clear();
+    m_record.phases.push_back({PhaseId(Phase::Identification), m_record.start, 0, {}});
+    m_phaseStartMs = m_clock.NowMs();
 }
 
 int ConsoleRun::NotIdentified(WaitResult result, int seconds) {
-    m_phases.End(m_clock.NowMs());
-    if (result == WaitResult::Interrupted) {
+    if (result == WaitResult::Stopped) {
         m_display.Message(kInterruptedText);
         return exit_status::kInterrupted;
     }
@@ -260,86 +282,65 @@ int ConsoleRun::NotIdentified(WaitResult result, int seconds) {
     return exit_status::kNotIdentified;
 }
 
-bool ConsoleRun::RefusedForChangedImage(UpdateRecord::FunctionEntry& entry) {
-    const std::string changed = m_gate != nullptr ? m_gate->ImageChanged() : std::string();
-    if (changed.empty()) {
-        return false;
+std::string ConsoleRun::TargetRefusal() {
+    const std::string& path = m_display.TargetFile();
+    if (path.empty()) {
+        return "no target file was given (--file)";
     }
-    m_display.Message(changed);
-    entry.outcome = changed;
-    m_record.functions.push_back(entry);
-    return true;
+    if (m_image != nullptr) {
+        std::string why;
+        const auto now = IdentityOfPath(path, why);
+        if (!now || !(*now == m_image->identity)) {
+            return m_imageChangedText;
+        }
+    }
+    return UnusableTarget(path);
 }
 
-void ConsoleRun::Select(Function function) {
-    // As a click on the function's radio button while On-Line.
-    const FunctionTraits traits = TraitsOf(function);
-    m_display.CheckFunction(traits.radio);
-    m_display.SetRunCaption(LoadString(traits.caption));
-    m_display.SetStatus(LoadString(traits.description));
-}
-
-void ConsoleRun::SwitchToRestart() {
-    m_display.CheckFunction(control_id::kFunctionRestart);
-    m_display.SetRunCaption(LoadString(Str::CaptionRestart));
-    m_display.FocusRun();
-    m_display.SetStatus(LoadString(Str::DescRestart));
+void ConsoleRun::NoteTransfer(const XModemSender& sender) {
+    const TransferReport& report = sender.Report();
+    if (report.started || report.result != 0) {
+        m_record.transfers.push_back({report.started, report.crcMode, report.framesSent,
+                                      report.bytesAcknowledged, report.repeatsPerBlock,
+                                      report.eotSent, report.result, report.imageError});
+    }
 }
 
 bool ConsoleRun::RunFunction(Function function) {
-    Select(function);
-    m_downloadShown = false;
-    UpdateRecord::FunctionEntry entry{FunctionName(function), std::nullopt, {}};
-    XModemSender sender(m_channel, m_display);
+    m_failure.clear();
+    const std::uint64_t started = m_clock.NowMs();
+    m_display.Message(LoadString(DescriptionOf(function)));
+    UpdateRecord::FunctionEntry entry{FunctionName(function), std::nullopt, {}, {}};
+    XModemSender sender(m_channel, m_display, m_events);
     BootLoader bootLoader(m_connection, sender);
     bool ok = false;
+    bool boxed = true;  // the window would show the outcome in a message box
 
-    if (function == Function::Download || function == Function::Auto) {
-        if (RefusedForChangedImage(entry)) {
-            return false;
-        }
-        // The window can only choose an existing file; a path typed on the command line is
-        // checked here, before anything is erased.
-        const std::string& path = m_display.TargetFile();
-        ImageFile target = path.empty() ? ImageFile{} : OpenImageFile(path);
-        if (!target.file) {
-            m_display.Message(LoadString(Str::InvalidTargetFile));
-            if (!path.empty()) {
-                Error("vantrel: cannot read " + path + ": " + target.error);
+    if (Downloads(function)) {
+        // The window can only choose an existing file; a path given on the command line was
+        // checked at the start and is checked again here, before anything is erased.
+        if (const std::string refusal = TargetRefusal(); !refusal.empty()) {
+            entry.outcome = refusal == m_imageChangedText ? refusal
+                                                          : LoadString(Str::InvalidTargetFile);
+            entry.reason = refusal;
+            if (refusal != m_imageChangedText) {
+                Error("vantrel: cannot use the target file " + m_display.TargetFile() + ": " +
+                      refusal);
             }
-            entry.outcome = LoadString(Str::InvalidTargetFile);
             m_record.functions.push_back(entry);
+            m_display.FunctionEnded({entry.name, false, entry.outcome, refusal,
+                                     m_clock.NowMs() - started, true});
             return false;
         }
-        target.file.reset();
+        if (m_image != nullptr) {
+            bootLoader.ExpectImage(m_image->identity, m_imageChangedText);
+        }
         const std::int32_t result = function == Function::Download
                                         ? bootLoader.DownloadProgram()
                                         : static_cast<std::int32_t>(bootLoader.AutoReprogram());
         ok = function == Function::Download ? result >= 0 : result == 0;
-        if (ok && m_gate != nullptr) {
-            // Changed while it was being sent: what went out may not be the image hashed.
-            const std::string changed = m_gate->ImageChanged();
-            if (!changed.empty()) {
-                m_display.Message(changed);
-                ok = false;
-            }
-        }
         entry.result = result;
-        const TransferReport& report = sender.Report();
-        if (report.started || report.result != 0) {
-            m_record.transfers.push_back({report.started, report.crcMode, report.framesSent,
-                                          report.bytesAcknowledged, report.repeatsPerBlock,
-                                          report.eotSent, report.result, report.imageError});
-        }
-        if (m_port.Interrupted() && m_downloadShown) {
-            // The sender could not tell the boot loader: its receiver may still be waiting.
-            // The cancel goes out on the real port, and the line is let fall quiet, so that
-            // the cancel has reached the instrument before the port is closed.
-            m_port.inner().Write(kCancel, sizeof kCancel);
-            SerialChannel drain(m_port.inner(), m_clock);
-            drain.SetTimeoutFactor(m_channel.TimeoutFactor());
-            drain.Drain();
-        }
+        NoteTransfer(sender);
     } else {
         std::uint8_t result = 1;
         switch (function) {
@@ -353,50 +354,42 @@ bool ConsoleRun::RunFunction(Function function) {
                 result = bootLoader.EraseUserArea();
                 break;
             default:
-                m_phases.Begin("restart", m_clock.NowMs(), IsoUtcNow());
                 result = bootLoader.RestartInstrument();
                 break;
         }
         entry.result = result;
         ok = result == 0;
     }
-    m_phases.End(m_clock.NowMs());
 
-    if (m_port.Interrupted()) {
+    if (Cancelled()) {
         entry.outcome = kInterruptedText;
-        m_record.functions.push_back(entry);
-        return false;
+        ok = false;
+        boxed = false;
+    } else if (Downloads(function)) {
+        entry.outcome = LoadString(ok ? Str::DownloadCompleted : Str::DownloadAborted);
+    } else if (function == Function::Restart) {
+        if (ok) {
+            m_connection.GoConnectionLost();
+        }
+        entry.outcome = LoadString(ok ? Str::Restarting : Str::RestartAborted);
+    } else {
+        // The window shows no message for these: their outcome is the status line.
+        entry.outcome = m_display.StatusText();
+        boxed = false;
     }
-    switch (function) {
-        case Function::Download:
-        case Function::Auto:
-            entry.outcome = LoadString(ok ? Str::DownloadCompleted : Str::DownloadAborted);
-            m_display.Message(entry.outcome);
-            if (ok) {
-                SwitchToRestart();
-            }
-            break;
-        case Function::Restart:
-            if (ok) {
-                m_connection.GoConnectionLost();
-            }
-            entry.outcome = LoadString(ok ? Str::Restarting : Str::RestartAborted);
-            m_display.Message(entry.outcome);
-            break;
-        default:
-            // The window shows no message for these: their outcome is the status line.
-            entry.outcome = m_display.StatusText();
-            break;
+    if (!ok) {
+        entry.reason = m_failure;
     }
     m_record.functions.push_back(entry);
+    m_display.FunctionEnded(
+        {entry.name, ok, entry.outcome, entry.reason, m_clock.NowMs() - started, boxed});
     return ok;
 }
 
 void ConsoleRun::Leave(bool closePort) {
-    if (m_connection.OnLine()) {
-        // Through the real port: after a Ctrl-C the watched one writes nothing.
-        m_port.inner().Write(reinterpret_cast<const std::uint8_t*>(kExitCommand), 1);
-    }
+    // Also after a cancel: a menu left waiting would take the next program's bytes for
+    // commands.
+    m_connection.Leave();
     if (closePort) {
         m_port.inner().Close();
     }

@@ -6,12 +6,15 @@
 #include <string>
 
 #include "console_display.h"
+#include "image_digest.h"
 #include "line_watch.h"
 #include "options.h"
-#include "phase_tracker.h"
 #include "serial/clock.h"
 #include "serial/serial_channel.h"
+#include "serial/stop_signal.h"
 #include "session/connection.h"
+#include "session/xmodem.h"
+#include "session/session_events.h"
 #include "update_record.h"
 
 namespace vantrel::cli {
@@ -30,77 +33,92 @@ inline constexpr int kInterrupted = 130;  // 128 + SIGINT, as shells report it
 class StationGate {
 public:
     virtual ~StationGate() = default;
-    // False once the station takes no new instruments: the wait for one ends.
-    virtual bool KeepWaiting() = 0;
-    // An instrument of `model` came On-Line: true when this port is to handle it (false once
-    // the station has handled as many as it was asked to).
-    virtual bool TakeInstrument(int model) = 0;
-    // Before and after each download: why the image may not be sent (or may not have been
-    // sent) as it was read when the station started; empty when it is unchanged.
-    virtual std::string ImageChanged() = 0;
+    // Raised once the station takes no new instruments: a wait for one ends at once.
+    virtual const StopSignal& NoNewInstruments() = 0;
+    // An instrument of `model` came On-Line: empty when this port is to handle it, otherwise
+    // why not ("count reached", "stopping"); the instrument's menu is then left with "7".
+    virtual std::string TakeInstrument(int model) = 0;
 };
 
 // One run of the console: opens the port, waits for a reset instrument, runs the functions
 // in order as the window's Run button would, and leaves the boot loader's menu. Every step
-// is noted in the update record.
-class ConsoleRun final : public DisplayListener {
+// is noted in the update record, from the session's typed events.
+//
+// Thread contract: a run and everything it was given belong to one thread; only `cancel` is
+// raised from elsewhere (a signal handler, the station's main thread).
+class ConsoleRun final : public DisplayListener, public SessionEvents {
 public:
-    // Errors go to `errors`, or to the display when it is null.
-    ConsoleRun(WatchedPort& port, Clock& clock, RunDisplay& display, std::FILE* errors);
+    // Errors go to `errors`, or to the display when it is null. Once `cancel` (when given) is
+    // raised, every wait of the session ends at once: a running transfer is cancelled (three
+    // CAN, the line let fall quiet), nothing more is run, and the menu is left with "7".
+    ConsoleRun(WatchedPort& port, Clock& clock, RunDisplay& display, std::FILE* errors,
+               const StopSignal* cancel = nullptr);
+
+    // Another observer of the session's events (machine-readable output, a wire trace).
+    void AddObserver(SessionEvents& observer) { m_events.Add(observer); }
+    // What the operator is told when the target file is no longer the one read at the start.
+    void SetImageChangedText(const std::string& text) { m_imageChangedText = text; }
 
     // Runs `options` on `device` (shown as `portName`, which may be empty for a device given
-    // by path), then closes the port. Returns the exit status.
-    int Run(const Options& options, const std::string& portName, const std::string& device);
+    // by path), then closes the port. `image` is the target file as read at the start (none
+    // without --file): a file that differs from it by the time a download is due is refused,
+    // and one that changes during the transfer is cancelled. Returns the exit status.
+    int Run(const Options& options, const std::string& portName, const std::string& device,
+            const ImageDigest* image);
 
     // The station's use, where the port stays open from one instrument to the next (closing
     // a real port would drop its modem lines between instruments).
     // Opens `device`; false when it cannot be opened (the display's status says why).
     bool OpenPort(const std::string& device);
-    // Waits without a time bound, for as long as `gate` keeps waiting, for the next reset
+    // Waits without a time bound, until the gate takes no new instruments, for the next reset
     // instrument; runs the functions on it and leaves its menu, the port staying open and
     // listening. Returns the instrument's exit status (Record() then describes it), or
     // nothing when no instrument was taken: the wait was stopped, the port failed, or the
-    // gate declined the instrument. `image` is the image as read once by the station.
+    // gate did not take the instrument (its menu is then left with "7").
     std::optional<int> ServeInstrument(const Options& options, const std::string& portName,
-                                       const std::string& device, const ImageDigest& image,
+                                       const std::string& device, const ImageDigest* image,
                                        StationGate& gate);
 
     // The update record of the run; complete once Run has returned.
     const UpdateRecord& Record() const { return m_record; }
 
     void StatusShown(const std::string& text) override;
-    void TitleShown(const std::string& text) override;
+    void PhaseBegun(Phase phase) override;
+    void PhaseEnded(Phase phase, const Outcome& outcome) override;
 
 private:
-    enum class WaitResult { OnLine, TimedOut, PortFailed, Interrupted };
+    enum class WaitResult { OnLine, TimedOut, PortFailed, Stopped };
     void Begin(const Options& options, const std::string& portName, const std::string& device,
-               const std::optional<ImageDigest>& image);
+               const ImageDigest* image);
     int RunFunctions(const Options& options);
     int Finish(int status, bool closePort);
-    // Waits up to `seconds`, or without a bound (nothing) while the station's gate keeps
-    // waiting.
-    WaitResult WaitForInstrument(std::optional<int> seconds);
+    // Waits up to `seconds`, or without a bound (nothing) until `stop` is raised.
+    WaitResult WaitForInstrument(std::optional<int> seconds, const StopSignal* stop);
     void RestartRecord();
     int NotIdentified(WaitResult result, int seconds);
     bool RunFunction(Function function);
-    bool RefusedForChangedImage(UpdateRecord::FunctionEntry& entry);
-    void Select(Function function);
-    void SwitchToRestart();
+    // The target file of a download as the run may send it; empty when it may, else why not.
+    std::string TargetRefusal();
+    void NoteTransfer(const XModemSender& sender);
     void Leave(bool closePort);
     void Error(const std::string& text);
     std::string PortLabel() const;
+    bool Cancelled() const { return m_cancel != nullptr && m_cancel->Raised(); }
 
     WatchedPort& m_port;
     Clock& m_clock;
     RunDisplay& m_display;
     std::FILE* m_errors;
-    StationGate* m_gate = nullptr;  // set while the station serves an instrument
+    const StopSignal* m_cancel;
+    SessionEventsFanout m_events;
     SerialChannel m_channel;
     Connection m_connection;
-    PhaseTracker m_phases;
+    const ImageDigest* m_image = nullptr;  // the target file as read at the start
     UpdateRecord m_record;
-    bool m_identified = false;     // an instrument came On-Line during the run
-    bool m_downloadShown = false;  // the running function has begun its download menu
+    std::uint64_t m_phaseStartMs = 0;
+    bool m_identified = false;  // an instrument came On-Line during the run
+    std::string m_failure;      // the words of the phase that failed last in this function
+    std::string m_imageChangedText = "Target file changed since it was read at the start";
 };
 
 }  // namespace vantrel::cli

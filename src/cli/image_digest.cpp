@@ -70,6 +70,15 @@ ImageDigest DigestImageFile(const std::string& path) {
             break;
         }
     }
+    // Read through the one descriptor: it must still be the file whose identity was taken, at
+    // the path that will be opened for the transfer.
+    std::string why;
+    const auto after = IdentityOfDescriptor(::fileno(image.file.get()));
+    const auto named = IdentityOfPath(path, why);
+    if (!(after == image.identity) || !(named == image.identity) || size != image.size) {
+        digest.error = "the file changed while it was being read";
+        return digest;
+    }
     const std::string padding = PaddingAfter(size);
     feed(padding.data(), padding.size());
     digest.ok = true;
@@ -77,6 +86,7 @@ ImageDigest DigestImageFile(const std::string& path) {
     digest.sentSize = size + static_cast<std::int64_t>(padding.size());
     digest.sha256 = sha.result().toHex().toStdString();
     digest.crc32 = crc;
+    digest.identity = image.identity;
     return digest;
 }
 

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "session/image_file.h"
+
 namespace vantrel::cli {
 
 // Fingerprint of an image as the XModem-1K sender puts it on the line: the file's bytes and,
@@ -15,12 +17,15 @@ struct ImageDigest {
     std::int64_t sentSize = 0;  // the size rounded up to whole 1024-byte blocks
     std::string sha256;         // lower-case hex of the sent bytes
     std::uint32_t crc32 = 0;    // CRC-32 (IEEE 802.3, as zlib) of the sent bytes
+    ImageIdentity identity;     // of the file the bytes were read from, unchanged while read
 };
 
 // Size of one XModem-1K data block in bytes.
 inline constexpr std::int64_t kBlockSize = 1024;
 
-// Reads the file at `path` once, front to back, and fingerprints the padded bytes.
+// Reads the file at `path` once, front to back, and fingerprints the padded bytes. The file
+// must be the same (ImageIdentity) before and after the read, or it was being written while
+// read and the digest describes nothing: "the file changed while it was being read".
 ImageDigest DigestImageFile(const std::string& path);
 
 // Incremental CRC-32 (IEEE 802.3, zlib's): start with crc = 0 and feed the bytes in order.

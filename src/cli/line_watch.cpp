@@ -9,10 +9,6 @@ namespace vantrel::cli {
 
 namespace {
 
-// Longest single wait in the real port: a Ctrl-C is noticed within this many milliseconds,
-// since the system's wait does not return early for a signal.
-constexpr std::uint64_t kInterruptCheckMs = 100;
-
 std::uint32_t Packed(const std::string& signature) {
     std::uint32_t value = 0;
     for (unsigned char c : signature) {
@@ -115,8 +111,7 @@ SilenceDiagnosis DiagnoseSilence(const LineObservation& seen, const std::string&
     return d;
 }
 
-WatchedPort::WatchedPort(Port& inner, const std::atomic<int>& interrupted)
-    : m_inner(inner), m_interrupted(interrupted) {}
+WatchedPort::WatchedPort(Port& inner) : m_inner(inner) {}
 
 void WatchedPort::StartObserving() {
     m_seen = LineObservation{};
@@ -133,13 +128,10 @@ bool WatchedPort::IsOpen() const {
 }
 
 std::size_t WatchedPort::Waiting() {
-    return Interrupted() ? 0 : m_inner.Waiting();
+    return m_inner.Waiting();
 }
 
 std::optional<std::uint8_t> WatchedPort::Take() {
-    if (Interrupted()) {
-        return std::nullopt;
-    }
     const auto byte = m_inner.Take();
     if (byte) {
         m_seen.Take(*byte);
@@ -153,24 +145,11 @@ void WatchedPort::DiscardInput() {
 }
 
 bool WatchedPort::Write(const std::uint8_t* data, std::size_t size) {
-    return !Interrupted() && m_inner.Write(data, size);
+    return m_inner.Write(data, size);
 }
 
-bool WatchedPort::WaitForInput(std::uint64_t ms) {
-    // Wait in slices so that a Ctrl-C ends the wait soon; each slice blocks in the port.
-    for (;;) {
-        if (Interrupted()) {
-            return false;
-        }
-        const std::uint64_t slice = std::min(ms, kInterruptCheckMs);
-        if (m_inner.WaitForInput(slice)) {
-            return true;
-        }
-        if (slice == ms || m_inner.HasFailed()) {
-            return false;
-        }
-        ms -= slice;
-    }
+bool WatchedPort::WaitForInput(std::uint64_t ms, const StopSignal* stop) {
+    return m_inner.WaitForInput(ms, stop);
 }
 
 void WatchedPort::SetReceiveNotification(bool armed) {
@@ -181,11 +160,11 @@ bool WatchedPort::ReceiveNotificationArmed() const {
 }
 
 bool WatchedPort::HasFailed() const {
-    return Interrupted() || m_inner.HasFailed();
+    return m_inner.HasFailed();
 }
 
 std::string WatchedPort::ErrorText() const {
-    return Interrupted() ? std::string("interrupted") : m_inner.ErrorText();
+    return m_inner.ErrorText();
 }
 
 }  // namespace vantrel::cli

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -43,18 +42,15 @@ SilenceDiagnosis DiagnoseSilence(const LineObservation& seen, const std::string&
 // Bytes as lower-case hex pairs separated by blanks.
 std::string HexBytes(const std::vector<std::uint8_t>& bytes);
 
-// The port the console hands to the session: passes everything through to the real port,
-// notes what is taken for the identification diagnosis, and once `interrupted` is set (by
-// the SIGINT handler, or by the station for all its ports at once) behaves as a failed port,
-// so that every wait of the session ends at once and the run unwinds to its end.
+// The port the console hands to the session: passes everything through to the real port and
+// notes what is taken (or thrown away) for the identification diagnosis.
 class WatchedPort final : public Port {
 public:
-    WatchedPort(Port& inner, const std::atomic<int>& interrupted);
+    explicit WatchedPort(Port& inner);
 
     // Starts a new observation (at the start of each wait for a reset).
     void StartObserving();
     const LineObservation& Observed() const { return m_seen; }
-    bool Interrupted() const { return m_interrupted != 0; }
     Port& inner() { return m_inner; }
 
     bool Open(const std::string& device) override;
@@ -64,7 +60,7 @@ public:
     std::optional<std::uint8_t> Take() override;
     void DiscardInput() override;
     bool Write(const std::uint8_t* data, std::size_t size) override;
-    bool WaitForInput(std::uint64_t ms) override;
+    bool WaitForInput(std::uint64_t ms, const StopSignal* stop) override;
     void SetReceiveNotification(bool armed) override;
     bool ReceiveNotificationArmed() const override;
     bool HasFailed() const override;
@@ -72,7 +68,6 @@ public:
 
 private:
     Port& m_inner;
-    const std::atomic<int>& m_interrupted;
     LineObservation m_seen;
 };
 

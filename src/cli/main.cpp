@@ -5,8 +5,9 @@
 #include <QCoreApplication>
 #include <atomic>
 #include <csignal>
-#include <memory>
 #include <cstdio>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "serial/clock.h"
 #include "serial/port_map.h"
 #include "serial/qt_serial_port.h"
+#include "serial/stop_signal.h"
 #include "station.h"
 #include "ui/port_memory.h"
 #include "update_record.h"
@@ -28,11 +30,16 @@ using namespace vantrel::cli;
 
 // Lock-free, so the handler may set it; the session's threads read it.
 std::atomic<int> g_interrupted{0};
+// The console's cancel, raised by the handler.
+StopSignal* g_cancel = nullptr;
 
 // The first Ctrl-C (or SIGTERM) lets the run unwind and close the port; a second one ends
 // the program at once, should anything still hold it.
 void OnInterrupt(int signal) {
     g_interrupted = 1;
+    if (g_cancel != nullptr) {
+        g_cancel->Raise();
+    }
     std::signal(signal, SIG_DFL);
 }
 
@@ -157,13 +164,19 @@ int main(int argc, char** argv) {
         return ListPortsCommand();
     }
 
+    static StopSignal cancel;
+    g_cancel = &cancel;
     InstallSignalHandlers(OnInterrupt);
     const ChosenPort port = ChoosePort(options.port);
     SteadyClock clock;
     QtSerialPort serial;
-    WatchedPort watched(serial, g_interrupted);
+    WatchedPort watched(serial);
     ConsoleDisplay display(stdout, ::isatty(STDOUT_FILENO) == 1, clock);
-    ConsoleRun run(watched, clock, display, stderr);
+    ConsoleRun run(watched, clock, display, stderr, &cancel);
+    std::optional<ImageDigest> image;
+    if (!options.targetFile.empty()) {
+        image = DigestImageFile(options.targetFile);
+    }
 
     int status = exit_status::kPortUnusable;
     UpdateRecord record;
@@ -180,7 +193,7 @@ int main(int argc, char** argv) {
         status = port.status;
         record.exitStatus = status;
     } else {
-        status = run.Run(options, port.name, port.device);
+        status = run.Run(options, port.name, port.device, image ? &*image : nullptr);
         record = run.Record();
     }
 

@@ -50,73 +50,29 @@ std::string GoneText(const std::string& why) {
 
 }  // namespace
 
-ImageGuard::ImageGuard(const std::string& path) : m_path(path) {
-    std::string why;
-    m_identity = IdentityOf(path, why);
-    if (!m_identity) {
-        m_error = why;
-        return;
-    }
-    m_digest = DigestImageFile(path);
-    if (!m_digest.ok) {
-        m_error = m_digest.error;
-        return;
-    }
-    // Read by path: the file must still be the one whose identity was taken.
-    const auto after = IdentityOf(path, why);
-    if (!after || !(*after == *m_identity) || m_digest.size != m_identity->size) {
-        m_error = "the file changed while it was being read";
-    }
-}
-
-std::optional<ImageGuard::Identity> ImageGuard::IdentityOf(const std::string& path,
-                                                           std::string& why) {
-    // Opened as the transfer opens it: only a regular file, whose size and contents stay put
-    // from one instrument to the next; its identity from the very descriptor opened.
-    const ImageFile image = OpenImageFile(path);
-    struct stat info {};
-    if (!image.file || ::fstat(::fileno(image.file.get()), &info) != 0) {
-        why = image.file ? std::strerror(errno) : image.error;
-        return std::nullopt;
-    }
-    return Identity{info.st_dev, info.st_ino, static_cast<std::int64_t>(info.st_size),
-                    static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 +
-                        info.st_mtim.tv_nsec};
-}
-
-std::string ImageGuard::Changed() const {
-    std::string why;
-    const auto now = IdentityOf(m_path, why);
-    if (!now) {
-        return std::string(kImageChangedText) + " (" + why + ")";
-    }
-    if (!m_identity || !(*now == *m_identity)) {
-        return kImageChangedText;
-    }
-    return {};
-}
-
 class Station::Gate final : public StationGate {
 public:
-    Gate(Station& station, std::size_t row) : m_station(station), m_row(row) {}
-    bool KeepWaiting() override { return !m_station.Stopping(); }
-    bool TakeInstrument(int model) override { return m_station.TakeInstrument(m_row, model); }
-    std::string ImageChanged() override { return m_station.ImageChanged(); }
+    Gate(Station& station, std::size_t row, const StopSignal& noNew)
+        : m_station(station), m_row(row), m_noNew(noNew) {}
+    const StopSignal& NoNewInstruments() override { return m_noNew; }
+    std::string TakeInstrument(int model) override {
+        return m_station.TakeInstrument(m_row, model);
+    }
 
 private:
     Station& m_station;
     std::size_t m_row;
+    const StopSignal& m_noNew;
 };
 
 Station::Station(const StationOptions& options, const std::string& program,
-                 const ImageDigest& image, const ImageGuard* guard, StationSystem system,
-                 StationBoard& board, const std::atomic<int>& interrupts)
+                 const ImageDigest* image, StationSystem system, StationBoard& board,
+                 const std::atomic<int>& interrupts)
     : m_count(options.count),
       m_waitSeconds(options.waitSeconds),
       m_recordFile(options.recordFile),
       m_program(program),
       m_image(image),
-      m_guard(guard),
       m_system(std::move(system)),
       m_board(board),
       m_interrupts(interrupts) {
@@ -164,8 +120,8 @@ void Station::Watch(std::size_t workers) {
         m_wake.wait_for(lock, std::chrono::milliseconds(station_limits::kTickMs));
         std::string note;
         const int interrupts = m_interrupts.load();
-        if (interrupts >= 2 && m_cancel.load() == 0) {
-            m_cancel = 1;
+        if (interrupts >= 2 && !m_cancel.Raised()) {
+            m_cancel.Raise();
             note = "Interrupted again: cancelling the running transfers.";
         } else if (interrupts == 1 && !m_stopping) {
             note = "Interrupted: no new instruments; running ones finish (Ctrl-C again cancels "
@@ -179,6 +135,7 @@ void Station::Watch(std::size_t workers) {
         }
         if (!note.empty()) {
             m_stopping = true;
+            m_noNew.Raise();
             m_wake.notify_all();
         }
         const int handled = m_handled;
@@ -198,21 +155,20 @@ bool Station::Stopping() {
     return m_stopping;
 }
 
-bool Station::TakeInstrument(std::size_t row, int model) {
+std::string Station::TakeInstrument(std::size_t row, int model) {
     {
         const std::lock_guard lock(m_mutex);
-        if (m_stopping || (m_count > 0 && m_taken >= m_count)) {
-            return false;
+        if (m_stopping) {
+            return "the station is stopping";
+        }
+        if (m_count > 0 && m_taken >= m_count) {
+            return "the count is reached";
         }
         ++m_taken;
         m_lastActivityMs = SteadyClock().NowMs();
     }
     m_board.SetModel(row, model);
-    return true;
-}
-
-std::string Station::ImageChanged() {
-    return m_guard != nullptr ? m_guard->Changed() : std::string();
+    return {};
 }
 
 void Station::PortOpened(bool opened) {
@@ -233,6 +189,7 @@ void Station::Handled(std::size_t row, int status, UpdateRecord record) {
         m_lastActivityMs = SteadyClock().NowMs();
         if (m_count > 0 && m_handled >= m_count && !m_stopping) {
             m_stopping = true;
+            m_noNew.Raise();
             note = std::to_string(m_handled) + " instruments handled.";
             m_wake.notify_all();
         }
@@ -265,10 +222,11 @@ void Station::SleepUnlessStopping(std::uint64_t ms) {
 void Station::Serve(std::size_t row, const StationPort& port) {
     SteadyClock clock;
     const std::unique_ptr<Port> serial = m_system.makePort();
-    WatchedPort watched(*serial, m_cancel);
+    WatchedPort watched(*serial);
     PortRowDisplay display(m_board, row, clock);
-    ConsoleRun run(watched, clock, display, nullptr);
-    Gate gate(*this, row);
+    ConsoleRun run(watched, clock, display, nullptr, &m_cancel);
+    run.SetImageChangedText(kImageChangedText);
+    Gate gate(*this, row, m_noNew);
     bool open = false;
     bool firstTry = true;
     bool gone = false;
@@ -336,12 +294,12 @@ int RunStationCommand(const std::vector<std::string>& args, const std::string& p
         std::fputs(StationUsageText(program).c_str(), stdout);
         return exit_status::kSuccess;
     }
-    std::optional<ImageGuard> guard;
+    std::optional<ImageDigest> image;
     if (!options.targetFile.empty()) {
-        guard.emplace(options.targetFile);
-        if (!guard->Error().empty()) {
+        image = DigestImageFile(options.targetFile);
+        if (!image->ok) {
             std::fprintf(stderr, "%s station: cannot read %s: %s\n", program.c_str(),
-                         options.targetFile.c_str(), guard->Error().c_str());
+                         options.targetFile.c_str(), image->error.c_str());
             return exit_status::kUsage;
         }
     }
@@ -353,8 +311,7 @@ int RunStationCommand(const std::vector<std::string>& args, const std::string& p
     }
     SteadyClock clock;
     StationBoard board(stdout, ::isatty(STDOUT_FILENO) == 1, clock);
-    Station station(options, program + " " + version,
-                    guard ? guard->Digest() : ImageDigest{}, guard ? &*guard : nullptr,
+    Station station(options, program + " " + version, image ? &*image : nullptr,
                     std::move(system), board, interrupts);
     return station.Run(ports);
 }

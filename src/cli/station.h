@@ -14,6 +14,7 @@
 #include "image_digest.h"
 #include "serial/port.h"
 #include "serial/port_map.h"
+#include "serial/stop_signal.h"
 #include "station_board.h"
 #include "station_options.h"
 #include "update_record.h"
@@ -32,35 +33,6 @@ inline constexpr std::uint64_t kTickMs = 250;
 
 // The text a port shows when it refuses to download an image that has changed.
 inline constexpr const char* kImageChangedText = "Target file changed since the station started";
-
-// The image as the station read it at the start, and the check that the file at its path is
-// still that one: the same file (device and inode), size and modification time.
-class ImageGuard {
-public:
-    // Reads and fingerprints the file at `path`; Error() says why when it cannot.
-    explicit ImageGuard(const std::string& path);
-
-    const ImageDigest& Digest() const { return m_digest; }
-    const std::string& Error() const { return m_error; }
-    // Empty while the file is unchanged; otherwise kImageChangedText and why.
-    std::string Changed() const;
-
-private:
-    struct Identity {
-        dev_t device = 0;
-        ino_t inode = 0;
-        std::int64_t size = 0;
-        std::int64_t mtimeNs = 0;
-        bool operator==(const Identity&) const = default;
-    };
-    // The identity of a regular file that can be opened for reading; nothing with `why`.
-    static std::optional<Identity> IdentityOf(const std::string& path, std::string& why);
-
-    std::string m_path;
-    ImageDigest m_digest;
-    std::optional<Identity> m_identity;
-    std::string m_error;
-};
 
 // What the station needs of the machine: a fresh serial port for each port's thread (made on
 // that thread), the machine's COM names (once, at the start), and the device behind one name
@@ -84,9 +56,8 @@ class Station {
 public:
     // `interrupts` counts Ctrl-Cs (set by the signal handler): the first stops taking new
     // instruments, the second cancels running transfers.
-    Station(const StationOptions& options, const std::string& program, const ImageDigest& image,
-            const ImageGuard* guard, StationSystem system, StationBoard& board,
-            const std::atomic<int>& interrupts);
+    Station(const StationOptions& options, const std::string& program, const ImageDigest* image,
+            StationSystem system, StationBoard& board, const std::atomic<int>& interrupts);
     ~Station();
 
     // Serves `ports` until done; returns the exit status.
@@ -94,8 +65,7 @@ public:
 
     // For the ports' threads.
     bool Stopping();
-    bool TakeInstrument(std::size_t row, int model);
-    std::string ImageChanged();
+    std::string TakeInstrument(std::size_t row, int model);
 
 private:
     class Gate;
@@ -111,12 +81,12 @@ private:
     int m_waitSeconds;
     std::string m_recordFile;
     std::string m_program;
-    ImageDigest m_image;
-    const ImageGuard* m_guard;
+    const ImageDigest* m_image;
     StationSystem m_system;
     StationBoard& m_board;
     const std::atomic<int>& m_interrupts;
-    std::atomic<int> m_cancel{0};  // every port's session unwinds at once (second Ctrl-C)
+    StopSignal m_noNew;   // no new instruments: every wait for a reset ends at once
+    StopSignal m_cancel;  // every port's session unwinds at once (second Ctrl-C)
 
     std::mutex m_mutex;  // guards what follows
     std::condition_variable m_wake;

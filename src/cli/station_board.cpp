@@ -4,7 +4,6 @@
 #include <unistd.h>
 #include <algorithm>
 
-#include "phase_tracker.h"
 #include "session/strings.h"
 
 namespace vantrel::cli {
@@ -20,15 +19,15 @@ std::string Printf(const char* format, double value) {
     return text;
 }
 
-double BytesPerSecond(const TransferProgress& p) {
+double BytesPerSecond(const TransferFigures& p) {
     return p.elapsedMs == 0 ? 0.0
                             : static_cast<double>(p.bytes) * 1000.0 /
                                   static_cast<double>(p.elapsedMs);
 }
 
 // "download  37%  3.6 KiB/s  0:17 left": a transfer in a row's width.
-std::string TransferCell(const TransferProgress& p) {
-    std::string cell = "download " + Printf("%3.0f%%", p.percent);
+std::string TransferCell(const TransferFigures& p) {
+    std::string cell = "download " + Printf("%3.0f%%", static_cast<double>(p.percent));
     const double rate = BytesPerSecond(p);
     if (p.bytes <= 0 || rate <= 0.0) {
         return cell + "  -- KiB/s";
@@ -41,36 +40,26 @@ std::string TransferCell(const TransferProgress& p) {
     return cell + eta;
 }
 
-// The board's name for the phase a status line begins, or empty.
-std::string PhaseOfStatus(const std::string& status, const std::string& target) {
-    static const std::pair<const char*, const char*> kShown[] = {
-        {"protection-check", "protection"},
-        {"blank-check", "blank check"},
-        {"erase", "erase"},
-        {"download-menu", "download"},
-    };
-    const auto texts = DefaultPhaseTexts(target);
-    const auto it = texts.find(status);
-    if (it != texts.end()) {
-        for (const auto& [name, shown] : kShown) {
-            if (it->second == name) {
-                return shown;
-            }
-        }
+// The board's name for a phase.
+std::string Shown(Phase phase) {
+    switch (phase) {
+        case Phase::Identification:
+            return "waiting";
+        case Phase::ProtectionCheck:
+            return "protection";
+        case Phase::BlankCheck:
+            return "blank check";
+        case Phase::Erase:
+            return "erase";
+        case Phase::DownloadMenu:
+        case Phase::Transfer:
+            return "download";
+        case Phase::Restart:
+            return "restart";
+        case Phase::Leave:
+            break;
     }
-    if (status == LoadString(Str::InstrumentOnLine)) {
-        return "on-line";
-    }
-    if (status == LoadString(Str::DescRestart)) {
-        return "restart";
-    }
-    return {};
-}
-
-bool IsOutcome(const std::string& text) {
-    return text == LoadString(Str::DownloadCompleted) ||
-           text == LoadString(Str::DownloadAborted) || text == LoadString(Str::Restarting) ||
-           text == LoadString(Str::RestartAborted);
+    return "leaving";
 }
 
 }  // namespace
@@ -105,7 +94,7 @@ void StationBoard::SetPhase(std::size_t row, const std::string& phase) {
     m_dirty = true;
 }
 
-void StationBoard::SetTransfer(std::size_t row, const std::optional<TransferProgress>& progress) {
+void StationBoard::SetTransfer(std::size_t row, const std::optional<TransferFigures>& progress) {
     const std::lock_guard lock(m_mutex);
     m_rows[row].transfer = progress;
     m_dirty = true;
@@ -237,60 +226,61 @@ PortRowDisplay::PortRowDisplay(StationBoard& board, std::size_t row, Clock& cloc
     : m_board(board), m_row(row), m_clock(clock) {}
 
 void PortRowDisplay::Message(const std::string& text) {
-    if (text.rfind("Waiting for", 0) == 0) {
-        m_board.SetModel(m_row, -1);
-        m_board.SetPhase(m_row, "waiting");
-    }
-    if (IsOutcome(text)) {
-        const double seconds = static_cast<double>(m_clock.NowMs() - m_functionStartMs) / 1000.0;
-        m_board.Event(m_row, text + Printf(" (%.1f s)", seconds));
-        return;
-    }
     m_board.Event(m_row, text);
 }
 
-void PortRowDisplay::ShowStatus(const std::string& text) {
-    const std::string phase = PhaseOfStatus(text, m_target);
-    if (!phase.empty()) {
-        m_stepPhase = phase;
-        m_board.SetPhase(m_row, phase);
+void PortRowDisplay::FunctionEnded(const FunctionResult& result) {
+    if (!result.boxed) {
+        return;
     }
+    const std::string why = result.reason.empty() || result.reason == result.outcome
+                                ? std::string()
+                                : ": " + result.reason;
+    m_board.Event(m_row, result.outcome + why +
+                             Printf(" (%.1f s)", static_cast<double>(result.durationMs) / 1000.0));
+}
+
+void PortRowDisplay::ShowStatus(const std::string& text) {
     if (!text.empty() && !m_quiet) {
         m_board.Event(m_row, text);
     }
 }
 
-void PortRowDisplay::SetTitle(const std::string& text) {
-    TellTitle(text);
-    const auto percent = PercentFromTitle(text);
-    if (percent && !m_percent) {
+void PortRowDisplay::Identified(int model) {
+    m_board.SetModel(m_row, model);
+}
+
+void PortRowDisplay::PhaseBegun(Phase phase) {
+    if (phase == Phase::Identification) {
+        m_board.SetModel(m_row, -1);
+    }
+    if (phase == Phase::Transfer) {
+        m_inTransfer = true;
         m_transferStartMs = m_clock.NowMs();
     }
-    m_percent = percent;
-    if (!percent) {
+    m_stepPhase = Shown(phase);
+    m_board.SetPhase(m_row, m_stepPhase);
+}
+
+void PortRowDisplay::PhaseEnded(Phase phase, const Outcome&) {
+    if (phase == Phase::Transfer) {
+        m_inTransfer = false;
         m_board.SetTransfer(m_row, std::nullopt);
     }
 }
 
-void PortRowDisplay::RepaintAndShow() {
-    if (m_percent) {
-        m_board.SetTransfer(m_row, ProgressAt(*m_percent, m_position, m_imageSize,
-                                              m_clock.NowMs() - m_transferStartMs));
+void PortRowDisplay::TransferProgress(const TransferState& state) {
+    if (m_inTransfer) {
+        m_board.SetTransfer(m_row, FiguresOf(state, m_clock.NowMs() - m_transferStartMs));
     }
 }
 
 void PortRowDisplay::StepProgress() {
     m_position += m_increment;
-    if (!m_percent && !m_stepPhase.empty()) {
+    if (!m_inTransfer && !m_stepPhase.empty()) {
         m_board.SetPhase(m_row, m_stepPhase + " " + std::to_string(std::min(m_position, m_high)) +
                                     "/" + std::to_string(m_high));
     }
-}
-
-void PortRowDisplay::CheckFunction(int id) {
-    // A function begins with its selection: its outcome's duration counts from here.
-    RunDisplay::CheckFunction(id);
-    m_functionStartMs = m_clock.NowMs();
 }
 
 }  // namespace vantrel::cli

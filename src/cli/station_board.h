@@ -28,7 +28,7 @@ public:
     // What the port is doing ("waiting", "erase 3/7", ...).
     void SetPhase(std::size_t row, const std::string& phase);
     // A running transfer's progress; nothing once it is over.
-    void SetTransfer(std::size_t row, const std::optional<TransferProgress>& progress);
+    void SetTransfer(std::size_t row, const std::optional<TransferFigures>& progress);
     // Something that happened on the port: a line of its own when not on a terminal.
     void Event(std::size_t row, const std::string& text);
     // An instrument was handled: its last outcome and whether every function succeeded.
@@ -49,7 +49,7 @@ private:
         std::string device;
         int model = -1;
         std::string phase = "starting";
-        std::optional<TransferProgress> transfer;
+        std::optional<TransferFigures> transfer;
         std::string last;
         int done = 0;
         int failed = 0;
@@ -82,10 +82,13 @@ public:
     void SetQuiet(bool quiet) { m_quiet = quiet; }
 
     void Message(const std::string& text) override;
-    void SetTitle(const std::string& text) override;
-    void RepaintAndShow() override;
+    void FunctionEnded(const FunctionResult& result) override;
     void StepProgress() override;
-    void CheckFunction(int id) override;
+
+    void Identified(int model) override;
+    void PhaseBegun(Phase phase) override;
+    void PhaseEnded(Phase phase, const Outcome& outcome) override;
+    void TransferProgress(const TransferState& state) override;
 
 private:
     void ShowStatus(const std::string& text) override;
@@ -95,9 +98,8 @@ private:
     Clock& m_clock;
     bool m_quiet = false;
     std::string m_stepPhase;  // the phase a blank check's or erase's steps belong to
-    std::optional<int> m_percent;
+    bool m_inTransfer = false;
     std::uint64_t m_transferStartMs = 0;
-    std::uint64_t m_functionStartMs = 0;
 };
 
 }  // namespace vantrel::cli

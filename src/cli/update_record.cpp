@@ -78,7 +78,9 @@ QJsonObject RecordObject(const UpdateRecord& r) {
     for (const auto& f : r.functions) {
         functions.append(QJsonObject{{"name", Text(f.name)},
                                      {"result", f.result ? QJsonValue(*f.result) : QJsonValue()},
-                                     {"outcome", Text(f.outcome)}});
+                                     {"outcome", Text(f.outcome)},
+                                     {"reason", f.reason.empty() ? QJsonValue()
+                                                                 : QJsonValue(Text(f.reason))}});
     }
     o["functions"] = functions;
     QJsonArray statuses;
@@ -96,7 +98,9 @@ QJsonObject RecordObject(const UpdateRecord& r) {
     for (const auto& p : r.phases) {
         phases.append(QJsonObject{{"name", Text(p.name)},
                                   {"start", Text(p.start)},
-                                  {"duration_ms", Number(p.durationMs)}});
+                                  {"duration_ms", Number(p.durationMs)},
+                                  {"outcome", p.outcome.empty() ? QJsonValue()
+                                                                : QJsonValue(Text(p.outcome))}});
     }
     o["phases"] = phases;
     if (r.diagnosis) {

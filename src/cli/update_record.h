@@ -19,15 +19,17 @@ struct UpdateRecord {
         std::string name;
         std::optional<std::int32_t> result;  // none when the function was refused
         std::string outcome;
+        std::string reason;  // why it failed, in the boot loader's or the program's words
     };
     struct StatusEntry {
         std::string time;  // ISO 8601 UTC
         std::string text;
     };
     struct PhaseEntry {
-        std::string name;
+        std::string name;   // the phase's stable id
         std::string start;  // ISO 8601 UTC
         std::int64_t durationMs = 0;
+        std::string outcome;  // how it ended (OutcomeKindId); empty while it runs
     };
     struct TransferEntry {
         bool started = false;  // a start signal arrived; crcMode means nothing otherwise

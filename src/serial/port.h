@@ -5,13 +5,20 @@
 #include <optional>
 #include <string>
 
+#include "stop_signal.h"
+
 namespace vantrel {
 
 // One serial port, as the serial channel needs it. Small enough to fake in a test.
 //
 // The line settings are fixed: 38400 baud, 8 data bits, no parity, 1 stop bit, no flow
-// control, and 0x1A received as ordinary data. Every call returns at once except
-// WaitForInput, which blocks without using the processor.
+// control, and 0x1A received as ordinary data. WaitForInput blocks, without using the
+// processor, until its time is up; Write blocks until the system has taken every byte, at
+// most serial_timing::kWriteLimitMs (a port that takes longer has failed). Every other call
+// returns at once.
+//
+// Thread contract: a port belongs to the one thread that opened it; only the StopSignal given
+// to WaitForInput is shared with other threads.
 class Port {
 public:
     virtual ~Port() = default;
@@ -35,9 +42,9 @@ public:
     // False when the port is closed or has failed.
     virtual bool Write(const std::uint8_t* data, std::size_t size) = 0;
 
-    // Blocks until a received byte is waiting, the port fails, or `ms` milliseconds have
-    // passed, whichever comes first. True when a byte is waiting.
-    virtual bool WaitForInput(std::uint64_t ms) = 0;
+    // Blocks until a received byte is waiting, the port fails, `stop` (when given) is raised,
+    // or `ms` milliseconds have passed, whichever comes first. True when a byte is waiting.
+    virtual bool WaitForInput(std::uint64_t ms, const StopSignal* stop) = 0;
 
     // Arms or disarms the receive notification. While armed, the owner of the port is told,
     // between its event handlers and never inside a read, whenever bytes are waiting.

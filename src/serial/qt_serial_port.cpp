@@ -15,6 +15,7 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#include <mutex>
 
 #include "serial_timing.h"
 
@@ -50,7 +51,7 @@ std::string OpenFailureText(const std::string& device, int error) {
         case ENXIO:
             return CannotOpen(device,
                               "there is no such device. Check that the cable or USB adapter is "
-                              "plugged in and choose the port again.");
+                              "plugged in.");
         case EACCES:
         case EPERM:
             return CannotOpen(device,
@@ -68,7 +69,7 @@ std::string OpenFailureText(const std::string& device, int error) {
 
 std::string FailureText(const std::string& device, const std::string& why) {
     return "The serial port " + Quoted(device) + " stopped working: " + why +
-           ". Check the cable or USB adapter, then choose the port again.";
+           ". Check the cable or USB adapter.";
 }
 
 }  // namespace
@@ -77,7 +78,8 @@ struct QtSerialPort::Private {
     QSerialPort port;                // holds the device: lock file, exclusive use, line settings
     int fd = -1;                     // the adapter's own descriptor, for the data
     std::deque<std::uint8_t> input;  // taken from the system, not yet taken by the owner
-    std::unique_ptr<QSocketNotifier> readable;
+    std::unique_ptr<QSocketNotifier> readable;  // only while a receive handler is set
+    bool inReadable = false;                    // inside the notifier's own signal
     std::string device;
     std::string error;
     std::function<void()> handler;
@@ -128,13 +130,20 @@ bool QtSerialPort::Open(const std::string& device) {
     d->port.setRequestToSend(true);
     d->port.clearError();
 
-    d->readable = std::make_unique<QSocketNotifier>(d->fd, QSocketNotifier::Read);
-    connect(d->readable.get(), &QSocketNotifier::activated, this, [this] { OnReadable(); });
     d->open = true;
+    WatchReadable();
     if (d->armed) {
         QueueDelivery();
     }
     return true;
+}
+
+void QtSerialPort::WatchReadable() {
+    if (!d->handler || d->fd < 0 || d->readable) {
+        return;
+    }
+    d->readable = std::make_unique<QSocketNotifier>(d->fd, QSocketNotifier::Read);
+    connect(d->readable.get(), &QSocketNotifier::activated, this, [this] { OnReadable(); });
 }
 
 bool QtSerialPort::OpenDescriptor(const std::string& device) {
@@ -253,14 +262,17 @@ bool QtSerialPort::Write(const std::uint8_t* data, std::size_t size) {
     return true;
 }
 
-bool QtSerialPort::WaitForInput(std::uint64_t ms) {
+bool QtSerialPort::WaitForInput(std::uint64_t ms, const StopSignal* stop) {
     if (Waiting() > 0) {
         return true;
     }
     const QDeadlineTimer deadline(static_cast<qint64>(std::min<std::uint64_t>(ms, LLONG_MAX)));
     while (d->open && !d->failed) {
+        if (stop != nullptr && stop->Raised()) {
+            return false;
+        }
         const qint64 remaining = deadline.remainingTime();
-        PullFromSystem(static_cast<int>(std::min<qint64>(remaining, INT_MAX)));
+        PullFromSystem(static_cast<int>(std::min<qint64>(remaining, INT_MAX)), stop);
         if (!d->input.empty() && !d->failed) {
             return true;
         }
@@ -292,6 +304,7 @@ std::string QtSerialPort::ErrorText() const {
 
 void QtSerialPort::SetReceiveHandler(std::function<void()> handler) {
     d->handler = std::move(handler);
+    WatchReadable();
 }
 
 void QtSerialPort::MarkFailed(const std::string& why) {
@@ -312,12 +325,17 @@ void QtSerialPort::ReleaseIfFailed() {
     }
     if (d->readable) {
         // A removed device stays readable forever: left on, the notifier would wake the event
-        // loop without pause. This may run inside the notifier's own signal, so it is deleted
-        // from the event loop, or with the port when no event loop runs (the console).
-        QSocketNotifier* notifier = d->readable.release();
-        notifier->setEnabled(false);
-        notifier->setParent(this);
-        notifier->deleteLater();
+        // loop without pause. Inside the notifier's own signal it cannot be deleted, so it is
+        // switched off and left to the event loop that delivered the signal; anywhere else it
+        // goes at once.
+        d->readable->setEnabled(false);
+        if (d->inReadable) {
+            QSocketNotifier* notifier = d->readable.release();
+            notifier->setParent(this);
+            notifier->deleteLater();
+        } else {
+            d->readable.reset();
+        }
     }
     ::close(d->fd);
     d->fd = -1;
@@ -333,19 +351,20 @@ bool QtSerialPort::LineHungUp() const {
     return ::poll(&watch, 1, 0) > 0 && (watch.revents & kHangUpEvents) != 0;
 }
 
-void QtSerialPort::PullFromSystem(int timeoutMs) {
+void QtSerialPort::PullFromSystem(int timeoutMs, const StopSignal* stop) {
     if (d->fd < 0 || d->failed) {
         return;
     }
-    pollfd watch{d->fd, POLLIN, 0};
-    const int ready = ::poll(&watch, 1, timeoutMs);
+    pollfd fds[2] = {{d->fd, POLLIN, 0}, {stop != nullptr ? stop->Fd() : -1, POLLIN, 0}};
+    const int ready = ::poll(fds, stop != nullptr && stop->Fd() >= 0 ? 2 : 1, timeoutMs);
     if (ready < 0) {
         if (errno != EINTR) {
             MarkFailed(std::string("waiting for input failed (") + std::strerror(errno) + ")");
         }
         return;
     }
-    if (ready == 0) {
+    const pollfd& watch = fds[0];
+    if (ready == 0 || watch.revents == 0) {
         return;
     }
     if ((watch.revents & POLLIN) != 0) {
@@ -371,7 +390,9 @@ void QtSerialPort::PullFromSystem(int timeoutMs) {
 }
 
 void QtSerialPort::OnReadable() {
+    d->inReadable = true;
     PullFromSystem(0);
+    d->inReadable = false;
     QueueDelivery();
 }
 
@@ -400,6 +421,10 @@ void QtSerialPort::Deliver() {
 namespace {
 
 std::vector<std::string> SystemDevices() {
+    // The system's port list is read through udev; a station's port threads may all ask at
+    // once when their adapters come back together, so they take turns.
+    static std::mutex listing;
+    const std::lock_guard lock(listing);
     std::vector<std::string> devices;
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
         devices.push_back(info.systemLocation().toStdString());

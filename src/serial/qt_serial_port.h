@@ -15,13 +15,18 @@ namespace vantrel {
 // QSerialPort opens the device (its lock file and exclusive use), sets the line and the
 // modem lines; the data itself goes through a descriptor of the adapter's own, so that input
 // is seen with or without an event loop and every write is out before Write returns. Waits
-// block in poll() and so process no window messages. The receive notification is delivered
-// through the handler set with SetReceiveHandler, queued to the event loop (between
-// handlers, never inside a read), and delivered again after a handler returns while the
-// notification is still armed and bytes are still waiting.
+// block in poll(), on the port and on the stop they are given, and so process no window
+// messages. The receive notification is delivered through the handler set with
+// SetReceiveHandler, queued to the event loop (between handlers, never inside a read), and
+// delivered again after a handler returns while the notification is still armed and bytes are
+// still waiting. Without a handler (the console, the station) no socket notifier is made, so
+// that a port may live on a thread that runs no event loop.
 //
 // IsOpen() stays true from a successful Open until Close, also once the port has failed;
 // HasFailed() tells the two apart.
+//
+// Thread contract: a port is made, used and destroyed on one thread. The free functions
+// below may be called from any thread.
 class QtSerialPort final : public QObject, public Port {
     Q_OBJECT
 public:
@@ -35,7 +40,7 @@ public:
     std::optional<std::uint8_t> Take() override;
     void DiscardInput() override;
     bool Write(const std::uint8_t* data, std::size_t size) override;
-    bool WaitForInput(std::uint64_t ms) override;
+    bool WaitForInput(std::uint64_t ms, const StopSignal* stop) override;
     void SetReceiveNotification(bool armed) override;
     bool ReceiveNotificationArmed() const override;
     bool HasFailed() const override;
@@ -52,7 +57,9 @@ private:
     void MarkFailed(const std::string& why);
     void ReleaseIfFailed();
     bool LineHungUp() const;
-    void PullFromSystem(int timeoutMs);
+    // Waits up to `timeoutMs` for input (or for `stop`), then takes what has come.
+    void PullFromSystem(int timeoutMs, const StopSignal* stop = nullptr);
+    void WatchReadable();
     void OnReadable();
     void QueueDelivery();
     void Deliver();

@@ -12,7 +12,14 @@ constexpr std::uint8_t kLf = 0x0A;
 constexpr std::uint8_t kNul = 0x00;
 }  // namespace
 
-SerialChannel::SerialChannel(Port& port, Clock& clock) : m_port(port), m_clock(clock) {}
+SerialChannel::SerialChannel(Port& port, Clock& clock, const StopSignal* stop)
+    : m_port(port), m_clock(clock), m_stop(stop) {}
+
+SerialChannel SerialChannel::WithoutStop() const {
+    SerialChannel channel(m_port, m_clock);
+    channel.SetTimeoutFactor(m_factor);
+    return channel;
+}
 
 bool SerialChannel::OpenPort(const std::string& device) {
     if (m_port.IsOpen()) {
@@ -31,14 +38,17 @@ bool SerialChannel::IsOpen() const {
     return m_port.IsOpen();
 }
 
-void SerialChannel::SendText(std::string_view text) {
-    SendBytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+bool SerialChannel::SendText(std::string_view text) {
+    return SendBytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }
 
-void SerialChannel::SendBytes(const std::uint8_t* data, std::size_t size) {
+bool SerialChannel::SendBytes(const std::uint8_t* data, std::size_t size) {
+    if (Stopped()) {
+        return false;
+    }
     // A failed write marks the port failed; the next wait then ends at once, which is where
-    // the callers notice.
-    m_port.Write(data, size);
+    // callers that do not look at the result notice.
+    return m_port.Write(data, size);
 }
 
 void SerialChannel::ClearInput() {
@@ -54,14 +64,15 @@ bool SerialChannel::AwaitByte(std::uint64_t startMs, std::uint64_t limitMs) {
         const std::uint64_t elapsed = m_clock.NowMs() - startMs;
         // A closed port would return from WaitForInput at once and turn the wait into a
         // spin; it ends the wait like a failed one.
-        if (elapsed > limitMs || !m_port.IsOpen() || m_port.HasFailed()) {
+        if (elapsed > limitMs || !m_port.IsOpen() || m_port.HasFailed() || Stopped()) {
             return false;
         }
         if (m_port.Waiting() > 0) {
             return true;
         }
-        // Sleep in the port until input arrives or the deadline is just passed.
-        m_port.WaitForInput(limitMs - elapsed + 1);
+        // Sleep in the port until input arrives, the stop is raised or the deadline is just
+        // passed.
+        m_port.WaitForInput(limitMs - elapsed + 1, m_stop);
     }
 }
 
@@ -97,9 +108,12 @@ std::uint8_t SerialChannel::ReadLine(std::uint32_t ms) {
 }
 
 void SerialChannel::Drain() {
+    Drain(Scaled(serial_timing::kDrainLimitMs));
+}
+
+void SerialChannel::Drain(std::uint64_t limit) {
     ClearInput();
     const std::uint64_t start = m_clock.NowMs();
-    const std::uint64_t limit = Scaled(serial_timing::kDrainLimitMs);
     const std::uint64_t quiet = Scaled(serial_timing::kDrainQuietMs);
     for (;;) {
         const std::uint64_t now = m_clock.NowMs();

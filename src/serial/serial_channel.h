@@ -26,9 +26,22 @@ struct ByteRead {
 // deadline is found passed stays for the next read. While nothing is waiting a wait blocks in
 // the port (no spinning) and processes nothing else. A port that fails or is not open ends
 // every wait at once, as a time-out.
+//
+// A channel may be given a StopSignal: once it is raised every wait ends at once, as a
+// time-out, and nothing more is written, so that a session unwinds to its end without another
+// word to the instrument. What must still be said after a stop (the cancel of a receiver, the
+// menu's exit command) goes through WithoutStop().
+//
+// Thread contract: a channel is used by the one thread that owns its port.
 class SerialChannel {
 public:
-    SerialChannel(Port& port, Clock& clock);
+    SerialChannel(Port& port, Clock& clock, const StopSignal* stop = nullptr);
+
+    // The same port, clock and time-out factor, without the stop: for the few words that must
+    // reach the instrument after a stop, and the drain that lets them arrive.
+    SerialChannel WithoutStop() const;
+    // True once the channel's stop has been raised.
+    bool Stopped() const { return m_stop != nullptr && m_stop->Raised(); }
 
     // (Re)opens `device` with the fixed settings, throws away stale input, arms the receive
     // notification and sends one carriage return. False when the device cannot be opened;
@@ -36,10 +49,11 @@ public:
     bool OpenPort(const std::string& device);
     bool IsOpen() const;
 
-    // Writes the text's bytes in one write, nothing appended.
-    void SendText(std::string_view text);
-    // Writes the bytes unchanged in one write.
-    void SendBytes(const std::uint8_t* data, std::size_t size);
+    // Writes the text's bytes in one write, nothing appended. False when nothing was written:
+    // the channel is stopped, or the port is closed or has failed.
+    bool SendText(std::string_view text);
+    // Writes the bytes unchanged in one write; false as SendText.
+    bool SendBytes(const std::uint8_t* data, std::size_t size);
     // Throws away every received byte not yet read.
     void ClearInput();
 
@@ -55,6 +69,8 @@ public:
     // Throws away input until the line has been quiet for one ReadByte time-out, but no
     // longer than serial_timing::kDrainLimitMs (times the timeout factor) in all.
     void Drain();
+    // The same, but no longer than `limitMs` in all, whatever the timeout factor.
+    void Drain(std::uint64_t limitMs);
 
     // Waits more than `ms` milliseconds without looking at the port; never scaled.
     void Delay(std::uint32_t ms);
@@ -85,6 +101,7 @@ private:
 
     Port& m_port;
     Clock& m_clock;
+    const StopSignal* m_stop;
     std::string m_receivedLine;
     std::uint32_t m_factor = 1;
 };

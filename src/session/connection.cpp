@@ -14,14 +14,16 @@ namespace {
 constexpr const char* kNoPortSelected = "No serial port selected";
 constexpr const char* kCannotOpenPrefix = "Cannot open ";
 constexpr const char* kPortFailedPrefix = "Connection Lost - ";
-constexpr const char* kPortFailedSuffix = " - Select the port again";
 constexpr const char* kPortFailedUnknown = "The serial port failed";
+
+// The boot loader's exit command.
+constexpr char kExitCommand[] = "7";
 
 // The boot loader's prompt, a whole line of its own.
 constexpr const char* kPrompt = ">";
 
-// Signatures in the order they are compared. A stray LF before the model 2 signature
-// reads as the model 1 signature, so model 2 must be tried before model 1.
+// Signatures in the order the boot loader's documentation lists them. The comparisons are
+// exact and the three texts differ, so the order decides nothing.
 struct SignatureEntry {
     Str text;
     int model;
@@ -43,8 +45,8 @@ std::optional<char> TakeCharacter(SerialChannel& channel) {
 
 }  // namespace
 
-Connection::Connection(SerialChannel& channel, OperatorDisplay& display)
-    : m_channel(channel), m_display(display) {}
+Connection::Connection(SerialChannel& channel, OperatorDisplay& display, SessionEvents& events)
+    : m_channel(channel), m_display(display), m_events(events) {}
 
 bool Connection::OpenPort(const std::string& device) {
     const bool portHadFailed = m_channel.PortFailed();
@@ -135,6 +137,7 @@ void Connection::IdentifyInstrument() {
         return;
     }
     GoOnLine();
+    m_events.Identified(m_model);
 }
 
 bool Connection::GoOnLine() {
@@ -160,11 +163,28 @@ bool Connection::GoConnectionLost() {
         if (error.empty()) {
             error = kPortFailedUnknown;
         }
-        m_display.SetStatus(kPortFailedPrefix + error + kPortFailedSuffix);
+        m_display.SetStatus(kPortFailedPrefix + error + m_portFailedAdvice);
     } else {
         m_display.SetStatus(LoadString(Str::ConnectionLost));
     }
     return true;
+}
+
+bool Connection::Leave() {
+    if (!m_onLine) {
+        return false;
+    }
+    m_events.PhaseBegun(Phase::Leave);
+    SerialChannel line = m_channel.WithoutStop();
+    const bool sent = line.SendText(kExitCommand);
+    Outcome outcome;
+    if (!sent) {
+        outcome.kind = OutcomeKind::PortFailed;
+        outcome.result = 1;
+        outcome.words = m_channel.LastError();
+    }
+    m_events.PhaseEnded(Phase::Leave, outcome);
+    return sent;
 }
 
 }  // namespace vantrel

@@ -46,6 +46,13 @@ inline constexpr std::uint32_t kRestartListenLimitMs = 10000;
 // that will not come, the same number the sender uses when it gives up.
 inline constexpr int kCancelCanCount = 3;
 
+// Longest drain after the session's stop, in milliseconds, whatever the model: the receiver
+// that was cancelled, or the menu that was left, is let fall quiet so that the last words
+// reach the instrument before the port is closed, but a stop (SIGTERM from a service
+// manager, say) must end the program soon. One quiet period of the slow model (4 s) and what
+// the boot loader says on the cancel fit in it.
+inline constexpr std::uint64_t kStopDrainLimitMs = 6000;
+
 // Largest target file in bytes. The transfer's result is the acknowledged byte count, the
 // size rounded up to whole 1024-byte blocks, in a signed 32-bit value: 2^31 - 1024 is the
 // largest size whose count still fits.

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "results.h"
+#include "session_limits.h"
 #include "strings.h"
 
 namespace vantrel {
@@ -50,9 +51,9 @@ constexpr std::int64_t kLargestSize = std::numeric_limits<std::int32_t>::max() /
                                       static_cast<std::int64_t>(kBlockBytes) *
                                       static_cast<std::int64_t>(kBlockBytes);
 
-void SendByte(SerialChannel& channel, std::uint8_t byte) {
+bool SendByte(SerialChannel& channel, std::uint8_t byte) {
     const char text = static_cast<char>(byte);
-    channel.SendText(std::string_view(&text, 1));
+    return channel.SendText(std::string_view(&text, 1));
 }
 
 }  // namespace
@@ -71,18 +72,73 @@ std::size_t FileImageReader::Read(std::uint8_t* buffer, std::size_t size) {
     return got;
 }
 
-XModemSender::XModemSender(SerialChannel& channel, OperatorDisplay& display)
-    : m_channel(channel), m_display(display) {}
+void FileImageReader::Guard(const std::string& path, const ImageIdentity& identity,
+                            const std::string& changedText) {
+    m_guarded = true;
+    m_path = path;
+    m_identity = identity;
+    m_changedText = changedText;
+}
+
+std::string FileImageReader::CheckUnchanged() {
+    if (!m_guarded) {
+        return {};
+    }
+    // The bytes sent came through the open stream; the file at the path is what the record
+    // and the next instrument take for the image. Both must still be the one read.
+    std::string why;
+    const auto open = m_file != nullptr ? IdentityOfDescriptor(::fileno(m_file)) : std::nullopt;
+    const auto named = IdentityOfPath(m_path, why);
+    if (open == m_identity && named == m_identity) {
+        return {};
+    }
+    return named || why.empty() ? m_changedText : m_changedText + " (" + why + ")";
+}
+
+XModemSender::XModemSender(SerialChannel& channel, OperatorDisplay& display,
+                           SessionEvents& events)
+    : m_channel(channel), m_display(display), m_events(events) {}
 
 std::int32_t XModemSender::SendFile(ImageReader& image, std::int64_t size) {
     m_report = TransferReport{};
+    m_size = size;
     return Finish(Transfer(image, size));
 }
 
 std::int32_t XModemSender::Finish(std::int32_t result) {
-    m_channel.Drain();
+    if (result == result::kInterrupted) {
+        // The receiver still waits for blocks: it is told that none will come, although the
+        // session has been stopped, and the line is let fall quiet so that the cancel has
+        // reached the instrument before anyone closes the port.
+        SerialChannel line = m_channel.WithoutStop();
+        SendCancel(line);
+        line.Drain(session_limits::kStopDrainLimitMs);
+    } else {
+        m_channel.Drain();
+    }
     m_report.result = result;
     return result;
+}
+
+std::int32_t XModemSender::LineGone() const {
+    if (m_channel.Stopped()) {
+        return result::kInterrupted;
+    }
+    if (m_channel.PortFailed() || !m_channel.IsOpen()) {
+        return result::kPortFailed;
+    }
+    return 0;
+}
+
+void XModemSender::TellProgress(std::uint32_t block, int repeats) {
+    TransferState state;
+    state.bytesAcknowledged = m_report.bytesAcknowledged;
+    state.total = m_size;
+    state.block = block;
+    state.repeats = repeats;
+    state.framesSent = m_report.framesSent;
+    state.crcMode = m_report.crcMode;
+    m_events.TransferProgress(state);
 }
 
 std::int32_t XModemSender::Transfer(ImageReader& image, std::int64_t size) {
@@ -110,7 +166,13 @@ std::int32_t XModemSender::Transfer(ImageReader& image, std::int64_t size) {
     for (std::uint32_t blockIndex = 1;; ++blockIndex) {
         ShowProgress(acknowledged, size);
         const std::int64_t remaining = size - acknowledged;
+        TellProgress(remaining > 0 ? blockIndex : 0, 0);
         if (remaining <= 0) {
+            if (const std::string changed = image.CheckUnchanged(); !changed.empty()) {
+                m_report.imageError = changed;
+                SendCancel(m_channel);
+                return result::kImageReadError;
+            }
             return Close(acknowledged);
         }
         if (!m_next.built) {
@@ -120,7 +182,7 @@ std::int32_t XModemSender::Transfer(ImageReader& image, std::int64_t size) {
         m_next.built = false;
         if (!m_frame.readError.empty()) {
             m_report.imageError = m_frame.readError;
-            SendCancel();
+            SendCancel(m_channel);
             return result::kImageReadError;
         }
         const std::int64_t nextRemaining = remaining - static_cast<std::int64_t>(kBlockBytes);
@@ -148,8 +210,13 @@ std::int32_t XModemSender::AwaitStart() {
             m_report.crcMode = reply.byte == kCrcStart;
             return 0;
         }
+        // A stopped session or a failed port ends every wait at once: the remaining tries
+        // would all fail the same way within microseconds.
+        if (const std::int32_t gone = LineGone(); gone < 0) {
+            return gone;
+        }
     }
-    SendCancel();
+    SendCancel(m_channel);
     return result::kNoStartSignal;
 }
 
@@ -205,9 +272,7 @@ void XModemSender::BuildFrame(ImageReader& image, std::int64_t remaining, std::u
 std::int32_t XModemSender::SendBlock(std::uint32_t blockIndex, ImageReader& image,
                                      std::int64_t nextRemaining) {
     for (int attempts = 0; attempts < kFrameSendings; ++attempts) {
-        if (attempts > 0) {
-            m_report.repeatsPerBlock[blockIndex] = attempts;
-        } else if (ClearInputKeepingCancel()) {
+        if (attempts == 0 && ClearInputKeepingCancel()) {
             // The input is cleared before the first sending. Nothing can answer a frame not
             // yet sent: what waits now is a repeated or late answer to the block before, which
             // would be taken for this frame's ACK and put the transfer out of step with the
@@ -216,8 +281,16 @@ std::int32_t XModemSender::SendBlock(std::uint32_t blockIndex, ImageReader& imag
             SendByte(m_channel, kAck);
             return result::kReceiverCancelled;
         }
-        m_channel.SendBytes(m_frame.bytes.data(), m_frame.size);
+        if (!m_channel.SendBytes(m_frame.bytes.data(), m_frame.size)) {
+            // Nothing went out: only the frames the port took are counted.
+            const std::int32_t gone = LineGone();
+            return gone < 0 ? gone : result::kPortFailed;
+        }
         ++m_report.framesSent;
+        if (attempts > 0) {
+            m_report.repeatsPerBlock[blockIndex] = attempts;
+            TellProgress(blockIndex, attempts);
+        }
         if (attempts == 0 && nextRemaining > 0) {
             // The frame takes a quarter of a second on the line: time enough to read and
             // check the next block, so the next frame can follow the ACK at once. The wait
@@ -233,10 +306,15 @@ std::int32_t XModemSender::SendBlock(std::uint32_t blockIndex, ImageReader& imag
         if (!reply.timedOut && reply.byte == kAck) {
             return 0;
         }
+        // A wait cut short by a stop or a failed port is no silence of the receiver: sending
+        // the frame again could not be heard, and would count sendings that never happened.
+        if (const std::int32_t gone = LineGone(); gone < 0) {
+            return gone;
+        }
         // NAK, noise or silence: the same frame goes out again at once, without clearing
         // the input, so an answer that was merely late is still read next time.
     }
-    SendCancel();
+    SendCancel(m_channel);
     return result::kBlockNotAcknowledged;
 }
 
@@ -245,11 +323,19 @@ std::int32_t XModemSender::Close(std::int64_t acknowledged) {
     // A repeated ACK of the last block must not pass for the answer to EOT.
     m_channel.ClearInput();
     while (!accepted && m_report.eotSent < kEotSendings) {
-        SendByte(m_channel, kEot);
+        if (!SendByte(m_channel, kEot)) {
+            const std::int32_t gone = LineGone();
+            return gone < 0 ? gone : result::kPortFailed;
+        }
         ++m_report.eotSent;
         // A CAN has no special meaning here: anything but ACK asks for another EOT.
         const ByteRead answer = m_channel.ReadByte(kEotAnswerMs);
         accepted = !answer.TimedOut() && answer.byte == kAck;
+        if (answer.TimedOut()) {
+            if (const std::int32_t gone = LineGone(); gone < 0) {
+                return gone;
+            }
+        }
     }
     return accepted ? static_cast<std::int32_t>(acknowledged) : result::kEndNotAcknowledged;
 }
@@ -277,9 +363,9 @@ bool XModemSender::ClearInputKeepingCancel() {
     return cancelled;
 }
 
-void XModemSender::SendCancel() {
+void XModemSender::SendCancel(SerialChannel& channel) {
     for (int i = 0; i < kGiveUpCans; ++i) {
-        SendByte(m_channel, kCan);
+        SendByte(channel, kCan);
     }
 }
 

@@ -115,6 +115,8 @@ CVantrelDistributionDlg::CVantrelDistributionDlg(QWidget* parent)
       m_sender(std::make_unique<XModemSender>(*m_channel, *this)),
       m_bootLoader(std::make_unique<BootLoader>(*m_connection, *m_sender)) {
     setWindowTitle(QStringLiteral("Vantrel"));
+    // Only the operator can bring a failed port back, by choosing it (or another) again.
+    m_connection->SetPortFailedAdvice(" - Select the port again");
     CreateControls();
     CreateAboutAction();
     m_port->SetReceiveHandler([this] { m_connection->IdentifyInstrument(); });

@@ -24,9 +24,9 @@ std::int32_t PlayTransfer(ConsoleDisplay& display, SimClock& clock, std::int64_t
     receiver.SetAnswers(answers);
     receiver.Send("C", ScriptedReceiver::kAnswerDelayMs);
     MemoryImage image(RandomImage(size));
-    display.SetImageSize(size);
-    const std::int32_t sent = XModemSender(channel, display).SendFile(image, size);
-    display.SetTitle("Vantrel");
+    display.PhaseBegun(Phase::Transfer);
+    const std::int32_t sent = XModemSender(channel, display, display).SendFile(image, size);
+    display.PhaseEnded(Phase::Transfer, Outcome{});
     return sent;
 }
 
@@ -57,7 +57,7 @@ private slots:
         QFETCH(qint64, bytes);
         QFETCH(qint64, total);
         QFETCH(qint64, elapsedMs);
-        const TransferProgress p{percent, bytes, total, static_cast<std::uint64_t>(elapsedMs)};
+        const TransferFigures p{percent, bytes, total, static_cast<std::uint64_t>(elapsedMs), 0};
         QTEST(QString::fromStdString(FormatTransferLine(p)), "expected");
     }
 

@@ -28,12 +28,13 @@ const QString kNotRegular = "not a regular file";
 struct Rig {
     SimClock clock;
     FakePort fake{clock};
-    std::atomic<int> interrupted{0};
-    WatchedPort port{fake, interrupted};
+    StopSignal cancel;
+    WatchedPort port{fake};
     std::FILE* out = std::tmpfile();
     std::FILE* err = std::tmpfile();
     ConsoleDisplay display{out, false, clock};
-    ConsoleRun run{port, clock, display, err};
+    ConsoleRun run{port, clock, display, err, &cancel};
+    std::optional<ImageDigest> image;
     std::map<std::string, std::string> answers;
     std::function<void(const std::string&)> onWrite;
 
@@ -59,7 +60,10 @@ struct Rig {
         options.functions = std::move(functions);
         options.waitSeconds = waitSeconds;
         options.targetFile = std::move(file);
-        return run.Run(options, "COM3", "/dev/fake");
+        if (!options.targetFile.empty()) {
+            image = DigestImageFile(options.targetFile);
+        }
+        return run.Run(options, "COM3", "/dev/fake", image ? &*image : nullptr);
     }
     QJsonObject Record() const {
         return QJsonDocument::fromJson(QByteArray::fromStdString(BuildRecordLine(run.Record())))
@@ -191,12 +195,13 @@ private slots:
         rig.answers["00000000"] = LoadString(Str::ProgramFlash) + "\r\n";
         rig.answers["Y"] = LoadString(Str::StartXModem) + "\r\n";
         std::uint64_t cancelledAt = 0;
+        int cans = 0;
         rig.onWrite = [&](const std::string& text) {
             if (text == "Y") {
                 rig.fake.Arrive("C", 500);
             } else if (text.size() > 1000) {
-                rig.interrupted = 1;  // during the first block
-            } else if (text == "\x18\x18\x18") {
+                rig.cancel.Raise();  // during the first block
+            } else if (text == "\x18" && ++cans == 3) {
                 cancelledAt = rig.clock.NowMs();
             }
         };

@@ -90,7 +90,7 @@ private slots:
 
     void absentValuesAreNull() {
         UpdateRecord r;
-        r.functions = {{"download", std::nullopt, "Invalid Target File"}};
+        r.functions = {{"download", std::nullopt, "Invalid Target File", {}}};
         const QJsonObject o = Parsed(r);
         QVERIFY(o.contains("model") && o["model"].isNull());
         QVERIFY(o["image"].isNull());

@@ -57,8 +57,8 @@ private slots:
         QCOMPARE(mine["frames_sent"].toInt(), transfer["blocks"].toArray().size());
         QCOMPARE(mine["result"].toInt(), sent.size());
         const QJsonDocument functions = QJsonDocument::fromJson(R"([
-            {"name": "auto", "result": 0, "outcome": "!!! Download Completed !!!"},
-            {"name": "restart", "result": 0, "outcome": "!!! Restarting !!!"}])");
+            {"name": "auto", "result": 0, "outcome": "!!! Download Completed !!!", "reason": null},
+            {"name": "restart", "result": 0, "outcome": "!!! Restarting !!!", "reason": null}])");
         QCOMPARE(r["functions"].toArray(), functions.array());
         QCOMPARE(r["status"].toArray().last().toObject()["text"].toString(),
                  QString("Connection Lost - Reset the Instrument"));

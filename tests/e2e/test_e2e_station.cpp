@@ -98,7 +98,7 @@ private slots:
         s.sims[1]->Command("reset");
         const RunResult run = s.program.Finish();
         QCOMPARE(run.exitCode, 1);
-        QVERIFY(run.out.contains("COM8 model 1: Target file changed since the station started\n"));
+        QVERIFY(run.out.contains("COM8 model 1: Target file changed since the station started"));
         QCOMPARE(s.Outcomes(), (QStringList{"COM7=1", "COM8=0", "COM8=1"}));
         QCOMPARE(Commands(s.sims[1]->Report()),
                  (QStringList{"2", "1", "3", "Y", "5", "00010000", "Y", "6", "Y", "7"}));

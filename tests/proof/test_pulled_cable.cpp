@@ -128,7 +128,7 @@ private slots:
             << QStringList{"--cut", "to-program:2"} << 3 << QStringList{"port failed"};
         QTest::newRow("transfer, adapter pulled")
             << QStringList{"--cut", "to-instrument:12000"} << 1
-            << QStringList{"Select the port again", "!!! Download ABORTED !!!"};
+            << QStringList{"stopped working", "!!! Download ABORTED !!!"};
     }
     void reportedAtOnceAndRecovered() {
         QFETCH(QStringList, cut);

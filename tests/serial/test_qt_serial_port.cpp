@@ -35,7 +35,7 @@ QByteArray TakeAll(QtSerialPort& port, qsizetype count) {
     QByteArray got;
     const QDeadlineTimer deadline(kArriveMs);
     while (got.size() < count && !deadline.hasExpired()) {
-        port.WaitForInput(100);
+        port.WaitForInput(100, nullptr);
         while (const auto byte = port.Take()) {
             got.append(static_cast<char>(*byte));
         }
@@ -47,7 +47,7 @@ QByteArray TakeAll(QtSerialPort& port, qsizetype count) {
 bool AwaitWaiting(QtSerialPort& port, std::size_t count) {
     const QDeadlineTimer deadline(kArriveMs);
     while (port.Waiting() < count && !deadline.hasExpired()) {
-        port.WaitForInput(20);
+        port.WaitForInput(20, nullptr);
     }
     return port.Waiting() >= count;
 }
@@ -139,7 +139,7 @@ private slots:
             QVERIFY(!port.Write(&cr, 1));
             QElapsedTimer timer;
             timer.start();
-            QVERIFY(!port.WaitForInput(5000) && timer.elapsed() < kAtOnceMs);
+            QVERIFY(!port.WaitForInput(5000, nullptr) && timer.elapsed() < kAtOnceMs);
             text = QString::fromStdString(port.ErrorText());
         }
         QVERIFY2(text.contains(expected), qPrintable(text));

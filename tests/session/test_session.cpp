@@ -290,7 +290,7 @@ void RunRow(SessionRig& rig, int* tookMs = nullptr) {
 }
 
 const QString kLost = Q(Str::ConnectionLost);
-const QString kPortGone = "Connection Lost - Input/output error - Select the port again";
+const QString kPortGone = "Connection Lost - Input/output error";
 
 // Open descriptors of this process: a file left open by the download shows up here.
 uint OpenDescriptors() {

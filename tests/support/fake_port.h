@@ -48,6 +48,12 @@ public:
         m_failAt = m_clock.NowMs() + afterMs;
         m_failError = std::move(error);
     }
+    // `stop` is raised `afterMs` from now (Ctrl-C, SIGTERM), waking the wait that is running
+    // then, as the real port's poll() would.
+    void StopIn(StopSignal& stop, std::uint64_t afterMs) {
+        m_stop = &stop;
+        m_stopAt = m_clock.NowMs() + afterMs;
+    }
     // Open() of this device fails with `error`.
     void Refuse(const std::string& device, std::string error) {
         m_refused.insert(device);
@@ -117,15 +123,22 @@ public:
         }
         return true;
     }
-    bool WaitForInput(std::uint64_t ms) override {
+    bool WaitForInput(std::uint64_t ms, const StopSignal* stop) override {
         ++m_waitCalls;
         if (Waiting() > 0) {
             return true;
         }
-        if (!m_open || HasFailed()) {
+        if (!m_open || HasFailed() || (stop != nullptr && stop->Raised())) {
             return false;
         }
         const std::uint64_t deadline = m_clock.NowMs() + ms;
+        if (m_stop != nullptr && m_stopAt <= deadline &&
+            (m_incoming.empty() || m_stopAt < m_incoming.front().at) && m_stopAt < m_failAt) {
+            m_clock.Set(m_stopAt);
+            m_stop->Raise();
+            m_stop = nullptr;
+            return false;
+        }
         const std::uint64_t next =
             m_incoming.empty() ? m_failAt : std::min(m_failAt, m_incoming.front().at);
         if (next <= deadline) {
@@ -157,6 +170,8 @@ private:
     std::string m_error;
     std::string m_failError;
     std::uint64_t m_failAt = kNever;
+    StopSignal* m_stop = nullptr;
+    std::uint64_t m_stopAt = kNever;
     std::uint64_t m_waitCalls = 0;
     int m_opens = 0;
     bool m_open = false;

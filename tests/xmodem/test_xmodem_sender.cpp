@@ -23,7 +23,8 @@ constexpr int kBlock = 1024;
 struct Rig {
     SimClock clock;
     FakePort port{clock};
-    SerialChannel channel{port, clock};
+    StopSignal stop;  // Ctrl-C, SIGTERM
+    SerialChannel channel{port, clock, &stop};
     RecordingDisplay display;
     XModemSender sender{channel, display};
     ScriptedReceiver receiver{port, clock};
@@ -142,6 +143,45 @@ private slots:
                 QVERIFY(frames[i] == frames[i - 1]);
             }
         }
+    }
+
+    // A stop or a port that fails ends the transfer at once, whatever it was waiting for: no
+    // frame goes out or is counted after it, and the result tells it apart from a receiver
+    // that never answered. After a stop the receiver is still cancelled and the line drained.
+    void lineGoesAway_data() {
+        QTest::addColumn<bool>("stopped");  // else the port fails
+        QTest::addColumn<QString>("start");  // the receiver's start signal
+        QTest::addColumn<int>("atMs");
+        QTest::addColumn<QString>("writes");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<int>("endsAtMs");
+
+        QTest::newRow("stopped while block 3 waits for its answer")
+            << true << "C" << 500 << "F1 F2 F3 X*3" << result::kInterrupted << 1501;
+        QTest::newRow("port fails while block 3 waits for its answer")
+            << false << "C" << 500 << "F1 F2 F3" << result::kPortFailed << 500;
+        QTest::newRow("stopped in the start handshake")
+            << true << "" << 3000 << "X*3" << result::kInterrupted << 4001;
+        QTest::newRow("port fails in the start handshake")
+            << false << "" << 3000 << "" << result::kPortFailed << 3000;
+    }
+    void lineGoesAway() {
+        QFETCH(bool, stopped);
+        QFETCH(int, atMs);
+        MemoryImage reader(RandomImage(5 * kBlock));
+        Rig rig;
+        rig.receiver.SetAnswers({"A", "A", "-"});
+        if (stopped) {
+            rig.port.StopIn(rig.stop, static_cast<std::uint64_t>(atMs));
+        } else {
+            rig.port.FailIn(static_cast<std::uint64_t>(atMs));
+        }
+        QFETCH(QString, start);
+        QTEST(rig.Send(reader, 5 * kBlock, start), "result");
+        QTEST(rig.receiver.Summary(), "writes");
+        QCOMPARE(rig.sender.Report().framesSent, qint64(rig.receiver.Frames().size()));
+        QVERIFY(rig.sender.Report().repeatsPerBlock.empty());
+        QTEST(int(rig.clock.NowMs() - rig.start), "endsAtMs");
     }
 
     void handshake_data() {
