@@ -19,14 +19,17 @@
 
 namespace vantrel::cli {
 
-// Exit statuses of the console front end.
+// Exit statuses of the console front end and the station.
 namespace exit_status {
 inline constexpr int kSuccess = 0;
 inline constexpr int kFunctionFailed = 1;
 inline constexpr int kUsage = 2;
-inline constexpr int kNotIdentified = 3;
+inline constexpr int kNotIdentified = 3;  // console: no instrument identified within --wait
+inline constexpr int kCountNotReached = 3;  // station: --wait ended it before --count
 inline constexpr int kPortUnusable = 4;
-inline constexpr int kInterrupted = 130;  // 128 + SIGINT, as shells report it
+inline constexpr int kRecordNotWritten = 5;  // all went well, but a record line was lost
+inline constexpr int kInterrupted = 130;  // 128 + SIGINT, as shells report it; after
+                                          // SIGTERM 143, after SIGHUP 129
 }  // namespace exit_status
 
 // What a station decides for one of its ports while that port's run goes on.

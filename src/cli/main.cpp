@@ -3,8 +3,6 @@
 
 #include <unistd.h>
 #include <QCoreApplication>
-#include <atomic>
-#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -18,7 +16,7 @@
 #include "serial/clock.h"
 #include "serial/port_map.h"
 #include "serial/qt_serial_port.h"
-#include "serial/stop_signal.h"
+#include "signals.h"
 #include "station.h"
 #include "ui/port_memory.h"
 #include "update_record.h"
@@ -27,42 +25,6 @@ namespace {
 
 using namespace vantrel;
 using namespace vantrel::cli;
-
-// Lock-free, so the handler may set it; the session's threads read it.
-std::atomic<int> g_interrupted{0};
-// The console's cancel, raised by the handler.
-StopSignal* g_cancel = nullptr;
-
-// The first Ctrl-C (or SIGTERM) lets the run unwind and close the port; a second one ends
-// the program at once, should anything still hold it.
-void OnInterrupt(int signal) {
-    g_interrupted = 1;
-    if (g_cancel != nullptr) {
-        g_cancel->Raise();
-    }
-    std::signal(signal, SIG_DFL);
-}
-
-// The station counts: the first Ctrl-C takes no new instruments, the second cancels the
-// running transfers, a third ends the program at once.
-void OnStationInterrupt(int signal) {
-    if (g_interrupted.fetch_add(1) + 1 >= 2) {
-        std::signal(signal, SIG_DFL);
-    }
-}
-
-void InstallSignalHandlers(void (*handler)(int)) {
-    struct sigaction action {};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    // Past a file-size limit the record's write must fail (and be undone), not kill us; and a
-    // reader of our output that goes away (`| head`) must not end a run mid-dialogue.
-    std::signal(SIGXFSZ, SIG_IGN);
-    std::signal(SIGPIPE, SIG_IGN);
-}
 
 int ListPortsCommand() {
     const std::vector<PortEntry> entries = ListPorts();
@@ -139,11 +101,11 @@ int main(int argc, char** argv) {
     const std::string program = "vantrel";
     std::vector<std::string> args(argv + 1, argv + argc);
     if (!args.empty() && args.front() == "station") {
-        InstallSignalHandlers(OnStationInterrupt);
+        const SignalWatch signalWatch(SignalPolicy::Mode::Station);
         StationSystem system{[] { return std::make_unique<QtSerialPort>(); }, ListPorts,
                              ResolvePortName};
         return RunStationCommand(std::vector<std::string>(args.begin() + 1, args.end()), program,
-                                 VANTREL_VERSION, std::move(system), g_interrupted);
+                                 VANTREL_VERSION, std::move(system), signalWatch);
     }
     const ParseResult parsed = ParseOptions(args);
     if (!parsed.ok) {
@@ -164,15 +126,13 @@ int main(int argc, char** argv) {
         return ListPortsCommand();
     }
 
-    static StopSignal cancel;
-    g_cancel = &cancel;
-    InstallSignalHandlers(OnInterrupt);
+    const SignalWatch signalWatch(SignalPolicy::Mode::Console);
     const ChosenPort port = ChoosePort(options.port);
     SteadyClock clock;
     QtSerialPort serial;
     WatchedPort watched(serial);
     ConsoleDisplay display(stdout, ::isatty(STDOUT_FILENO) == 1, clock);
-    ConsoleRun run(watched, clock, display, stderr, &cancel);
+    ConsoleRun run(watched, clock, display, stderr, &signalWatch.Cancel());
     std::optional<ImageDigest> image;
     if (!options.targetFile.empty()) {
         image = DigestImageFile(options.targetFile);
@@ -194,6 +154,9 @@ int main(int argc, char** argv) {
         record.exitStatus = status;
     } else {
         status = run.Run(options, port.name, port.device, image ? &*image : nullptr);
+        if (status == exit_status::kInterrupted && signalWatch.ExitStatus() != 0) {
+            status = signalWatch.ExitStatus();
+        }
         record = run.Record();
     }
 

@@ -67,7 +67,7 @@ private:
 
 Station::Station(const StationOptions& options, const std::string& program,
                  const ImageDigest* image, StationSystem system, StationBoard& board,
-                 const std::atomic<int>& interrupts)
+                 const SignalWatch& signalWatch)
     : m_count(options.count),
       m_waitSeconds(options.waitSeconds),
       m_recordFile(options.recordFile),
@@ -75,7 +75,7 @@ Station::Station(const StationOptions& options, const std::string& program,
       m_image(image),
       m_system(std::move(system)),
       m_board(board),
-      m_interrupts(interrupts) {
+      m_signals(signalWatch) {
     m_options.functions = options.functions;
     m_options.targetFile = options.targetFile;
     // A function after a restart needs the instrument reset again, as on the console.
@@ -103,8 +103,8 @@ int Station::Run(const std::vector<StationPort>& ports) {
     }
     m_board.SetTotals(m_handled, m_failed, m_count);
     m_board.Close();
-    if (m_interrupts.load() > 0) {
-        return exit_status::kInterrupted;
+    if (m_signals.Level() > 0) {
+        return m_signals.ExitStatus();
     }
     if (m_opened == 0) {
         return exit_status::kPortUnusable;
@@ -119,9 +119,9 @@ void Station::Watch(std::size_t workers) {
     while (m_finished < all) {
         m_wake.wait_for(lock, std::chrono::milliseconds(station_limits::kTickMs));
         std::string note;
-        const int interrupts = m_interrupts.load();
-        if (interrupts >= 2 && !m_cancel.Raised()) {
-            m_cancel.Raise();
+        const int interrupts = m_signals.Level();
+        if (interrupts >= 2 && !m_cancelNoted) {
+            m_cancelNoted = true;
             note = "Interrupted again: cancelling the running transfers.";
         } else if (interrupts == 1 && !m_stopping) {
             note = "Interrupted: no new instruments; running ones finish (Ctrl-C again cancels "
@@ -224,7 +224,7 @@ void Station::Serve(std::size_t row, const StationPort& port) {
     const std::unique_ptr<Port> serial = m_system.makePort();
     WatchedPort watched(*serial);
     PortRowDisplay display(m_board, row, clock);
-    ConsoleRun run(watched, clock, display, nullptr, &m_cancel);
+    ConsoleRun run(watched, clock, display, nullptr, &m_signals.Cancel());
     run.SetImageChangedText(kImageChangedText);
     Gate gate(*this, row, m_noNew);
     bool open = false;
@@ -282,7 +282,7 @@ void Station::Serve(std::size_t row, const StationPort& port) {
 
 int RunStationCommand(const std::vector<std::string>& args, const std::string& program,
                       const std::string& version, StationSystem system,
-                      const std::atomic<int>& interrupts) {
+                      const SignalWatch& signalWatch) {
     const StationParseResult parsed = ParseStationOptions(args);
     if (!parsed.ok) {
         std::fprintf(stderr, "%s station: %s\n\n%s", program.c_str(), parsed.error.c_str(),
@@ -312,7 +312,7 @@ int RunStationCommand(const std::vector<std::string>& args, const std::string& p
     SteadyClock clock;
     StationBoard board(stdout, ::isatty(STDOUT_FILENO) == 1, clock);
     Station station(options, program + " " + version, image ? &*image : nullptr,
-                    std::move(system), board, interrupts);
+                    std::move(system), board, signalWatch);
     return station.Run(ports);
 }
 

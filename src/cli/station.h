@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "image_digest.h"
+#include "signals.h"
 #include "serial/port.h"
 #include "serial/port_map.h"
 #include "serial/stop_signal.h"
@@ -54,10 +55,10 @@ struct StationPort {
 // record are the only state they share.
 class Station {
 public:
-    // `interrupts` counts Ctrl-Cs (set by the signal handler): the first stops taking new
-    // instruments, the second cancels running transfers.
+    // `signalWatch` counts Ctrl-Cs: the first stops taking new instruments, the second (or
+    // SIGTERM, SIGHUP) cancels running transfers.
     Station(const StationOptions& options, const std::string& program, const ImageDigest* image,
-            StationSystem system, StationBoard& board, const std::atomic<int>& interrupts);
+            StationSystem system, StationBoard& board, const SignalWatch& signalWatch);
     ~Station();
 
     // Serves `ports` until done; returns the exit status.
@@ -84,9 +85,9 @@ private:
     const ImageDigest* m_image;
     StationSystem m_system;
     StationBoard& m_board;
-    const std::atomic<int>& m_interrupts;
-    StopSignal m_noNew;   // no new instruments: every wait for a reset ends at once
-    StopSignal m_cancel;  // every port's session unwinds at once (second Ctrl-C)
+    const SignalWatch& m_signals;  // its Cancel(): every port's session unwinds at once
+    StopSignal m_noNew;            // no new instruments: every wait for a reset ends at once
+    bool m_cancelNoted = false;
 
     std::mutex m_mutex;  // guards what follows
     std::condition_variable m_wake;
@@ -105,6 +106,6 @@ private:
 // `vantrel station ARGS`: returns the exit status.
 int RunStationCommand(const std::vector<std::string>& args, const std::string& program,
                       const std::string& version, StationSystem system,
-                      const std::atomic<int>& interrupts);
+                      const SignalWatch& signalWatch);
 
 }  // namespace vantrel::cli

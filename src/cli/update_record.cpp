@@ -144,6 +144,11 @@ std::string IsoUtcNow() {
     return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toStdString();
 }
 
+std::string PrepareRecordFile(const std::string& path) {
+    const FileGuard file{::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644)};
+    return file.fd < 0 ? SystemError("cannot open") : std::string();
+}
+
 std::string AppendRecordLine(const std::string& path, const std::string& line,
                              const WriteFunction& write) {
     const FileGuard file{::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644)};

@@ -75,6 +75,11 @@ std::string IsoUtcNow();
 // One write(2)-like call; tests put a failing one in place of the system's.
 using WriteFunction = std::function<ssize_t(int fd, const void* data, std::size_t size)>;
 
+// Makes sure a record can be appended to the file at `path` before anything is asked of an
+// instrument: opens it for appending (creating it when missing) and closes it again. Returns
+// an empty text on success, otherwise why not in the system's words.
+std::string PrepareRecordFile(const std::string& path);
+
 // Appends `line` to the file at `path` (created when missing) so that the file never holds
 // a part of it: the whole line goes out in one write on a descriptor opened for appending,
 // under an exclusive lock against other runs writing the same file, and is flushed to the
