@@ -194,7 +194,11 @@ std::vector<PortEntry> MapPorts(const std::string& aliasFolder,
 std::string ResolvePort(const std::vector<PortEntry>& entries, const std::string& nameOrDevice) {
     const auto requested = RequestedComNumber(nameOrDevice);
     if (!requested) {
-        return nameOrDevice;
+        // A link such as /dev/serial/by-path/... is opened as the tty it leads to now, so that
+        // the lock file and the messages name the device other programs know.
+        std::error_code ec;
+        const fs::path device = fs::canonical(nameOrDevice, ec);
+        return ec ? nameOrDevice : device.string();
     }
     const std::string name = ComName(*requested);
     for (const auto& entry : entries) {

@@ -29,7 +29,8 @@ std::vector<PortEntry> MapPorts(const std::string& aliasFolder,
                                 const std::vector<std::string>& systemDevices);
 
 // The device behind a COM name in `entries`; a name that is no COM name (a device path) is
-// returned unchanged; empty for a COM name that stands for nothing.
+// returned with its links resolved (a /dev/serial/by-path name gives its tty), or unchanged
+// when it leads nowhere; empty for a COM name that stands for nothing.
 std::string ResolvePort(const std::vector<PortEntry>& entries, const std::string& nameOrDevice);
 
 }  // namespace vantrel

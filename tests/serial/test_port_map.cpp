@@ -171,6 +171,15 @@ private slots:
         QCOMPARE(QString::fromStdString(ResolvePort(entries, QTest::currentDataTag())), device);
     }
 
+    // A fixture's position named by its /dev/serial/by-path link opens as the tty the adapter
+    // has now (the lock file and the messages then name the device other programs know).
+    void byPathLinkResolvesToItsTty() {
+        Stage stage;
+        const std::string link = stage.Link(stage.devices, {"pci-0:1.2:1.0-port0=pty1"}).front();
+        QCOMPARE(QString::fromStdString(ResolvePort({}, link)), stage.pty1.SlavePath());
+        QVERIFY(!stage.pty1.OpenedAndClosed());
+    }
+
     // The folder of the aliases and the remembered port.
     void configFolder_data() {
         QTest::addColumn<QByteArray>("config");  // "-": unset
