@@ -62,7 +62,7 @@ std::optional<int> Positive(const std::string& text) {
 
 // The running processes, and which of them hold which device open.
 struct ProcessScan {
-    std::map<int, std::string> programs;                // PID -> name
+    std::map<int, std::string> programs;              // PID -> name
     std::map<std::string, std::vector<int>> holders;  // device path -> PIDs
     int unreadable = 0;  // processes whose open files this user may not see
 };
@@ -171,10 +171,10 @@ Finding Access(const std::string& device, const FileStatus& status, const System
                                "\" after this session began, so it does not count yet",
                            "Log out and log in again.");
         }
-        return Problem("you may not open " + device + shown + ": you are not in the group \"" +
-                           group + "\"",
-                       "Add yourself to it (sudo usermod -aG " + group +
-                           " $USER), then log out and log in again.");
+        return Problem(
+            "you may not open " + device + shown + ": you are not in the group \"" + group + "\"",
+            "Add yourself to it (sudo usermod -aG " + group +
+                " $USER), then log out and log in again.");
     }
     return Problem("you may not open " + device + shown,
                    "Give the device to a group with a udev rule (GROUP=\"dialout\", "
@@ -201,9 +201,9 @@ void CheckLockFiles(const std::string& device, const SystemView& view, const Pro
         const std::string first = Trimmed(text->substr(0, text->find('\n')));
         const auto pid = Positive(first);
         if (!pid) {
-            findings.push_back(Problem("the lock file " + path + " names no process",
-                                       "Remove it (sudo rm " + path +
-                                           ") if no program is using the port."));
+            findings.push_back(
+                Problem("the lock file " + path + " names no process",
+                        "Remove it (sudo rm " + path + ") if no program is using the port."));
         } else if (!view.Stat(std::string(kProc) + "/" + std::to_string(*pid))) {
             findings.push_back(Problem("the lock file " + path + " is stale: PID " +
                                            std::to_string(*pid) + " no longer runs",
@@ -253,19 +253,16 @@ void DescribeAdapter(const std::string& device, const std::optional<UsbIdentity>
                                       "described"));
         return;
     }
-    findings.push_back(Info("USB adapter " + Printable(usb->vendor) + ":" +
-                            Printable(usb->product) +
-                            (usb->serial.empty() ? ", no serial number"
-                                                 : ", serial number " + Printable(usb->serial)) +
-                            (byPath.empty() ? ", no /dev/serial/by-path name"
-                                            : ", at " + byPath)));
+    findings.push_back(Info(
+        "USB adapter " + Printable(usb->vendor) + ":" + Printable(usb->product) +
+        (usb->serial.empty() ? ", no serial number" : ", serial number " + Printable(usb->serial)) +
+        (byPath.empty() ? ", no /dev/serial/by-path name" : ", at " + byPath)));
     const std::string base = device.substr(device.rfind('/') + 1);
     const auto timer = Positive(Trimmed(view.Read(kTtyClass + base + kLatencyTimer).value_or("")));
     if (timer && *timer <= kLowLatencyMs) {
         findings.push_back(Info("low latency is on: the adapter passes received bytes on at once"));
     } else if (timer) {
-        findings.push_back(Info("the adapter holds received bytes up to " +
-                                std::to_string(*timer) +
+        findings.push_back(Info("the adapter holds received bytes up to " + std::to_string(*timer) +
                                 " ms; vantrel asks the driver for low latency when it opens it"));
     }
 }
@@ -338,9 +335,9 @@ PortReport ExaminePort(const std::string& requested, bool open, SystemView& view
 
 int DoctorReport::Problems() const {
     const auto count = [](const std::vector<Finding>& findings) {
-        return static_cast<int>(std::count_if(findings.begin(), findings.end(), [](const Finding& f) {
-            return f.kind == Kind::Problem;
-        }));
+        return static_cast<int>(
+            std::count_if(findings.begin(), findings.end(),
+                          [](const Finding& f) { return f.kind == Kind::Problem; }));
     };
     int problems = count(machine);
     for (const PortReport& port : ports) {
@@ -394,14 +391,12 @@ std::string FormatDoctorReport(const DoctorReport& report) {
         text += report.opened ? "No problems found.\n"
                               : "No problems found (no port was opened; --open tries that too).\n";
     } else {
-        text += std::to_string(problems) + (problems == 1 ? " problem" : " problems") +
-                " found.\n";
+        text += std::to_string(problems) + (problems == 1 ? " problem" : " problems") + " found.\n";
     }
     return text;
 }
 
-int RunDoctor(const std::vector<std::string>& ports, bool open, SystemView& view,
-              std::FILE* out) {
+int RunDoctor(const std::vector<std::string>& ports, bool open, SystemView& view, std::FILE* out) {
     const DoctorReport report = Examine(ports, open, view);
     std::fputs(FormatDoctorReport(report).c_str(), out);
     return report.Problems() == 0 ? 0 : 1;

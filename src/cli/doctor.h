@@ -47,7 +47,6 @@ std::string FormatDoctorReport(const DoctorReport& report);
 
 // `vantrel doctor [--port P]... [--open]`: prints the report to `out`; returns 0 when nothing
 // is wrong, 1 when something is.
-int RunDoctor(const std::vector<std::string>& ports, bool open, SystemView& view,
-              std::FILE* out);
+int RunDoctor(const std::vector<std::string>& ports, bool open, SystemView& view, std::FILE* out);
 
 }  // namespace vantrel::cli

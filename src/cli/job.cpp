@@ -1,10 +1,10 @@
 #include "job.h"
 
+#include <toml++/toml.h>
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <filesystem>
-#include <toml++/toml.h>
 
 #include "session/image_file.h"
 #include "station_options.h"
@@ -32,8 +32,7 @@ public:
         std::stable_sort(m_found.begin(), m_found.end(),
                          [](const auto& a, const auto& b) { return a.first < b.first; });
         for (const auto& [line, what] : m_found) {
-            m_errors.push_back(m_path + (line > 0 ? ":" + std::to_string(line) : "") + ": " +
-                               what);
+            m_errors.push_back(m_path + (line > 0 ? ":" + std::to_string(line) : "") + ": " + what);
         }
     }
     Reader(const Reader&) = delete;
@@ -58,8 +57,7 @@ public:
     }
 
     std::optional<int> Number(const toml::node& node, const std::string& key, int high) {
-        if (!node.is_integer() || node.as_integer()->get() < 0 ||
-            node.as_integer()->get() > high) {
+        if (!node.is_integer() || node.as_integer()->get() < 0 || node.as_integer()->get() > high) {
             Error(Line(node), key + " must be a whole number from 0 to " + std::to_string(high));
             return std::nullopt;
         }
@@ -107,14 +105,15 @@ bool IsSlotName(const std::string& name) {
 void ReadFunctions(Reader& reader, const toml::node& node, Job& job) {
     const toml::array* list = node.as_array();
     if (list == nullptr || list->empty()) {
-        reader.Error(Reader::Line(node), "functions must be a list of function names, such as "
-                                         "[\"auto\", \"restart\"]");
+        reader.Error(Reader::Line(node),
+                     "functions must be a list of function names, such as "
+                     "[\"auto\", \"restart\"]");
         return;
     }
     job.functions.clear();
     for (const toml::node& item : *list) {
-        const auto function = item.is_string() ? FunctionFromName(item.as_string()->get())
-                                               : std::nullopt;
+        const auto function =
+            item.is_string() ? FunctionFromName(item.as_string()->get()) : std::nullopt;
         if (!function) {
             const std::string shown =
                 item.is_string() ? Quoted(item.as_string()->get()) : std::string("this");
@@ -150,10 +149,9 @@ void ReadSlot(Reader& reader, const toml::table& table, Job& job) {
         if (name == "name") {
             const auto text = reader.Text(node, "the slot's name");
             if (text && !IsSlotName(*text)) {
-                reader.Error(Reader::Line(node),
-                             "a slot's name is at most " +
-                                 std::to_string(job_limits::kMaxSlotName) +
-                                 " letters, digits, '-', '_', '.' or ':'");
+                reader.Error(Reader::Line(node), "a slot's name is at most " +
+                                                     std::to_string(job_limits::kMaxSlotName) +
+                                                     " letters, digits, '-', '_', '.' or ':'");
             }
             slot.name = text.value_or("");
         } else if (name == "port") {
@@ -303,11 +301,10 @@ std::vector<SlotDevice> ResolveSlots(const Job& job, const SystemView& view,
             const auto same = std::find_if(seen.begin(), seen.end(),
                                            [&](const auto& s) { return s.first == status->rdev; });
             if (same != seen.end()) {
-                reader.Error(slot.line, "slot " + Quoted(slot.name) +
-                                            " leads to the same device as slot " +
-                                            Quoted(same->second->name) + " (line " +
-                                            std::to_string(same->second->line) +
-                                            "): " + device.device);
+                reader.Error(slot.line,
+                             "slot " + Quoted(slot.name) + " leads to the same device as slot " +
+                                 Quoted(same->second->name) + " (line " +
+                                 std::to_string(same->second->line) + "): " + device.device);
             }
             seen.emplace_back(status->rdev, &slot);
         }
@@ -340,8 +337,7 @@ std::string JobFixedText(const std::string& what) {
     return what + " is fixed by the job and cannot be given with --job";
 }
 
-int RunJobCheck(const std::string& path, const SystemView& view, std::FILE* out,
-                std::FILE* err) {
+int RunJobCheck(const std::string& path, const SystemView& view, std::FILE* out, std::FILE* err) {
     JobRead read = ReadJob(path);
     std::vector<std::string>& errors = read.errors;
     std::vector<SlotDevice> devices;
@@ -355,11 +351,11 @@ int RunJobCheck(const std::string& path, const SystemView& view, std::FILE* out,
         devices = ResolveSlots(job, view, errors);
         for (std::size_t i = 0; i < devices.size(); ++i) {
             if (!devices[i].present) {
-                Reader(path, errors).Error(job.fixture[i].line,
-                                           "slot " + Quoted(job.fixture[i].name) + ": " +
-                                               job.fixture[i].port +
-                                               " stands for no serial device now (is its "
-                                               "adapter plugged in?)");
+                Reader(path, errors)
+                    .Error(job.fixture[i].line, "slot " + Quoted(job.fixture[i].name) + ": " +
+                                                    job.fixture[i].port +
+                                                    " stands for no serial device now (is its "
+                                                    "adapter plugged in?)");
             }
         }
     }

@@ -32,17 +32,17 @@ struct JobSlot {
 // A production job (vantrel-job(5)): what a station or the console does, fixed by the line's
 // engineer and chosen, not changed, by the operator.
 struct Job {
-    std::string path;   // the job file, as given
-    std::string image;  // relative to the job file's folder when written relative
+    std::string path;    // the job file, as given
+    std::string image;   // relative to the job file's folder when written relative
     std::string sha256;  // lower-case hex of the image's bytes as they are on disk
     std::vector<Function> functions{Function::Auto, Function::Restart};
-    std::vector<int> models;  // the models it may program; empty: every model
-    std::string record;       // the update record; empty: none
-    int count = 0;            // instruments before the station ends; 0: until stopped
-    int waitSeconds = 0;      // the station's idle bound; 0: none
+    std::vector<int> models;       // the models it may program; empty: every model
+    std::string record;            // the update record; empty: none
+    int count = 0;                 // instruments before the station ends; 0: until stopped
+    int waitSeconds = 0;           // the station's idle bound; 0: none
     std::vector<JobSlot> fixture;  // the slots, in the file's order
-    int imageLine = 0;   // where `image` is written
-    int sha256Line = 0;  // where `sha256` is written
+    int imageLine = 0;             // where `image` is written
+    int sha256Line = 0;            // where `sha256` is written
 
     // Whether an instrument of `model` may be programmed under this job.
     bool Allows(int model) const;

@@ -47,8 +47,8 @@ std::string Printable(const std::string& text) {
 
 UdevRecord ReadUdevRecord(const SystemView& view, std::uint64_t rdev) {
     UdevRecord record;
-    const auto text = view.Read(kUdevData + std::to_string(major(rdev)) + ":" +
-                                std::to_string(minor(rdev)));
+    const auto text =
+        view.Read(kUdevData + std::to_string(major(rdev)) + ":" + std::to_string(minor(rdev)));
     if (!text) {
         return record;
     }

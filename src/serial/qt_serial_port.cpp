@@ -9,7 +9,6 @@
 
 #include <QDeadlineTimer>
 #include <QMetaObject>
-#include <QSerialPortInfo>
 #include <QSocketNotifier>
 #include <algorithm>
 #include <cerrno>
@@ -17,7 +16,6 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
-#include <mutex>
 
 #include "serial_timing.h"
 
@@ -448,22 +446,13 @@ void QtSerialPort::Deliver() {
 
 namespace {
 
-std::vector<std::string> SystemDevices() {
-    // The system's port list is read through udev; a station's port threads may all ask at
-    // once when their adapters come back together, so they take turns.
-    static std::mutex listing;
-    const std::lock_guard lock(listing);
-    std::vector<std::string> devices;
-    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
-        devices.push_back(info.systemLocation().toStdString());
-    }
-    return devices;
-}
+// The kernel's list of terminal devices: one folder per tty, read without opening any.
+constexpr const char* kTtyClass = "/sys/class/tty";
 
 }  // namespace
 
 std::vector<PortEntry> ListPorts() {
-    return MapPorts(PortAliasFolder(), SystemDevices());
+    return MapPorts(PortAliasFolder(), SerialDevicesIn(kTtyClass));
 }
 
 std::string ResolvePortName(const std::string& nameOrDevice) {
@@ -474,7 +463,7 @@ std::string ResolvePortName(const std::string& nameOrDevice) {
         const std::filesystem::path target = std::filesystem::canonical(alias, ec);
         return ec ? std::string() : target.string();
     }
-    return ResolvePort(MapPorts(std::string(), SystemDevices()), nameOrDevice);
+    return ResolvePort(MapPorts(std::string(), SerialDevicesIn(kTtyClass)), nameOrDevice);
 }
 
 }  // namespace vantrel

@@ -25,10 +25,9 @@ const std::string kByPath = "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.2:1.0-
 FakeSystem Machine() {
     FakeSystem m;
     m.Device("/dev/ttyUSB0", 188, 0);
-    m.File("/run/udev/data/c188:0",
-           "S:" + kByPath.substr(5) +
-               "\nE:ID_BUS=usb\nE:ID_VENDOR_ID=0403\nE:ID_MODEL_ID=6001\n"
-               "E:ID_SERIAL_SHORT=A50285BI\n");
+    m.File("/run/udev/data/c188:0", "S:" + kByPath.substr(5) +
+                                        "\nE:ID_BUS=usb\nE:ID_VENDOR_ID=0403\nE:ID_MODEL_ID=6001\n"
+                                        "E:ID_SERIAL_SHORT=A50285BI\n");
     m.Link(kByPath, "../../ttyUSB0");
     m.Device("/dev/ttyUSB1", 188, 1);
     m.File("/run/udev/data/c188:1", "E:ID_BUS=usb\nE:ID_VENDOR_ID=1a86\nE:ID_MODEL_ID=7523\n");
@@ -112,7 +111,7 @@ struct JobFolder {
     }
 };
 
-const QString kHead = "image = \"image.upg\"\nsha256 = \"{SHA}\"\n";                // lines 1-2
+const QString kHead = "image = \"image.upg\"\nsha256 = \"{SHA}\"\n";         // lines 1-2
 const QString kSlot = "[[slot]]\nname = \"A1\"\nport = \"/dev/ttyUSB0\"\n";  // 3 lines
 
 }  // namespace
@@ -134,48 +133,69 @@ private slots:
                    "functions = [\"erase\", \"download\"]\nmodels = [0, 2]\n"
                    "record = \"rec/line3.jsonl\"\ncount = 30\nwait = 600\n" +
                    kSlot + "[[slot]]\nname = \"A2\"\nport = \"COM34\"\n"
-            << "" << "image.upg erase,download 0,2 30 600 rec/line3.jsonl A1=/dev/ttyUSB0 A2=COM34";
-        QTest::newRow("syntax error") << "image = \"image.upg\n" + kSlot << "1|" << "";
-        QTest::newRow("unknown key") << kHead + "imgae = \"x.upg\"\n" + kSlot
-                                     << "3|unknown key \"imgae\"" << "";
+            << ""
+            << "image.upg erase,download 0,2 30 600 rec/line3.jsonl A1=/dev/ttyUSB0 A2=COM34";
+        QTest::newRow("syntax error") << "image = \"image.upg\n" + kSlot << "1|"
+                                      << "";
+        QTest::newRow("unknown key")
+            << kHead + "imgae = \"x.upg\"\n" + kSlot << "3|unknown key \"imgae\""
+            << "";
         QTest::newRow("unknown key in a slot")
             << kHead + "[[slot]]\nname = \"A1\"\nprot = \"/dev/ttyUSB0\"\n"
-            << "5|unknown key \"prot\" in a slot" << "";
+            << "5|unknown key \"prot\" in a slot"
+            << "";
         QTest::newRow("slot without a port") << kHead + "[[slot]]\nname = \"A1\"\n"
-                                             << "3|a slot needs both a name and a port" << "";
-        QTest::newRow("image not a string") << "image = 5\nsha256 = \"{SHA}\"\n" + kSlot
-                                            << "1|image must be a string" << "";
-        QTest::newRow("count as text") << kHead + "count = \"5\"\n" + kSlot
-                                       << "3|count must be a whole number from 0" << "";
-        QTest::newRow("negative count") << kHead + "count = -1\n" + kSlot
-                                        << "3|count must be a whole number from 0" << "";
-        QTest::newRow("negative wait") << kHead + "wait = -5\n" + kSlot
-                                       << "3|wait must be a whole number from 0" << "";
-        QTest::newRow("missing sha256") << "image = \"image.upg\"\n" + kSlot
-                                        << "|sha256 is missing" << "";
+                                             << "3|a slot needs both a name and a port"
+                                             << "";
+        QTest::newRow("image not a string")
+            << "image = 5\nsha256 = \"{SHA}\"\n" + kSlot << "1|image must be a string"
+            << "";
+        QTest::newRow("count as text")
+            << kHead + "count = \"5\"\n" + kSlot << "3|count must be a whole number from 0"
+            << "";
+        QTest::newRow("negative count")
+            << kHead + "count = -1\n" + kSlot << "3|count must be a whole number from 0"
+            << "";
+        QTest::newRow("negative wait")
+            << kHead + "wait = -5\n" + kSlot << "3|wait must be a whole number from 0"
+            << "";
+        QTest::newRow("missing sha256") << "image = \"image.upg\"\n" + kSlot << "|sha256 is missing"
+                                        << "";
         QTest::newRow("missing image") << "sha256 = \"{SHA}\"\n" + kSlot << "|image is missing"
                                        << "";
         QTest::newRow("sha256 too short") << "image = \"image.upg\"\nsha256 = \"abc\"\n" + kSlot
-                                          << "2|sha256 must be 64 hexadecimal digits" << "";
+                                          << "2|sha256 must be 64 hexadecimal digits"
+                                          << "";
         QTest::newRow("no such function") << kHead + "functions = [\"auto\", \"flash\"]\n" + kSlot
-                                          << "3|functions: \"flash\" is no function" << "";
-        QTest::newRow("no function at all") << kHead + "functions = []\n" + kSlot
-                                            << "3|functions must be a list" << "";
+                                          << "3|functions: \"flash\" is no function"
+                                          << "";
+        QTest::newRow("no function at all")
+            << kHead + "functions = []\n" + kSlot << "3|functions must be a list"
+            << "";
         QTest::newRow("model 3") << kHead + "models = [0, 3]\n" + kSlot
-                                 << "3|models: each model is 0, 1 or 2" << "";
+                                 << "3|models: each model is 0, 1 or 2"
+                                 << "";
         QTest::newRow("slot name twice, other case")
             << kHead + kSlot + "[[slot]]\nname = \"a1\"\nport = \"/dev/ttyUSB1\"\n"
-            << "6|the slot name \"a1\" is used already (line 3)" << "";
-        QTest::newRow("port twice") << kHead + kSlot + "[[slot]]\nname = \"A2\"\nport = "
-                                                       "\"/dev/ttyUSB0\"\n"
-                                    << "6|the port /dev/ttyUSB0 is used already" << "";
+            << "6|the slot name \"a1\" is used already (line 3)"
+            << "";
+        QTest::newRow("port twice") << kHead + kSlot +
+                                           "[[slot]]\nname = \"A2\"\nport = "
+                                           "\"/dev/ttyUSB0\"\n"
+                                    << "6|the port /dev/ttyUSB0 is used already"
+                                    << "";
         QTest::newRow("slot name with a space")
             << kHead + "[[slot]]\nname = \"A 1\"\nport = \"/dev/ttyUSB0\"\n"
-            << "4|a slot's name is at most 16" << "";
+            << "4|a slot's name is at most 16"
+            << "";
         QTest::newRow("[slot] for [[slot]]") << kHead + "[slot]\nname = \"A1\"\nport = \"COM3\"\n"
-                                             << "3|slots are written [[slot]]" << "";
-        QTest::newRow("no slot") << kHead << "|no [[slot]]" << "";
-        QTest::newRow("no job file") << "-" << "|cannot be read" << "";
+                                             << "3|slots are written [[slot]]"
+                                             << "";
+        QTest::newRow("no slot") << kHead << "|no [[slot]]"
+                                 << "";
+        QTest::newRow("no job file") << "-"
+                                     << "|cannot be read"
+                                     << "";
     }
     void readJob() {
         QFETCH(QString, text);
@@ -201,9 +221,11 @@ private slots:
             }
             const QString prefix = folder.dir.path() + "/";
             const QString summary =
-                QStringList{QString::fromStdString(job.image).remove(prefix), functions.join(','),
+                QStringList{QString::fromStdString(job.image).remove(prefix),
+                            functions.join(','),
                             models.isEmpty() ? "any" : models.join(','),
-                            QString::number(job.count), QString::number(job.waitSeconds),
+                            QString::number(job.count),
+                            QString::number(job.waitSeconds),
                             job.record.empty() ? "no-record"
                                                : QString::fromStdString(job.record).remove(prefix),
                             places.join(' ')}
@@ -227,31 +249,35 @@ private slots:
     // The job check on a made-up machine: the image's hash, and each slot's device.
     void jobCheck_data() {
         QTest::addColumn<QString>("fixture");  // name=port ...
-        QTest::addColumn<QString>("image");  // as written, or "empty", "other"
+        QTest::addColumn<QString>("image");    // as written, or "empty", "other"
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("expected");  // in the output (0) or the errors (2)
         const QString byPath = QString::fromStdString(kByPath);
-        QTest::newRow("by-path link and COM name") << "A1=" + byPath + " A2=COM34" << "" << 0
+        QTest::newRow("by-path link and COM name") << "A1=" + byPath + " A2=COM34"
+                                                   << "" << 0
                                                    << "slot A1               " + byPath +
                                                           "  ->  /dev/ttyUSB0\nslot A2       "
                                                           "        COM34  ->  /dev/ttyUSB1\n";
         QTest::newRow("the file's own hash, not the padded bytes'")
-            << "A1=/dev/ttyUSB0" << "" << 0 << "(1500 bytes, SHA-256 as the job names)";
-        QTest::newRow("another image") << "A1=/dev/ttyUSB0" << "other" << 2
-                                       << "job.toml:2: the image ";
-        QTest::newRow("empty image") << "A1=/dev/ttyUSB0" << "empty" << 2 << "is empty";
-        QTest::newRow("no image") << "A1=/dev/ttyUSB0" << "missing" << 2
-                                  << "cannot be used: No such file";
+            << "A1=/dev/ttyUSB0"
+            << "" << 0 << "(1500 bytes, SHA-256 as the job names)";
+        QTest::newRow("another image") << "A1=/dev/ttyUSB0"
+                                       << "other" << 2 << "job.toml:2: the image ";
+        QTest::newRow("empty image") << "A1=/dev/ttyUSB0"
+                                     << "empty" << 2 << "is empty";
+        QTest::newRow("no image") << "A1=/dev/ttyUSB0"
+                                  << "missing" << 2 << "cannot be used: No such file";
         QTest::newRow("a by-path link and its tty")
             << "A1=/dev/ttyUSB0 A2=" + byPath << "" << 2
             << "slot \"A2\" leads to the same device as slot \"A1\" (line 3)";
-        QTest::newRow("two nodes of one device number") << "A1=COM33 A2=/dev/ttyX9" << "" << 2
-                                                        << "leads to the same device";
+        QTest::newRow("two nodes of one device number") << "A1=COM33 A2=/dev/ttyX9"
+                                                        << "" << 2 << "leads to the same device";
         QTest::newRow("adapter not plugged in")
-            << "A1=/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.9:1.0-port0" << "" << 2
-            << "stands for no serial device now";
-        QTest::newRow("COM name for nothing") << "A1=COM40" << "" << 2
-                                              << ":3: slot \"A1\": COM40 stands for no serial";
+            << "A1=/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.9:1.0-port0"
+            << "" << 2 << "stands for no serial device now";
+        QTest::newRow("COM name for nothing")
+            << "A1=COM40"
+            << "" << 2 << ":3: slot \"A1\": COM40 stands for no serial";
     }
     void jobCheck() {
         QFETCH(QString, fixture);
@@ -296,17 +322,19 @@ private slots:
         const QString byPath = QString::fromStdString(kByPath);
         QTest::newRow("all well: every listed port, nothing opened")
             << QStringList{} << false << QStringList{} << 0
-            << QStringList{"COM33  /dev/ttyUSB0\n  ok       you may read and write /dev/ttyUSB0 "
-                           "(crw-rw----, group dialout)",
-                           "USB adapter 0403:6001, serial number A50285BI, at " + byPath,
-                           "COM34  /dev/ttyUSB1\n", "USB adapter 1a86:7523, no serial number, "
-                           "no /dev/serial/by-path name",
-                           "No problems found (no port was opened; --open tries that too)."};
-        QTest::newRow("not in dialout") << QStringList{"COM33"} << false
-                                        << QStringList{"not in dialout"} << 1
-                                        << QStringList{"you are not in the group \"dialout\"",
-                                                       "Fix: Add yourself to it (sudo usermod "
-                                                       "-aG dialout $USER), then log out"};
+            << QStringList{
+                   "COM33  /dev/ttyUSB0\n  ok       you may read and write /dev/ttyUSB0 "
+                   "(crw-rw----, group dialout)",
+                   "USB adapter 0403:6001, serial number A50285BI, at " + byPath,
+                   "COM34  /dev/ttyUSB1\n",
+                   "USB adapter 1a86:7523, no serial number, "
+                   "no /dev/serial/by-path name",
+                   "No problems found (no port was opened; --open tries that too)."};
+        QTest::newRow("not in dialout")
+            << QStringList{"COM33"} << false << QStringList{"not in dialout"} << 1
+            << QStringList{"you are not in the group \"dialout\"",
+                           "Fix: Add yourself to it (sudo usermod "
+                           "-aG dialout $USER), then log out"};
         QTest::newRow("added to dialout after logging in")
             << QStringList{"COM33"} << false << QStringList{"added to dialout later"} << 1
             << QStringList{"after this session began", "Fix: Log out and log in again."};
@@ -319,18 +347,19 @@ private slots:
             << QStringList{byPath + "  /dev/ttyUSB0\n",
                            "PROBLEM  minicom (PID 812) has it open\n           Fix: Close that "
                            "program (or stop its service), then try again."};
-        QTest::newRow("stale lock file") << QStringList{"COM33"} << false
-                                         << QStringList{"stale lock"} << 1
-                                         << QStringList{"/run/lock/LCK..ttyUSB0 is stale: PID "
-                                                        "9999 no longer runs",
-                                                        "Fix: Remove it (sudo rm "
-                                                        "/run/lock/LCK..ttyUSB0)."};
+        QTest::newRow("stale lock file")
+            << QStringList{"COM33"} << false << QStringList{"stale lock"} << 1
+            << QStringList{
+                   "/run/lock/LCK..ttyUSB0 is stale: PID "
+                   "9999 no longer runs",
+                   "Fix: Remove it (sudo rm "
+                   "/run/lock/LCK..ttyUSB0)."};
         QTest::newRow("lock file of a running program")
             << QStringList{"COM33"} << false << QStringList{"locked"} << 1
             << QStringList{"cu (PID 815) holds the lock file /var/lock/LCK..ttyUSB0"};
-        QTest::newRow("lock file without a PID") << QStringList{"COM33"} << false
-                                                 << QStringList{"bad lock"} << 1
-                                                 << QStringList{"names no process"};
+        QTest::newRow("lock file without a PID")
+            << QStringList{"COM33"} << false << QStringList{"bad lock"} << 1
+            << QStringList{"names no process"};
         QTest::newRow("ModemManager probes USB ports")
             << QStringList{"COM33"} << false << QStringList{"ModemManager"} << 1
             << QStringList{"ModemManager is running (PID 600)",
@@ -341,42 +370,41 @@ private slots:
             << QStringList{"COM33"} << false
             << QStringList{"ModemManager", "ignored by ModemManager"} << 0
             << QStringList{"told to leave it alone"};
-        QTest::newRow("ModemManager leaves built-in ports") << QStringList{"/dev/ttyS0"} << false
-                                                            << QStringList{"ModemManager"} << 0
-                                                            << QStringList{"no USB identity"};
+        QTest::newRow("ModemManager leaves built-in ports")
+            << QStringList{"/dev/ttyS0"} << false << QStringList{"ModemManager"} << 0
+            << QStringList{"no USB identity"};
         QTest::newRow("brltty") << QStringList{"COM33"} << false << QStringList{"brltty"} << 1
                                 << QStringList{"This machine\n  PROBLEM  brltty is installed",
                                                "Fix: Remove it (sudo apt-get remove brltty)"};
-        QTest::newRow("brltty masked") << QStringList{"COM33"} << false
-                                       << QStringList{"brltty", "brltty masked"} << 0
-                                       << QStringList{"udev rules are masked"};
-        QTest::newRow("pseudo-terminal") << QStringList{"/dev/pts/3"} << false << QStringList{}
-                                         << 0 << QStringList{"no USB identity, no low-latency"};
-        QTest::newRow("adapter latency 16 ms") << QStringList{"COM33"} << false
-                                               << QStringList{"latency 16"} << 0
-                                               << QStringList{"up to 16 ms; vantrel asks"};
+        QTest::newRow("brltty masked")
+            << QStringList{"COM33"} << false << QStringList{"brltty", "brltty masked"} << 0
+            << QStringList{"udev rules are masked"};
+        QTest::newRow("pseudo-terminal") << QStringList{"/dev/pts/3"} << false << QStringList{} << 0
+                                         << QStringList{"no USB identity, no low-latency"};
+        QTest::newRow("adapter latency 16 ms")
+            << QStringList{"COM33"} << false << QStringList{"latency 16"} << 0
+            << QStringList{"up to 16 ms; vantrel asks"};
         QTest::newRow("other users' processes unseen")
             << QStringList{"COM33"} << false << QStringList{"hidden process"} << 0
             << QStringList{"open files of 1 processes of other users cannot be seen"};
         QTest::newRow("no device") << QStringList{"/dev/ttyUSB7"} << false << QStringList{} << 1
                                    << QStringList{"there is no device /dev/ttyUSB7"};
-        QTest::newRow("COM name for nothing") << QStringList{"COM40"} << false << QStringList{}
-                                              << 1 << QStringList{"COM40 stands for no serial"};
+        QTest::newRow("COM name for nothing") << QStringList{"COM40"} << false << QStringList{} << 1
+                                              << QStringList{"COM40 stands for no serial"};
         QTest::newRow("not a device") << QStringList{"/run/udev/data/c188:0"} << false
                                       << QStringList{} << 1 << QStringList{"is no device"};
-        QTest::newRow("no ports at all") << QStringList{} << false << QStringList{"no ports"}
-                                         << 1 << QStringList{"no serial ports found"};
-        QTest::newRow("--open: it opens") << QStringList{"COM33"} << true
-                                          << QStringList{"low latency"} << 0
-                                          << QStringList{"it opens at 38400 baud",
-                                                         "took the request for low latency",
-                                                         "No problems found.\n"};
-        QTest::newRow("--open: refused") << QStringList{"COM33"} << true
-                                         << QStringList{"open refused"} << 1
-                                         << QStringList{"PROBLEM  Cannot open the serial port"};
-        QTest::newRow("--open: not over a problem") << QStringList{"COM33"} << true
-                                                    << QStringList{"held"} << 1
-                                                    << QStringList{"not opened"};
+        QTest::newRow("no ports at all") << QStringList{} << false << QStringList{"no ports"} << 1
+                                         << QStringList{"no serial ports found"};
+        QTest::newRow("--open: it opens")
+            << QStringList{"COM33"} << true << QStringList{"low latency"} << 0
+            << QStringList{"it opens at 38400 baud", "took the request for low latency",
+                           "No problems found.\n"};
+        QTest::newRow("--open: refused")
+            << QStringList{"COM33"} << true << QStringList{"open refused"} << 1
+            << QStringList{"PROBLEM  Cannot open the serial port"};
+        QTest::newRow("--open: not over a problem")
+            << QStringList{"COM33"} << true << QStringList{"held"} << 1
+            << QStringList{"not opened"};
     }
     void doctor() {
         QFETCH(QStringList, ports);
@@ -423,11 +451,13 @@ private slots:
         QFETCH(QStringList, ports);
         FakeSystem machine = Machine();
         machine.Device("/dev/ttyUSB2", 188, 2);
-        machine.File("/run/udev/data/c188:2", "E:ID_USB_VENDOR_ID=0403\nE:ID_USB_MODEL_ID=6015\n"
-                                              "E:ID_USB_SERIAL_SHORT=A\x1b[2J\n");
+        machine.File("/run/udev/data/c188:2",
+                     "E:ID_USB_VENDOR_ID=0403\nE:ID_USB_MODEL_ID=6015\n"
+                     "E:ID_USB_SERIAL_SHORT=A\x1b[2J\n");
         std::vector<PortEntry> entries;
         for (const QString& p : ports) {
-            entries.push_back({p.section('=', 0, 0).toStdString(), p.section('=', 1).toStdString()});
+            entries.push_back(
+                {p.section('=', 0, 0).toStdString(), p.section('=', 1).toStdString()});
         }
         QTEST(QString::fromStdString(FormatPortList(DescribePorts(entries, machine))), "expected");
     }

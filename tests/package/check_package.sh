@@ -58,7 +58,8 @@ done
 ! grep -Eq 'systemctl +(enable|start)' "$work/control/postinst" || fail "postinst starts it"
 # systemd checks the unit as an instance, its program the unpacked one (so that nothing is
 # installed on this machine); any word from it is a fault, since it only warns on unknown keys
-# and values. The exposure score guards the hardening: 0.7 when this was written.
+# and values. The exposure score guards the hardening: 0.7 (7 of 100) with systemd 252 when
+# this was written; dropping any one of the directives raises it.
 units=$work/units
 mkdir "$units"
 sed "s|^ExecStart=/usr/bin/vantrel |ExecStart=$root/usr/bin/vantrel |" "$unit" \
@@ -67,7 +68,7 @@ ln -s vantrel-station@.service "$units/vantrel-station@line3.service"
 said=$(systemd-analyze verify --man=no "$units/vantrel-station@line3.service" 2>&1) ||
     fail "systemd-analyze verify: $said"
 [ -z "$said" ] || fail "systemd-analyze verify: $said"
-systemd-analyze security --offline=yes --threshold=20 "$units/vantrel-station@line3.service" \
+systemd-analyze security --offline=yes --threshold=7 "$units/vantrel-station@line3.service" \
     >"$work/security.log" 2>&1 || fail "hardening: $(tail -1 "$work/security.log")"
 
 service=$root/usr/share/dbus-1/services/VantrelDistribution.Application.service

@@ -58,9 +58,8 @@ public:
             return std::nullopt;
         }
         const auto it = nodes.find(real);
-        return it != nodes.end()
-                   ? it->second.status
-                   : cli::FileStatus{cli::FileStatus::Kind::Directory, 0755, 0, 0, 0};
+        return it != nodes.end() ? it->second.status
+                                 : cli::FileStatus{cli::FileStatus::Kind::Directory, 0755, 0, 0, 0};
     }
     std::string Canonical(const std::string& path) const override {
         std::string at = path;
