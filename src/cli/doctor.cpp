@@ -18,8 +18,11 @@ constexpr const char* kProc = "/proc";
 // honour: LCK..<device below /dev, '/' as '_'> holding the owner's PID. /var/lock is usually
 // a link to /run/lock; both are read, each file reported once.
 constexpr const char* kLockFolders[] = {"/var/lock", "/run/lock"};
-// The program name ModemManager runs under (/proc/PID/comm).
+// The program name ModemManager runs under (/proc/PID/comm), and the udev properties that
+// keep it off a port: ignored, ignored under the older name, or probed only on a manual scan.
 constexpr const char* kModemManager = "ModemManager";
+constexpr const char* kModemManagerLeaves[] = {"ID_MM_DEVICE_IGNORE", "ID_MM_TTY_BLACKLIST",
+                                               "ID_MM_TTY_MANUAL_SCAN_ONLY"};
 // brltty's udev rules claim some USB-serial adapters; an empty file or a link to /dev/null
 // of the same name in /etc/udev/rules.d masks them.
 constexpr const char* kBrlttyRules[] = {"/usr/lib/udev/rules.d/85-brltty.rules",
@@ -129,8 +132,8 @@ std::vector<Finding> MachineFindings(const SystemView& view, const ProcessScan& 
     }
     if (scan.unreadable > 0) {
         findings.push_back(Info("the open files of " + std::to_string(scan.unreadable) +
-                                " processes of other users cannot be seen: run as root to check "
-                                "them too"));
+                                (scan.unreadable == 1 ? " process" : " processes") +
+                                " of other users cannot be seen: run as root to check them too"));
     }
     return findings;
 }
@@ -227,10 +230,13 @@ void CheckModemManager(const std::string& device, const std::optional<UsbIdentit
     if (!probed || !RunningModemManager(scan)) {
         return;
     }
-    const auto ignore = udev.properties.find("ID_MM_DEVICE_IGNORE");
-    if (ignore != udev.properties.end() && ignore->second == "1") {
-        findings.push_back(Info("ModemManager is told to leave it alone (ID_MM_DEVICE_IGNORE)"));
-        return;
+    for (const char* property : kModemManagerLeaves) {
+        const auto set = udev.properties.find(property);
+        if (set != udev.properties.end() && set->second == "1") {
+            findings.push_back(
+                Info("ModemManager is told to leave it alone (" + std::string(property) + ")"));
+            return;
+        }
     }
     const std::string match = usb ? "ATTRS{idVendor}==\"" + Printable(usb->vendor) +
                                         "\", ATTRS{idProduct}==\"" + Printable(usb->product) +

@@ -65,8 +65,8 @@ void Apply(FakeSystem& m, const QStringList& facts) {
             m.File("/run/lock/LCK..ttyUSB0", "\x01\x02\x03\x04");
         } else if (f == "ModemManager") {
             m.Process(600, "ModemManager");
-        } else if (f == "ignored by ModemManager") {
-            m.nodes["/run/udev/data/c188:0"].text += "E:ID_MM_DEVICE_IGNORE=1\n";
+        } else if (f.rfind("E:", 0) == 0) {
+            m.nodes["/run/udev/data/c188:0"].text += f + "\n";
         } else if (f == "brltty") {
             m.File("/usr/lib/udev/rules.d/85-brltty.rules", "ACTION==\"add\"\n");
         } else if (f == "brltty masked") {
@@ -368,8 +368,12 @@ private slots:
                            "ENV{ID_MM_DEVICE_IGNORE}=\"1\""};
         QTest::newRow("ModemManager told to leave it")
             << QStringList{"COM33"} << false
-            << QStringList{"ModemManager", "ignored by ModemManager"} << 0
-            << QStringList{"told to leave it alone"};
+            << QStringList{"ModemManager", "E:ID_MM_DEVICE_IGNORE=1"} << 0
+            << QStringList{"told to leave it alone (ID_MM_DEVICE_IGNORE)"};
+        QTest::newRow("ModemManager only scans it when asked")
+            << QStringList{"COM33"} << false
+            << QStringList{"ModemManager", "E:ID_MM_TTY_MANUAL_SCAN_ONLY=1"} << 0
+            << QStringList{"told to leave it alone (ID_MM_TTY_MANUAL_SCAN_ONLY)"};
         QTest::newRow("ModemManager leaves built-in ports")
             << QStringList{"/dev/ttyS0"} << false << QStringList{"ModemManager"} << 0
             << QStringList{"no USB identity"};
@@ -386,7 +390,7 @@ private slots:
             << QStringList{"up to 16 ms; vantrel asks"};
         QTest::newRow("other users' processes unseen")
             << QStringList{"COM33"} << false << QStringList{"hidden process"} << 0
-            << QStringList{"open files of 1 processes of other users cannot be seen"};
+            << QStringList{"open files of 1 process of other users cannot be seen"};
         QTest::newRow("no device") << QStringList{"/dev/ttyUSB7"} << false << QStringList{} << 1
                                    << QStringList{"there is no device /dev/ttyUSB7"};
         QTest::newRow("COM name for nothing") << QStringList{"COM40"} << false << QStringList{} << 1
