@@ -8,6 +8,9 @@
 
 namespace vantrel::cli {
 
+// Thread contract: the doctor keeps no state; it uses the view passed in, on the calling
+// thread, only during the call.
+
 // One thing `vantrel doctor` found.
 struct Finding {
     enum class Kind {

@@ -50,7 +50,7 @@ public:
         }
         std::string text = node.as_string()->get();
         if (text.empty()) {
-            Error(Line(node), key + " is empty");
+            Error(Line(node), key + " has no value (\"\")");
             return std::nullopt;
         }
         return text;

@@ -11,6 +11,9 @@
 
 namespace vantrel::cli {
 
+// Thread contract: every function here keeps no state of its own and may run on any thread;
+// a view passed in is used only during the call.
+
 // Bounds of a job file.
 namespace job_limits {
 // Bytes: a job is a few dozen lines; a larger file is no job.

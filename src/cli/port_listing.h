@@ -11,6 +11,9 @@
 
 namespace vantrel::cli {
 
+// Thread contract: these functions keep no state; a view passed in is used only during the
+// call, on the calling thread.
+
 // What udev recorded of a device node (/run/udev/data/c<major>:<minor>).
 struct UdevRecord {
     bool found = false;
