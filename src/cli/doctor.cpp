@@ -208,9 +208,16 @@ void CheckLockFiles(const std::string& device, const SystemView& view, const Pro
                 Problem("the lock file " + path + " names no process",
                         "Remove it (sudo rm " + path + ") if no program is using the port."));
         } else if (!view.Stat(std::string(kProc) + "/" + std::to_string(*pid))) {
-            findings.push_back(Problem("the lock file " + path + " is stale: PID " +
-                                           std::to_string(*pid) + " no longer runs",
-                                       "Remove it (sudo rm " + path + ")."));
+            // The lock folder is sticky: only the file's owner (or root) may remove it. Qt's
+            // serial port removes a stale lock it may remove and takes one it may not for a
+            // port in use.
+            const auto lock = view.Stat(path);
+            const unsigned uid = view.User().uid;
+            const std::string what = "the lock file " + path + " is stale: PID " +
+                                     std::to_string(*pid) + " no longer runs";
+            findings.push_back(uid == 0 || (lock && lock->uid == uid)
+                                   ? Info(what + "; vantrel removes it when it opens the port")
+                                   : Problem(what, "Remove it (sudo rm " + path + ")."));
         } else if (std::find(holders.begin(), holders.end(), *pid) == holders.end()) {
             findings.push_back(Problem(ProgramText(scan, *pid) + " holds the lock file " + path,
                                        "Close that program, then try again."));

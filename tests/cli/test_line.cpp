@@ -58,6 +58,9 @@ void Apply(FakeSystem& m, const QStringList& facts) {
             m.Process(812, "minicom", {"/dev/pts/1", "/dev/ttyUSB0"});
         } else if (f == "stale lock") {
             m.File("/run/lock/LCK..ttyUSB0", "      9999\n");
+        } else if (f == "own stale lock") {
+            m.File("/run/lock/LCK..ttyUSB0", "9999\nvantrel\n");
+            m.nodes["/run/lock/LCK..ttyUSB0"].status.uid = m.user.uid;
         } else if (f == "locked") {
             m.Process(815, "cu");
             m.File("/var/lock/LCK..ttyUSB0", "815\ncu\nbench\n");
@@ -347,13 +350,18 @@ private slots:
             << QStringList{byPath + "  /dev/ttyUSB0\n",
                            "PROBLEM  minicom (PID 812) has it open\n           Fix: Close that "
                            "program (or stop its service), then try again."};
-        QTest::newRow("stale lock file")
+        QTest::newRow("another user's stale lock file")
             << QStringList{"COM33"} << false << QStringList{"stale lock"} << 1
             << QStringList{
                    "/run/lock/LCK..ttyUSB0 is stale: PID "
                    "9999 no longer runs",
                    "Fix: Remove it (sudo rm "
                    "/run/lock/LCK..ttyUSB0)."};
+        QTest::newRow("stale lock file of one's own: the open removes it")
+            << QStringList{"COM33"} << false << QStringList{"own stale lock"} << 0
+            << QStringList{
+                   "info     the lock file /run/lock/LCK..ttyUSB0 is stale: PID 9999 no "
+                   "longer runs; vantrel removes it"};
         QTest::newRow("lock file of a running program")
             << QStringList{"COM33"} << false << QStringList{"locked"} << 1
             << QStringList{"cu (PID 815) holds the lock file /var/lock/LCK..ttyUSB0"};
