@@ -17,6 +17,10 @@ namespace vantrel::cli {
 
 // What `vantrel` needs of the machine: the program hands it the real port and the system's
 // port list, a test a fake port on a simulated clock.
+//
+// Thread contract: RunConsoleCommand and everything here belong to the thread that calls it;
+// only `cancel` is raised from elsewhere (the signal handler), and `signalStatus` may be asked
+// on this thread at any time.
 struct ConsoleSystem {
     Port& port;    // the one port a run may open
     Clock& clock;

@@ -183,7 +183,7 @@ private slots:
                                             << true << 2 << false << "Is a directory";
         QTest::newRow("usable files: the port is opened")
             << "--file {dir}/image.upg --record {dir}/r.jsonl --wait 1 auto" << false << 3
-            << true << "reset the instrument while waiting.";
+            << true << "reset the instrument while Vantrel waits for it.";
         QTest::newRow("a file only the record names is not checked")
             << "--file {dir}/empty.upg --wait 1" << false << 3 << true << "";
         QTest::newRow("record line lost after a good run: 5, said last")
