@@ -95,26 +95,26 @@ UpdateRecord PortNotChosen(const Options& options, const ChosenPort& port,
 }  // namespace
 
 std::string StartRefusal(const Options& options, std::optional<ImageDigest>& image) {
-    if (!options.recordFile.empty()) {
-        if (const std::string why = PrepareRecordFile(options.recordFile); !why.empty()) {
-            return "the update record " + options.recordFile + " cannot be written: " + why;
-        }
-    }
     const std::string invalid = LoadString(Str::InvalidTargetFile) + ": ";
     if (Downloads(options) && options.targetFile.empty()) {
         return invalid + "download and auto need the image: give it with --file";
     }
-    if (options.targetFile.empty()) {
-        return {};
-    }
-    if (Downloads(options)) {
-        if (const std::string why = UnusableTarget(options.targetFile); !why.empty()) {
-            return invalid + options.targetFile + ": " + why;
+    if (!options.targetFile.empty()) {
+        if (Downloads(options)) {
+            if (const std::string why = UnusableTarget(options.targetFile); !why.empty()) {
+                return invalid + options.targetFile + ": " + why;
+            }
+        }
+        image = DigestImageFile(options.targetFile);
+        if (Downloads(options) && !image->ok) {
+            return invalid + options.targetFile + ": " + image->error;
         }
     }
-    image = DigestImageFile(options.targetFile);
-    if (Downloads(options) && !image->ok) {
-        return invalid + options.targetFile + ": " + image->error;
+    // Last: it creates the file, which a run refused for its image should not leave behind.
+    if (!options.recordFile.empty()) {
+        if (const std::string why = PrepareRecordFile(options.recordFile); !why.empty()) {
+            return "the update record " + options.recordFile + " cannot be written: " + why;
+        }
     }
     return {};
 }
