@@ -183,8 +183,7 @@ void CommandLine::Define(const std::string& program) {
           "the image to download (.upg or .bin); must be a\n"
           "readable, non-empty regular file");
     Number(app, "--wait", m_waitText, "SECONDS", kMaxWaitSeconds, "whole seconds",
-           "seconds to wait for each reset (default " + std::to_string(kDefaultWaitSeconds) +
-               ")");
+           "seconds to wait for each reset (default " + std::to_string(kDefaultWaitSeconds) + ")");
     Value(app, "--record", m_console.recordFile, "FILE",
           "append a JSON line describing the run to FILE");
     Functions(app, m_functionNames);
@@ -196,14 +195,16 @@ void CommandLine::Define(const std::string& program) {
                   ->group("Commands");
 
     // vantrel station [OPTIONS] [FUNCTION...]
-    m_stationApp = app.add_subcommand("station", "serve many ports at once, each instrument as "
-                                                 "soon as it is reset")
+    m_stationApp = app.add_subcommand("station",
+                                      "serve many ports at once, each instrument as "
+                                      "soon as it is reset")
                        ->group("Commands");
     CLI::App& station = *m_stationApp;
     station.footer(kStationFooter);
     Repeatable(station, "--port", m_station.ports, "COMn|DEVICE",
                "COM name or device path, as often as needed;\n"
-               "default: every port of \"" + program + " ports\"");
+               "default: every port of \"" +
+                   program + " ports\"");
     Value(station, "--file", m_station.targetFile, "PATH",
           "the image, read once at the start; a port refuses\n"
           "to download it once it has changed");

@@ -60,8 +60,9 @@ ChosenPort ChoosePort(const std::string& requested, const ConsoleSystem& system)
     if (selected < 0 ||
         !RememberedExactly(system.portMemoryPath, names[static_cast<std::size_t>(selected)])) {
         chosen.status = exit_status::kUsage;
-        chosen.error = "no port given, and no remembered port that this machine has: choose "
-                       "one with --port (\"vantrel ports\" lists them)";
+        chosen.error =
+            "no port given, and no remembered port that this machine has: choose "
+            "one with --port (\"vantrel ports\" lists them)";
         return chosen;
     }
     chosen.name = entries[static_cast<std::size_t>(selected)].name;
@@ -70,9 +71,8 @@ ChosenPort ChoosePort(const std::string& requested, const ConsoleSystem& system)
 }
 
 bool Downloads(const Options& options) {
-    return std::any_of(options.functions.begin(), options.functions.end(), [](Function f) {
-        return f == Function::Download || f == Function::Auto;
-    });
+    return std::any_of(options.functions.begin(), options.functions.end(),
+                       [](Function f) { return f == Function::Download || f == Function::Auto; });
 }
 
 // The record of a run that never opened its port.

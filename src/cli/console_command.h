@@ -22,11 +22,11 @@ namespace vantrel::cli {
 // only `cancel` is raised from elsewhere (the signal handler), and `signalStatus` may be asked
 // on this thread at any time.
 struct ConsoleSystem {
-    Port& port;    // the one port a run may open
+    Port& port;  // the one port a run may open
     Clock& clock;
     std::function<std::vector<PortEntry>()> listPorts;
-    std::string portMemoryPath;   // the window's remembered port, read only
-    bool terminal = false;        // the output is a terminal: progress is redrawn in place
+    std::string portMemoryPath;          // the window's remembered port, read only
+    bool terminal = false;               // the output is a terminal: progress is redrawn in place
     const StopSignal* cancel = nullptr;  // raised once the run is to be cancelled
     std::function<int()> signalStatus;   // the exit status after the signal that cancelled
                                          // the run (128 + signal); 0 or unset: none

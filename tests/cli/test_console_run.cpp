@@ -168,7 +168,9 @@ private slots:
         QTest::newRow("not blank, then the erase")
             << notBlank << true << 0 << QStringList{"blank-check: " + notBlank, erased};
         QTest::newRow("no answer stops the list")
-            << "" << true << 1 << QStringList{"blank-check: " + QString::fromStdString(LoadString(Str::BlankChecking))};
+            << "" << true << 1
+            << QStringList{"blank-check: " +
+                           QString::fromStdString(LoadString(Str::BlankChecking))};
     }
     void blankCheck() {
         QFETCH(QString, answer);
@@ -340,7 +342,8 @@ private slots:
         QFETCH(bool, station);
         QFETCH(QString, deliveries);
         QFETCH(int, signal);
-        const std::map<QString, int> numbers = {{"INT", SIGINT}, {"TERM", SIGTERM}, {"HUP", SIGHUP}};
+        const std::map<QString, int> numbers = {
+            {"INT", SIGINT}, {"TERM", SIGTERM}, {"HUP", SIGHUP}};
         SignalPolicy policy(station ? SignalPolicy::Mode::Station : SignalPolicy::Mode::Console);
         QStringList levels;
         for (const QString& delivery : deliveries.split(' ')) {
