@@ -20,7 +20,7 @@ dpkg -x "$deb" "$root"
     fail "/usr/bin holds: $(ls "$root/usr/bin" | tr '\n' ' ')"
 for f in share/applications/vantrel.desktop share/icons/hicolor/48x48/apps/vantrel.png \
     share/icons/hicolor/256x256/apps/vantrel.png share/bash-completion/completions/vantrel \
-    share/doc/vantrel/copyright share/doc/vantrel/changelog.gz; do
+    share/doc/vantrel/copyright share/doc/vantrel/changelog.gz share/doc/vantrel/RECORD.md; do
     [ -s "$root/usr/$f" ] || fail "missing /usr/$f"
 done
 for program in vantrel VantrelDistribution vantrel-sim; do
