@@ -57,6 +57,7 @@ std::string SafePortName(const std::string& port) {
 }  // namespace
 
 TraceFile::~TraceFile() {
+    Settle();
     if (m_fd >= 0) {
         ::close(m_fd);
     }
@@ -74,22 +75,32 @@ bool TraceFile::Open(const std::string& path) {
 }
 
 void TraceFile::Begin(std::string_view header) {
-    Write(header);
+    Append(header);
+    Settle();
 }
 
 void TraceFile::Append(std::string_view line) {
-    Write(line);
-}
-
-void TraceFile::Write(std::string_view line) {
     if (m_fd < 0 || !m_error.empty()) {
         return;
     }
-    m_pending.assign(line);
-    m_pending.push_back('\n');
-    if (const std::string why = WriteAll(m_fd, m_pending); !why.empty()) {
+    m_held.append(line);
+    m_held.push_back('\n');
+    const auto held = std::chrono::steady_clock::now() - m_lastWrite;
+    if (m_held.size() >= trace_limits::kFileHoldBytes ||
+        held >= std::chrono::microseconds(trace_limits::kFileHoldUs)) {
+        Settle();
+    }
+}
+
+void TraceFile::Settle() {
+    m_lastWrite = std::chrono::steady_clock::now();
+    if (m_fd < 0 || !m_error.empty() || m_held.empty()) {
+        return;
+    }
+    if (const std::string why = WriteAll(m_fd, m_held); !why.empty()) {
         m_error = "Cannot write the trace to " + Quoted(m_path) + ": " + why;
     }
+    m_held.clear();
 }
 
 std::string TraceFolderProblem(const std::string& folder) {

@@ -9,8 +9,10 @@
 
 namespace vantrel {
 
-// A trace written to a file as it goes (`--trace FILE`). Each line is handed to the system as
-// it is made, so that a program that hangs or is killed leaves its trace up to its last event.
+// A trace written to a file as it goes (`--trace FILE`). Lines are handed to the system at
+// every event of the port or the session, whenever the line falls quiet, and otherwise at
+// least every trace_limits::kFileHoldUs: a program that hangs leaves its trace up to its last
+// event, and one that is killed loses at most its last 100 ms.
 //
 // Thread contract: as every sink, it belongs to the thread of its trace.
 class TraceFile final : public TraceSink {
@@ -25,6 +27,7 @@ public:
 
     void Begin(std::string_view header) override;
     void Append(std::string_view line) override;
+    void Settle() override;
 
     // Why the file could not be opened or written ("Cannot write the trace to "PATH": No
     // space left on device"); empty while all is well. After a failed write nothing more is
@@ -32,12 +35,11 @@ public:
     const std::string& ErrorText() const { return m_error; }
 
 private:
-    void Write(std::string_view line);
-
     int m_fd = -1;
     std::string m_path;
     std::string m_error;
-    std::string m_pending;  // one line and its line feed, for one write
+    std::string m_held;  // lines not yet handed to the system, each with its line feed
+    std::chrono::steady_clock::time_point m_lastWrite = std::chrono::steady_clock::now();
 };
 
 // Why `folder` cannot take trace files, in the operator's words ("... does not exist", "...

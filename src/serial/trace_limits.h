@@ -52,6 +52,14 @@ inline constexpr std::size_t kThrownKeptBytes = 4096;
 // means the line has stopped moving (flow control, a stuck adapter).
 inline constexpr std::uint64_t kWriteStallMs = 500;
 
+// A trace file holds lines in memory at most this long, in microseconds, or this many bytes,
+// before it hands them to the system in one write; an event of the port or the session and a
+// quiet line hand them over at once. A write per line would cost a fast line a tenth of its
+// speed; at 38400 baud 100 ms is less than one frame, so a program killed in the middle of a
+// transfer loses no more than its last frame's lines.
+inline constexpr std::uint64_t kFileHoldUs = 100'000;
+inline constexpr std::size_t kFileHoldBytes = 64 * 1024;
+
 // Names tried for one failed instrument's trace file: its time and port, then "-2" up to this
 // suffix. Names carry the millisecond and the port, so only an instrument failing twice on one
 // port within a millisecond, or another program's file, can take a name.

@@ -109,7 +109,7 @@ bool TracingPort::WaitForInput(std::uint64_t ms, const StopSignal* stop) {
     if (!waiting) {
         // The line stayed quiet for a whole wait: what came before is complete, and a program
         // that hangs from here on leaves it in the trace.
-        m_trace.Flush();
+        m_trace.Settle();
     }
     if (!m_stopTraced && stop != nullptr && stop->Raised()) {
         m_stopTraced = true;

@@ -20,6 +20,7 @@ namespace vantrel {
 // only the StopSignal handed to WaitForInput is shared, as with any port.
 class TracingPort final : public Port {
 public:
+    // Both must outlive the tracing port: a Close still writes to the trace.
     TracingPort(Port& inner, WireTrace& trace);
 
     bool Open(const std::string& device) override;

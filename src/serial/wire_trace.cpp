@@ -93,7 +93,7 @@ WireTrace::WireTrace(TraceSink& sink, Clock& clock, TraceDetail detail, const st
 }
 
 WireTrace::~WireTrace() {
-    Flush();
+    Settle();
 }
 
 std::uint64_t WireTrace::ElapsedUs() const {
@@ -272,11 +272,13 @@ void WireTrace::PortEvent(std::string_view text, std::string_view bytes) {
         }
     }
     Line('-', line, m_clock.NowUs());
+    m_sink.Settle();
 }
 
 void WireTrace::SessionEvent(std::string_view text) {
     Flush();
     Line('=', text, m_clock.NowUs());
+    m_sink.Settle();
 }
 
 void WireTrace::SetTransfer(bool on) {
@@ -288,6 +290,11 @@ void WireTrace::SetTransfer(bool on) {
 void WireTrace::Mark() {
     Flush();
     m_sink.Mark();
+}
+
+void WireTrace::Settle() {
+    Flush();
+    m_sink.Settle();
 }
 
 void WireTrace::Flush() {

@@ -23,6 +23,9 @@ public:
     virtual void Append(std::string_view line) = 0;
     // An instrument's part of the trace begins here (the ring keeps where; a file ignores it).
     virtual void Mark() {}
+    // Hands what the sink holds to the system (a file); the trace calls it at every event and
+    // when the line falls quiet.
+    virtual void Settle() {}
 };
 
 // How much of each frame a trace shows.
@@ -79,6 +82,8 @@ public:
     void Mark();
     // Writes out the received bytes gathered so far.
     void Flush();
+    // Flush, and the sink hands what it holds to the system: the line is quiet.
+    void Settle();
 
     // Time since the trace began, microseconds.
     std::uint64_t ElapsedUs() const;
