@@ -30,4 +30,13 @@ void TraceEvents::PhaseEnded(Phase phase, const Outcome& outcome) {
     }
 }
 
+PortTrace::PortTrace(Clock& clock, const std::string& port, TraceDetail detail,
+                     std::size_t ringBytes)
+    : m_port(port), m_ring(ringBytes), m_trace(m_ring, clock, detail, port), m_events(m_trace) {}
+
+TraceFileWritten PortTrace::WriteInstrument(const std::string& folder) {
+    m_trace.Flush();
+    return WriteTraceSection(m_ring, folder, m_port);
+}
+
 }  // namespace vantrel

@@ -1,6 +1,6 @@
 // The wire trace on a real line: the tracing port around QtSerialPort, driven by the session
-// (identification and a download) against the simulated instrument behind vantrel-relay, kept
-// in a port's ring and written to a file as the station does for a failed instrument.
+// (identification and a download) against the simulated instrument behind vantrel-relay, in a
+// station port's trace (PortTrace) and written to a file as for a failed instrument.
 #include <QFileInfo>
 #include <QtTest>
 
@@ -73,13 +73,12 @@ private slots:
 
         SteadyClock clock;
         QtSerialPort serial;
-        TraceRing ring;
-        WireTrace trace(ring, clock, TraceDetail::Frames, "COM5");
-        TracingPort traced(serial, trace);
+        PortTrace portTrace(clock, "COM5", TraceDetail::Frames);
+        TracingPort traced(serial, portTrace.Trace());
         SerialChannel channel(traced, clock);
         RecordingDisplay display;
         display.SetTargetFile(image.toStdString());
-        TraceEvents events(trace);
+        SessionEvents& events = portTrace.Events();
         Connection connection(channel, display, events);
         XModemSender sender(channel, display, events);
         BootLoader bootLoader(connection, sender);
@@ -93,11 +92,9 @@ private slots:
         }
         QVERIFY(connection.OnLine());
         bootLoader.DownloadProgram();
-        trace.Flush();
 
         QTemporaryDir folder;
-        const TraceFileWritten written =
-            WriteTraceSection(ring, folder.path().toStdString(), "COM5");
+        const TraceFileWritten written = portTrace.WriteInstrument(folder.path().toStdString());
         QVERIFY2(written.ok(), written.error.c_str());
         QVERIFY(written.path.ends_with("-COM5.trace"));
         const QStringList lines =
