@@ -82,9 +82,9 @@ private slots:
         QTest::newRow("a boot loader's line: text, control bytes and quotes escaped")
             << Steps{"at 5 ok \"q\" \\ \x18\r\n", "+5", "take"}
             << QStringList{"         5.000 <- \"ok \\\"q\\\" \\\\ \\x18\\r\\n\""};
-        QTest::newRow("binary as hex")
-            << Steps{"at 0 \x02\xFF\x1A\x80", "take", "read"}
-            << QStringList{"         0.000 <- hex 02 FF 1A 80"};
+        QTest::newRow("binary as hex: control bytes, bytes above 0x7F")
+            << Steps{"at 0 \x02\x01\x1A", "take", "read", "at 60 \xFFok", "+60", "take", "read"}
+            << QStringList{"         0.000 <- hex 02 01 1A", "        60.000 <- hex FF 6F 6B"};
         QTest::newRow("a CR alone, and a pause of 20 ms, start a new line")
             << Steps{"at 0 \t\t\t\r", "at 1 >", "at 30 ab", "take", "+1", "take", "+30", "take",
                      "read"}
