@@ -65,6 +65,13 @@ TraceFile::~TraceFile() {
 
 bool TraceFile::Open(const std::string& path) {
     m_path = path;
+    // Opening a serial device raises its modem lines, which resets many instruments: a
+    // mistyped trace path must not touch a port nobody chose.
+    struct stat info{};
+    if (::stat(path.c_str(), &info) == 0 && (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode))) {
+        m_error = "Cannot write the trace to " + Quoted(path) + ": it is a device, not a file";
+        return false;
+    }
     m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644);
     if (m_fd < 0) {
         m_error = "Cannot write the trace to " + Quoted(path) + ": " + std::strerror(errno);

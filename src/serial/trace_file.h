@@ -22,7 +22,9 @@ public:
     TraceFile(const TraceFile&) = delete;
     TraceFile& operator=(const TraceFile&) = delete;
 
-    // Creates `path`, or empties the file there. False when it cannot; ErrorText() says why.
+    // Creates `path`, or empties the file there. False when it cannot, or when `path` is a
+    // device (never opened: a serial port would see its modem lines raised); ErrorText() says
+    // why.
     bool Open(const std::string& path);
 
     void Begin(std::string_view header) override;

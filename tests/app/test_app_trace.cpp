@@ -33,6 +33,8 @@ private slots:
         QTest::newRow("a trace that cannot be written: refused, no window")
             << "missing/window.trace" << 2
             << QStringList{"VantrelDistribution: Cannot write the trace to \""};
+        QTest::newRow("a device is never opened as the trace")
+            << "/dev/null" << 2 << QStringList{"/dev/null\": it is a device, not a file"};
     }
     void traceOption() {
         QFETCH(QString, file);
@@ -43,7 +45,7 @@ private slots:
         Sim sim;
         QVERIFY(sim.Start(home, "COM7", {}));
         QVERIFY(WriteFile(home.ConfigPath() + "/vantrel/BootLoader.ini", "COM7\n"));
-        const QString trace = home.Path(file);
+        const QString trace = file.startsWith('/') ? file : home.Path(file);
         Program window;
         QVERIFY(window.Start(VANTREL_WINDOW_PROGRAM, {"--trace", trace}, env));
         if (exitCode < 0) {
