@@ -8,10 +8,10 @@ namespace vantrel::trace_limits {
 // Every bound of the wire trace, in one place.
 
 // Memory of one port's ring, in bytes, fixed when the ring is made. A whole `auto restart`
-// traces about 100 bytes per KiB of image (a frame line and its ACK) plus 3 KiB of menu
-// dialogue, so 256 KiB holds the session of an image up to about 2.5 MiB, and the newest
-// 256 KiB of a longer one: the end of a failed transfer is always there. A station of 32
-// ports spends 8 MiB on it.
+// traces 113 bytes per KiB of image (a frame line and its ACK; bench_xmodem measures it) plus
+// 3 KiB of menu dialogue, so 256 KiB holds the session of an image up to about 2.2 MiB, and
+// the newest 256 KiB of a longer one: the end of a failed transfer is always there. A
+// station of 32 ports spends 8 MiB on it.
 inline constexpr std::size_t kRingBytes = 256 * 1024;
 
 // Smallest ring, in bytes: a smaller one asked for gets this. A ring must hold a few whole
