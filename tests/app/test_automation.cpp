@@ -34,33 +34,24 @@ bool Running(qint64 pid) {
 }
 
 // The members of `interface` in introspection data, as the bus tells them apart: "interface",
-// then "method NAME in:TYPE out:TYPE", "signal NAME out:TYPE", "property NAME TYPE ACCESS"; names
-// of arguments and annotations are documentation and left out. Empty without the interface.
+// then each method, signal, property and argument with its name, type, direction and access;
+// an argument's name and the annotations are documentation and left out.
 QStringList Members(const QByteArray& xml, const QString& interface) {
     QXmlStreamReader reader(xml);
     QStringList members;
     bool inside = false;
-    while (!reader.atEnd()) {
-        reader.readNext();
-        const QStringView element = reader.name();
+    while (reader.readNext() != QXmlStreamReader::Invalid && !reader.atEnd()) {
         const QXmlStreamAttributes at = reader.attributes();
-        if (reader.isEndElement() && element == u"interface") {
-            inside = false;
-        } else if (reader.isStartElement() && element == u"interface") {
-            inside = at.value("name") == interface;
+        if (reader.name() == u"interface") {
+            inside = reader.isStartElement() && at.value("name") == interface;
             members << QStringList(inside ? 1 : 0, QStringLiteral("interface"));
-        } else if (inside && reader.isStartElement() && element != u"arg" &&
-                   element != u"annotation") {
-            members << QStringList{element.toString(), at.value("name").toString(),
-                                   at.value("type").toString(), at.value("access").toString()}
+        } else if (inside && reader.isStartElement() && reader.name() != u"annotation") {
+            const bool arg = reader.name() == u"arg";
+            members << QStringList{reader.name().toString(), arg ? "" : at.value("name").toString(),
+                                   at.value("type").toString(), at.value("direction").toString(),
+                                   at.value("access").toString()}
                            .join(' ')
-                           .trimmed();
-        } else if (inside && reader.isStartElement() && element == u"arg") {
-            const QString direction = at.value("direction").toString();
-            members.last() += QStringLiteral(" %1:%2").arg(
-                direction.isEmpty() ? (members.last().startsWith("signal") ? "out" : "in")
-                                    : direction,
-                at.value("type"));
+                           .simplified();
         }
     }
     return reader.hasError() ? QStringList{reader.errorString()} : members;
