@@ -473,8 +473,8 @@ void CVantrelDistributionDlg::ChooseTargetFile() {
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setOption(QFileDialog::HideNameFilterDetails);
-    // Each filter's pattern is in its last parentheses; "*" matches every name, as "*.*" does
-    // on the instrument maker's own systems (here it would hide a name without a dot).
+    // Each filter's pattern is in its last parentheses. "All Files" takes "*", which matches
+    // every name: "*.*" would hide a file without a dot in its name.
     const QString upgrade = QStringLiteral("UpGrade Files( *.upg ) (*.upg)");
     dialog.setNameFilters({upgrade, QStringLiteral("Binary Files( *.bin ) (*.bin)"),
                            QStringLiteral("All Files( *.*) (*)")});
