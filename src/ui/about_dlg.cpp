@@ -48,7 +48,8 @@ CVantrelAboutDlg::CVantrelAboutDlg(QWidget* parent)
 }
 
 QString CVantrelAboutDlg::VersionLine() {
-    return QStringLiteral("Vantrel Versione 1.0");
+    // The project's version, the one every program's --version prints.
+    return QStringLiteral("Vantrel Versione " VANTREL_VERSION);
 }
 
 QString CVantrelAboutDlg::SecondLine() {

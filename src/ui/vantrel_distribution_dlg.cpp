@@ -12,9 +12,11 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStyleOptionFrame>
 #include <QTimer>
 
 #include "about_dlg.h"
@@ -47,6 +49,9 @@ constexpr int kInitialProgressHigh = 15;
 
 // Every tick repaints what is invalid, between operations.
 constexpr int kRepaintPeriodMs = 100;
+
+// Extension the open-file dialog adds to a typed name without one, under the UpGrade filter.
+const QString kTargetSuffix = QStringLiteral("upg");
 
 // Keyboard shortcut of the About box (the window managers give no system menu to extend).
 constexpr QKeySequence::StandardKey kAboutKey = QKeySequence::HelpContents;
@@ -96,6 +101,36 @@ const char* const kControlId = "controlId";
 void SetId(QWidget* widget, int id) {
     widget->setProperty(kControlId, id);
 }
+
+// The Target File field: a path too long for it is shown with its middle left out, so that the
+// folder's beginning and the file's name both stay in sight. Only the painting changes: text()
+// stays the whole path (the window reads it back), the tooltip shows it too, and with the focus
+// the field shows it whole to scroll through and select, as any line edit does.
+class PathField : public QLineEdit {
+public:
+    using QLineEdit::QLineEdit;
+
+protected:
+    void paintEvent(QPaintEvent* event) override {
+        QStyleOptionFrame panel;
+        initStyleOption(&panel);
+        // Qt's line edit keeps 2 pixels beside its text and 1 above and below.
+        const QRect area = style()
+                               ->subElementRect(QStyle::SE_LineEditContents, &panel, this)
+                               .marginsRemoved(textMargins())
+                               .adjusted(2, 1, -2, -1);
+        if (hasFocus() || fontMetrics().horizontalAdvance(text()) <= area.width()) {
+            QLineEdit::paintEvent(event);
+            return;
+        }
+        QPainter painter(this);
+        style()->drawPrimitive(QStyle::PE_PanelLineEdit, &panel, &painter, this);
+        painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled,
+                                       QPalette::Text));
+        painter.drawText(area, Qt::AlignLeft | Qt::AlignVCenter,
+                         fontMetrics().elidedText(text(), Qt::ElideMiddle, area.width()));
+    }
+};
 
 QGroupBox* Frame(QWidget* parent, const QString& title, const QRect& at) {
     auto* frame = new QGroupBox(title, parent);
@@ -206,7 +241,7 @@ void CVantrelDistributionDlg::CreateControls() {
 
     Frame(this, QStringLiteral("Target File"), du.Rect(7, 72, 157, 27));
 
-    m_targetEdit = new QLineEdit(this);
+    m_targetEdit = new PathField(this);
     m_targetEdit->setGeometry(du.Rect(12, 82, 96, 12));
     m_targetEdit->setReadOnly(true);
     SetId(m_targetEdit, control_id::kTargetFile);
@@ -451,10 +486,17 @@ void CVantrelDistributionDlg::ChooseTargetFile() {
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setOption(QFileDialog::HideNameFilterDetails);
-    dialog.setNameFilters({QStringLiteral("UpGrade Files( *.upg ) (*.upg)"),
-                           QStringLiteral("Binary Files( *.bin ) (*.bin)"),
+    // Each filter's pattern is in its last parentheses. "All Files" takes "*", which matches
+    // every name: "*.*" would hide a file without a dot in its name.
+    const QString upgrade = QStringLiteral("UpGrade Files( *.upg ) (*.upg)");
+    dialog.setNameFilters({upgrade, QStringLiteral("Binary Files( *.bin ) (*.bin)"),
                            QStringLiteral("All Files( *.*) (*)")});
-    dialog.setDefaultSuffix(QStringLiteral("upg"));
+    // The default extension belongs to the UpGrade filter: under the others a typed name is
+    // taken as it stands, or a file without a dot could never be chosen.
+    dialog.setDefaultSuffix(kTargetSuffix);
+    connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog, upgrade](const QString& f) {
+        dialog.setDefaultSuffix(f == upgrade ? kTargetSuffix : QString());
+    });
     if (!m_targetFile.empty()) {
         dialog.setDirectory(QFileInfo(QFile::decodeName(m_targetFile.c_str())).absolutePath());
     }

@@ -20,7 +20,10 @@ dpkg -x "$deb" "$root"
     fail "/usr/bin holds: $(ls "$root/usr/bin" | tr '\n' ' ')"
 for f in share/applications/vantrel.desktop share/icons/hicolor/48x48/apps/vantrel.png \
     share/icons/hicolor/256x256/apps/vantrel.png share/bash-completion/completions/vantrel \
-    share/doc/vantrel/copyright share/doc/vantrel/changelog.gz share/doc/vantrel/RECORD.md; do
+    share/doc/vantrel/copyright share/doc/vantrel/changelog.gz share/doc/vantrel/RECORD.md \
+    share/doc/vantrel/examples/hold-window.py \
+    share/dbus-1/interfaces/VantrelDistribution.ClassFactory.xml \
+    share/dbus-1/interfaces/VantrelDistribution.Application.xml; do
     [ -s "$root/usr/$f" ] || fail "missing /usr/$f"
 done
 for program in vantrel VantrelDistribution vantrel-sim; do
@@ -77,4 +80,7 @@ desktop-file-validate "$root/usr/share/applications/vantrel.desktop" || fail "de
 # From dpkg-shlibdeps, and the platform plugin the window loads at run time.
 depends=$(dpkg-deb -f "$deb" Depends)
 [[ $depends == *libqt6serialport6* && $depends == *qt6-qpa-plugins* ]] || fail "Depends: $depends"
+# Without bash-completion, Tab completion does nothing.
+recommends=$(dpkg-deb -f "$deb" Recommends)
+[[ $recommends == *bash-completion* ]] || fail "Recommends: $recommends"
 echo "package $(basename "$deb") checked"

@@ -4,7 +4,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -193,6 +195,9 @@ bool Sim::Start(const ConfigHome& home, const QString& alias, const QStringList&
     m_process.setProcessEnvironment(home.Env());
     // A pipe nobody reads during a long run could fill up.
     m_process.setStandardErrorFile(m_dir + QStringLiteral(".trace"), QIODevice::Append);
+    // The end of its stdin does not end the simulator: a test that dies before Stop() takes
+    // its instrument along instead of leaving it running.
+    m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
     m_process.start(QStringLiteral(VANTREL_SIM_BIN), args);
     if (!m_process.waitForStarted(kStartLimitMs)) {
         return false;

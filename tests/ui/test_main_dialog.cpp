@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QFileDialog>
+#include <QFileSystemModel>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -21,6 +22,7 @@
 #include "images.h"
 #include "line_rig.h"
 #include "session/strings.h"
+#include "ui/about_dlg.h"
 #include "ui/automation_proxy.h"
 #include "ui/vantrel_distribution_dlg.h"
 
@@ -374,6 +376,57 @@ private slots:
         QCOMPARE(StatusLine(), QString("Erasing block 03... \uFFFD"));
         m_dlg->CollectControls();
         QCOMPARE(QByteArray::fromStdString(m_dlg->StatusText()), text);
+    }
+
+    // F1 opens the About box, which names the program's version: the one --version prints.
+    void aboutBoxNamesTheVersion() {
+        QVERIFY(OpenWindowWithoutPort());
+        m_dlg->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(m_dlg.get()));
+        QStringList lines;
+        ModalWatcher<CVantrelAboutDlg> watcher([&](CVantrelAboutDlg* box) {
+            for (const auto* label : box->findChildren<QLabel*>()) {
+                lines << label->text();
+            }
+        });
+        QTest::keyClick(m_dlg.get(), Qt::Key_F1);
+        QVERIFY2(lines.contains("Vantrel Versione " VANTREL_PROJECT_VERSION),
+                 qPrintable(lines.join(" | ")));
+    }
+
+    // The open-file dialog's "All Files" lists every file, and a name without a dot is taken
+    // as it is typed (no suffix added to it).
+    void allFilesListsEveryFile() {
+        QVERIFY(OpenWindowWithoutPort());
+        const QString folder = m_config->Path("images");
+        QVERIFY(QDir().mkpath(folder));
+        for (const QString name : {"firmware", "image.upg", "notes.txt"}) {
+            QVERIFY(WriteFile(folder + "/" + name, "x"));
+        }
+        QStringList listed;
+        ModalWatcher<QFileDialog> watcher([&](QFileDialog* dialog) {
+            auto* model = dialog->findChild<QFileSystemModel*>();
+            QSignalSpy loaded(model, &QFileSystemModel::directoryLoaded);
+            dialog->setDirectory(folder);
+            QVERIFY(loaded.wait(kReactMs));
+            auto* types = dialog->findChild<QComboBox*>("fileTypeCombo");
+            QSignalSpy filtered(model, &QFileSystemModel::layoutChanged);
+            QTest::keyClick(types, Qt::Key_End);  // as the operator chooses it
+            QVERIFY(types->currentText().startsWith("All Files") && filtered.wait(kReactMs));
+            const QModelIndex root = model->index(folder);
+            for (int row = 0; row < model->rowCount(root); ++row) {
+                const QModelIndex file = model->index(row, 0, root);
+                listed << QStringList(model->flags(file) & Qt::ItemIsEnabled ? 1 : 0,
+                                      model->fileName(file));
+            }
+            dialog->findChild<QLineEdit*>("fileNameEdit")->setText("firmware");
+            QMetaObject::invokeMethod(dialog, "accept");
+        });
+        QTest::mouseClick(m_dlg->Control(id::kOpenTarget), Qt::LeftButton);
+        listed.sort();
+        QCOMPARE(listed, QStringList({"firmware", "image.upg", "notes.txt"}));
+        QCOMPARE(qobject_cast<QLineEdit*>(m_dlg->Control(id::kTargetFile))->text(),
+                 folder + "/firmware");
     }
 
 private:

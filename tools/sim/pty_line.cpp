@@ -46,6 +46,10 @@ int InstallSignalPipe(std::string& error) {
         ::sigaction(signal, &action, nullptr);
     }
     std::signal(SIGPIPE, SIG_IGN);
+    // A read of the terminal from the background then fails with EIO instead of stopping the
+    // whole instrument. The simulator does not try one (ReadStdin asks first), but a job moved
+    // to the background between the question and the read must not stop.
+    std::signal(SIGTTIN, SIG_IGN);
     return fds[0];
 }
 
@@ -77,6 +81,13 @@ int PollTimeout(PtyLine::TimePoint wake, PtyLine::TimePoint now) {
     }
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(wake - now).count();
     return static_cast<int>(std::min<long long>(ms, INT_MAX));
+}
+
+// Whether this process is the foreground job of the terminal on `fd`. False for a terminal that
+// is not this process's controlling terminal: it belongs to somebody else.
+bool ForegroundOf(int fd) {
+    const pid_t foreground = ::tcgetpgrp(fd);
+    return foreground != -1 && foreground == ::getpgrp();
 }
 
 std::string_view Trimmed(std::string_view text) {
@@ -119,6 +130,10 @@ PtyLine::~PtyLine() {
 }
 
 bool PtyLine::Open(std::string& error) {
+    // Before any descriptor is made: a closed stdin's number would be handed out again.
+    if (m_settings.watchStdin && ::fcntl(STDIN_FILENO, F_GETFD) != -1) {
+        m_stdinKind = ::isatty(STDIN_FILENO) ? StdinKind::Terminal : StdinKind::Stream;
+    }
     m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0) {
         error = SystemError("cannot create a pseudo-terminal");
@@ -147,7 +162,7 @@ bool PtyLine::Open(std::string& error) {
     if (m_signalRead < 0) {
         return false;
     }
-    m_stdinOpen = m_settings.watchStdin;
+    m_stdinWatched = m_stdinKind != StdinKind::None;
     return true;
 }
 
@@ -285,6 +300,12 @@ void PtyLine::WaitFor(TimePoint deadline, bool wantInput) {
         if (m_resetAt) {
             wake = std::min(wake, *m_resetAt);
         }
+        if (m_stdinAsideUntil && now >= *m_stdinAsideUntil) {
+            m_stdinAsideUntil.reset();
+        }
+        if (m_stdinAsideUntil) {
+            wake = std::min(wake, *m_stdinAsideUntil);
+        }
         const bool room = m_input.size() < kMaxPendingInput;
         const short masterEvents =
             static_cast<short>((room ? POLLIN : 0) | (m_outputBlocked ? POLLOUT : 0));
@@ -292,7 +313,7 @@ void PtyLine::WaitFor(TimePoint deadline, bool wantInput) {
             {masterEvents != 0 ? m_master : -1, masterEvents, 0},
             {m_openWatch, POLLIN, 0},
             {m_signalRead, POLLIN, 0},
-            {m_stdinOpen ? STDIN_FILENO : -1, POLLIN, 0},
+            {m_stdinWatched && !m_stdinAsideUntil ? STDIN_FILENO : -1, POLLIN, 0},
         }};
         if (::poll(fds.data(), fds.size(), PollTimeout(wake, now)) < 0) {
             if (errno == EINTR) {
@@ -316,7 +337,7 @@ void PtyLine::WaitFor(TimePoint deadline, bool wantInput) {
             ReadSignals(interruption);
         }
         if (fds[3].revents != 0) {
-            ReadStdin(interruption);
+            ReadStdin(now, interruption);
         }
         if (interruption) {
             throw LineInterrupted{*interruption};
@@ -456,16 +477,45 @@ void PtyLine::ReadSignals(std::optional<Interruption>& interruption) {
     }
 }
 
-void PtyLine::ReadStdin(std::optional<Interruption>& interruption) {
+bool PtyLine::TerminalIsOurs(TimePoint now) {
+    const bool ours = ForegroundOf(STDIN_FILENO);
+    if (ours != m_terminalWasOurs) {
+        Trace(ours ? "the terminal's foreground job: reading commands from it"
+                   : "the terminal belongs to another job: not reading it");
+        m_terminalWasOurs = ours;
+    }
+    if (!ours) {
+        // What was typed is the foreground job's: look again a little later, not at once,
+        // while it stays unread.
+        m_stdinAsideUntil = now + kTerminalRecheck;
+    }
+    return ours;
+}
+
+void PtyLine::ReadStdin(TimePoint now, std::optional<Interruption>& interruption) {
+    if (m_stdinKind == StdinKind::Terminal && !TerminalIsOurs(now)) {
+        return;
+    }
     std::array<char, 1024> buffer{};
     const ssize_t n = ::read(STDIN_FILENO, buffer.data(), buffer.size());
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
         return;
     }
-    if (n <= 0) {
-        Trace("end of stdin: stop");
-        m_stdinOpen = false;
+    if (n < 0 && errno == EIO && m_stdinKind == StdinKind::Terminal) {
+        m_stdinAsideUntil = now + kTerminalRecheck;  // moved to the background meanwhile
+        return;
+    }
+    if (n == 0 && m_stdinKind == StdinKind::Terminal) {
+        Trace("Ctrl-D on the terminal: stop");
         interruption = Interruption::Quit;
+        return;
+    }
+    if (n <= 0) {
+        // An empty stdin (/dev/null, a script's background job) or the end of a pipe says
+        // nothing about the instrument: commands come by signal from now on.
+        Trace(n == 0 ? "end of stdin: commands by signal only"
+                     : SystemError("stdin cannot be read: commands by signal only"));
+        m_stdinWatched = false;
         return;
     }
     for (ssize_t i = 0; i < n; ++i) {

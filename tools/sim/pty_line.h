@@ -14,8 +14,9 @@ namespace vantrel::sim {
 enum class Interruption { Reset, Quit };
 
 // Thrown out of every wait of `PtyLine` when a reset or a stop is asked for (SIGUSR1, a `reset`
-// line on stdin, a program opening the port under --reset-on-open; SIGTERM, SIGINT, a `quit`
-// line or the end of stdin). The boot loader unwinds to its top level and resets or stops.
+// line on stdin, a program opening the port under --reset-on-open; SIGTERM, SIGINT, SIGHUP, a
+// `quit` line, or Ctrl-D on the terminal it reads). The boot loader unwinds to its top level and
+// resets or stops.
 struct LineInterrupted {
     Interruption kind;
 };
@@ -29,6 +30,14 @@ struct LineInterrupted {
 // set, both directions are paced at 10 bits per byte: received bytes become readable at the
 // time their last bit would have arrived, sent bytes reach the pty at the time their last bit
 // would have left.
+//
+// Standard input carries command lines (reset, report, quit) when it is a pipe or a file, or the
+// terminal whose foreground job the simulator is. A terminal is read only after asking whether
+// the simulator is its foreground job now (a read from the background would stop it with
+// SIGTTIN); what is typed for another job is left alone and looked at again after a while. The
+// end of a pipe or file only ends the reading: an empty stdin (/dev/null, a script's background
+// job, a pipe closed at once) leaves the instrument to the signals; Ctrl-D on its terminal stops
+// it. Single-threaded: everything runs in the waits of the one thread that owns the line.
 class PtyLine {
 public:
     using Clock = std::chrono::steady_clock;
@@ -90,7 +99,8 @@ private:
     void ReadMaster(TimePoint now);
     void ReadOpenEvents(TimePoint now);
     void ReadSignals(std::optional<Interruption>& interruption);
-    void ReadStdin(std::optional<Interruption>& interruption);
+    bool TerminalIsOurs(TimePoint now);
+    void ReadStdin(TimePoint now, std::optional<Interruption>& interruption);
     void HandleStdinLine(std::string_view line, std::optional<Interruption>& interruption);
     void CheckPendingReset(TimePoint now);
     void ProgramClosedPort();
@@ -107,7 +117,12 @@ private:
     int m_programOpens = 0;              // descriptions of the slave that programs hold open
     std::optional<TimePoint> m_resetAt;  // --reset-on-open: when the pending reset fires
     std::optional<TimePoint> m_quitAt;   // a quit waiting for the bytes still on the line
-    bool m_stdinOpen = false;
+    // What standard input is: not read, a terminal, or a pipe or file.
+    enum class StdinKind { None, Terminal, Stream };
+    StdinKind m_stdinKind = StdinKind::None;
+    bool m_stdinWatched = false;                 // false once a pipe or file has ended
+    std::optional<TimePoint> m_stdinAsideUntil;  // a terminal typed at for another job
+    bool m_terminalWasOurs = false;              // for the trace: tells only changes
     std::string m_stdinLine;
     std::deque<TimedByte> m_input;
     std::deque<TimedByte> m_output;

@@ -44,6 +44,11 @@ inline constexpr std::size_t kMaxPendingOutput = 65536;
 // program (a test stopping the simulator right after the program ended must see its last
 // command), but waits at most this long after the last of them is due.
 inline constexpr auto kQuitGrace = 200ms;
+// A terminal typed at for another job (the simulator runs in the background) is left out of the
+// wait this long before the simulator asks again whose it is: the shell takes what was typed
+// within a few ms, and a foreground program that reads nothing must not keep the simulator
+// awake. A quarter of a second is also how late a `fg` then a typed command can be noticed.
+inline constexpr auto kTerminalRecheck = 250ms;
 // Longest command line read from stdin, in characters; the rest of a longer line is dropped.
 inline constexpr std::size_t kMaxStdinLine = 256;
 

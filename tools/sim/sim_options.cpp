@@ -73,7 +73,7 @@ struct OptionSet {
     QCommandLineOption checksum{"checksum", "Ask for XModem checksum mode (NAK) instead of CRC."};
     QCommandLineOption report{"report", "Write the JSON report to FILE.", "FILE"};
     QCommandLineOption imageOut{"image-out", "Write the last image received to FILE.", "FILE"};
-    QCommandLineOption noStdin{"no-stdin", "Do not read commands from stdin."};
+    QCommandLineOption noStdin{"no-stdin", "Do not read the words above from stdin."};
     QCommandLineOption verbose{"verbose", "Trace events on stderr."};
 
     void AddTo(QCommandLineParser& parser) const {
@@ -182,6 +182,15 @@ bool ParseOptions(const QStringList& arguments, SimOptions& options, QString& er
     QCommandLineParser parser;
     parser.setApplicationDescription(
         "Simulated instrument boot loader on a pseudo-terminal. Prints \"PTY <path>\" first.\n"
+        "\n"
+        "Words read on standard input, one a line (from a pipe or file, or from the terminal\n"
+        "while in its foreground; never from the terminal in the background):\n"
+        "  reset   reset the instrument: it sends its signature (also SIGUSR1)\n"
+        "  report  write the --report file and print \"REPORT <file>\" (also SIGUSR2)\n"
+        "  quit    write the report and end (also SIGTERM, SIGINT, SIGHUP, Ctrl-D)\n"
+        "The end of a piped or empty stdin (/dev/null, a script's background job) ends only\n"
+        "the reading: the simulator then runs until a signal ends it.\n"
+        "\n"
         "The manual page: man vantrel-sim");
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
