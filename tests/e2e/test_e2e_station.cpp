@@ -8,10 +8,6 @@ using namespace e2e;
 
 namespace {
 
-// The boot loader's answer to the station's opening carriage return must be over before a
-// reset: a signature that runs into it is not recognised (as with the console).
-constexpr int kSettleMs = 300;
-
 struct Station : Rig {
     void Start(const QStringList& ports, const QStringList& extra) {
         QStringList args{"station", "--file", file, "--record", Path("record.jsonl")};
@@ -20,7 +16,8 @@ struct Station : Rig {
         }
         StartVantrel(args + extra);
     }
-    // Until the `n`th "PORT: Waiting for an instrument" and the line has fallen quiet.
+    // Until the `n`th "PORT: Waiting for an instrument", looked for every few milliseconds:
+    // the instrument is reset as soon as the operator is told to.
     bool AwaitWaiting(const QString& port, int n) {
         const QByteArray text = port.toLatin1() + ": Waiting for an instrument";
         const QDeadlineTimer deadline(kRunLimitMs);
@@ -28,9 +25,8 @@ struct Station : Rig {
             if (deadline.hasExpired() || program.Process().state() != QProcess::Running) {
                 return false;
             }
-            program.WaitForOutput("\x01", 200);  // never printed: reads for 200 ms
+            program.WaitForOutput("\x01", 5);  // never printed: reads for 5 ms
         }
-        QTest::qWait(kSettleMs);
         return true;
     }
     // Every record's port name and exit status, sorted.
