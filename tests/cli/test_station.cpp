@@ -145,15 +145,17 @@ private slots:
         QTemporaryDir dir;
         QVERIFY(WriteFile(dir.filePath("empty.upg"), {}));
         const QString at = dir.path() + "/";
-        std::vector<std::string> arguments;
+        // Should a refusal be missing, the station ends at once on its idle bound.
+        std::vector<std::string> arguments{"--wait", "1"};
         for (const QString& arg : args) {
             arguments.push_back(QString(arg).replace("@", at).toStdString());
         }
         int ports = 0;
+        SimClock clock;
         StationSystem system{
-            [&ports]() -> std::unique_ptr<Port> {
+            [&ports, &clock]() -> std::unique_ptr<Port> {
                 ++ports;
-                return nullptr;
+                return std::make_unique<FakePort>(clock);
             },
             [] { return std::vector<PortEntry>{}; },
             [](const std::string& name) -> std::string {
@@ -165,7 +167,6 @@ private slots:
                 return device.rfind("/dev/ttyUSB", 0) == 0 ? std::optional<std::uint64_t>(device.back())
                                                            : std::nullopt;
             }};
-        SimClock clock;
         SignalStops stops(SignalPolicy::Mode::Station);
         std::FILE* out = std::tmpfile();
         std::FILE* err = std::tmpfile();
@@ -288,7 +289,7 @@ private slots:
                      qPrintable(QString::number(endedMs)));
         }
         // An instrument identified is never left at its menu; the station never waits by
-        // sleeping in slices.
+        // sleeping in slices (its waits end on what they wait for).
         if (instrument.last != "Y") {
             QCOMPARE(instrument.last, std::string("7"));
         }
@@ -302,7 +303,7 @@ private slots:
                                         f.outcome == "User area is blank");
             }
         }
-        QVERIFY(instrument.port.WaitCalls() < 1000);
+        QVERIFY(instrument.port.WaitCalls() < 50);
     }
 
     // The board never takes more lines than the terminal has, busy and failed rows first;
