@@ -65,6 +65,8 @@ private slots:
         }
         const RunResult run = s.program.Finish();
         QCOMPARE(run.exitCode, 0);
+        // Three serial ports on threads of their own, and not a word from Qt about it.
+        QVERIFY2(run.err.isEmpty(), run.err.constData());
         QCOMPARE(s.Outcomes(),
                  (QStringList{"COM7=0", "COM7=0", "COM8=0", "COM8=0", "COM9=0", "COM9=0"}));
         for (int model = 0; model < 3; ++model) {
@@ -98,6 +100,30 @@ private slots:
         QCOMPARE(s.Outcomes(), (QStringList{"COM7=1", "COM8=0", "COM8=1"}));
         QCOMPARE(Commands(s.sims[1]->Report()),
                  (QStringList{"2", "1", "3", "Y", "5", "00010000", "Y", "6", "Y", "7"}));
+    }
+
+    // Two instruments reset at once for the last one to handle: the other is not taken, and
+    // its menu is left rather than left waiting.
+    void notTakenLeavesTheMenu() {
+        Station s;
+        // Slow answers: the taken instrument is still being checked when the other comes up.
+        s.AddSim("COM7", {"--model", "1", "--blank", "--slow", "300"});
+        s.AddSim("COM8", {"--model", "1", "--blank", "--slow", "300"});
+        QVERIFY(s.simsStarted);
+        s.Start({"COM7", "COM8"}, {"--count", "1", "blank-check"});
+        QVERIFY(s.AwaitWaiting("COM7", 1) && s.AwaitWaiting("COM8", 1));
+        s.sims[0]->Command("reset");
+        s.sims[1]->Command("reset");
+        const RunResult run = s.program.Finish();
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY2(run.out.contains(": not taken: the count is reached\n") &&
+                     run.out.contains("\n1 instrument handled.\n"),
+                 run.out.constData());
+        QCOMPARE(s.Outcomes().size(), 1);
+        QStringList commands = Commands(s.sims[0]->Report()) + QStringList{"|"} +
+                               Commands(s.sims[1]->Report());
+        QVERIFY2(commands.join(' ') == "1 7 | 7" || commands.join(' ') == "7 | 1 7",
+                 qPrintable(commands.join(' ')));
     }
 
     void pulledPortResumes() {
