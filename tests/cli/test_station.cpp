@@ -220,6 +220,10 @@ private slots:
             << "download" << 1 << 0 << 1 << "image changes" << 1 << QByteArray("1")
             << "COM3 model 1: !!! Download ABORTED !!!: Target file changed since the station "
                "started" << -1;
+        // Drawn by the station's own thread while the port's thread changes it.
+        QTest::newRow("two in turn on a terminal's board")
+            << blank << 2 << 0 << 2 << "terminal" << 0 << QByteArray("0 0")
+            << "2 handled of 2 (2 done, 0 failed)" << -1;
         QTest::newRow("a record line lost")
             << blank << 1 << 0 << 1 << "record fails" << exit_status::kRecordNotWritten
             << QByteArray("0") << "COM3: the update record was not written: No space left" << -1;
@@ -273,7 +277,7 @@ private slots:
             clock.SleepMs(ms);
         };
         std::FILE* out = std::tmpfile();
-        StationBoard board(out, false);
+        StationBoard board(out, event == "terminal", [] { return TerminalSize{24, 80}; });
         Station station(options, "vantrel 0", &image, system, board, stops, clock, &records);
         const int status = station.Run({{"COM3", "COM3"}});
         const QString told = QString::fromUtf8(Contents(out));
