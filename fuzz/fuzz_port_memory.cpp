@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fuzz_peer.h"
-#include "ui/port_memory.h"
+#include "serial/port_memory.h"
 
 using namespace vantrel;
 using namespace vantrel::fuzz;

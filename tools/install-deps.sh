@@ -5,11 +5,12 @@ set -euo pipefail
 PACKAGES=(
     build-essential cmake ninja-build clang clang-format libclang-rt-14-dev
     qt6-base-dev qt6-base-dev-tools qt6-serialport-dev qt6-qpa-plugins zlib1g-dev
+    libtomlplusplus-dev libcli11-dev
     fonts-liberation
     lrzsz socat pv zzuf
     dbus dbus-bin dbus-daemon libglib2.0-bin python3 python3-dbus python3-gi
     valgrind time
-    dpkg-dev man-db desktop-file-utils lintian
+    dpkg-dev man-db desktop-file-utils lintian systemd
 )
 missing=()
 for package in "${PACKAGES[@]}"; do

@@ -30,7 +30,7 @@ _vantrel() {
     if ((COMP_CWORD == 1)); then
         words="$words ports station"
     elif [[ ${COMP_WORDS[1]} == station ]]; then
-        options="--port --file --wait --record --count"
+        options="--port --file --wait --record --count --help"
     elif [[ ${COMP_WORDS[1]} == ports ]]; then
         return
     fi

@@ -82,6 +82,7 @@ void ConsoleRun::PhaseEnded(Phase, const Outcome& outcome) {
                                                                       m_phaseStartMs);
         m_record.phases.back().outcome = OutcomeKindId(outcome.kind);
     }
+    m_lastOutcome = outcome.kind;
     if (!outcome.ok()) {
         m_failure = outcome.words;
     }
@@ -138,7 +139,9 @@ int ConsoleRun::Run(const Options& options, const std::string& portName,
     m_display.Message("Port " + PortLabel());
     if (!m_connection.OpenPort(device)) {
         m_record.error = m_display.StatusText();
-        Error("vantrel: " + m_display.StatusText());
+        // The port's own words name the device already.
+        const std::string why = m_port.ErrorText();
+        Error("vantrel: " + (why.empty() ? m_record.error : why));
         return Finish(exit_status::kPortUnusable, true);
     }
     if (options.functions.empty()) {
@@ -158,12 +161,13 @@ int ConsoleRun::RunFunctions(const Options& options) {
                 return NotIdentified(waited, options.waitSeconds);
             }
         }
-        const bool ok = RunFunction(function);
+        const FunctionEnd end = RunFunction(function);
         if (Cancelled()) {
             m_display.Message(kInterruptedText);
             return exit_status::kInterrupted;
         }
-        if (!ok) {
+        if (end == FunctionEnd::Failed ||
+            (end == FunctionEnd::NotBlank && options.functions.size() == 1)) {
             return exit_status::kFunctionFailed;
         }
     }
@@ -331,8 +335,9 @@ void ConsoleRun::NoteTransfer(const XModemSender& sender) {
     }
 }
 
-bool ConsoleRun::RunFunction(Function function) {
+ConsoleRun::FunctionEnd ConsoleRun::RunFunction(Function function) {
     m_failure.clear();
+    m_lastOutcome = OutcomeKind::Done;
     const std::uint64_t started = m_clock.NowMs();
     m_display.Message(LoadString(DescriptionOf(function)));
     UpdateRecord::FunctionEntry entry{FunctionName(function), std::nullopt, {}, {}};
@@ -340,6 +345,7 @@ bool ConsoleRun::RunFunction(Function function) {
     BootLoader bootLoader(m_connection, sender);
     bool ok = false;
     bool boxed = true;  // the window would show the outcome in a message box
+    bool notBlank = false;
 
     if (Downloads(function)) {
         // The window can only choose an existing file; a path given on the command line was
@@ -355,7 +361,7 @@ bool ConsoleRun::RunFunction(Function function) {
             m_record.functions.push_back(entry);
             m_display.FunctionEnded({entry.name, false, entry.outcome, refusal,
                                      m_clock.NowMs() - started, true});
-            return false;
+            return FunctionEnd::Failed;
         }
         if (m_image != nullptr) {
             bootLoader.ExpectImage(m_image->identity, m_imageChangedText);
@@ -371,6 +377,8 @@ bool ConsoleRun::RunFunction(Function function) {
         switch (function) {
             case Function::BlankCheck:
                 result = bootLoader.BlankCheck();
+                // Its only answer that is no success, and no failure either.
+                notBlank = result != 0 && m_lastOutcome == OutcomeKind::Answered;
                 break;
             case Function::MemoryTest:
                 result = bootLoader.VerifyProtection();
@@ -402,13 +410,16 @@ bool ConsoleRun::RunFunction(Function function) {
         entry.outcome = m_display.StatusText();
         boxed = false;
     }
-    if (!ok) {
+    if (!ok && !notBlank) {
         entry.reason = m_failure;
     }
     m_record.functions.push_back(entry);
-    m_display.FunctionEnded(
-        {entry.name, ok, entry.outcome, entry.reason, m_clock.NowMs() - started, boxed});
-    return ok;
+    m_display.FunctionEnded({entry.name, ok || notBlank, entry.outcome, entry.reason,
+                             m_clock.NowMs() - started, boxed});
+    if (ok) {
+        return FunctionEnd::Succeeded;
+    }
+    return notBlank && !Cancelled() ? FunctionEnd::NotBlank : FunctionEnd::Failed;
 }
 
 void ConsoleRun::Leave(bool closePort) {

@@ -66,7 +66,9 @@ public:
     void SetImageChangedText(const std::string& text) { m_imageChangedText = text; }
 
     // Runs `options` on `device` (shown as `portName`, which may be empty for a device given
-    // by path), then closes the port. `image` is the target file as read at the start (none
+    // by path), then closes the port. The functions run in order up to the first that fails;
+    // the blank check's "not blank" is no failure in a list, but alone it ends the run with
+    // exit_status::kFunctionFailed. `image` is the target file as read at the start (none
     // without --file): a file that differs from it by the time a download is due is refused,
     // and one that changes during the transfer is cancelled. Returns the exit status.
     int Run(const Options& options, const std::string& portName, const std::string& device,
@@ -95,6 +97,10 @@ public:
 
 private:
     enum class WaitResult { OnLine, TimedOut, PortFailed, Stopped };
+    // How a function ended. The blank check's "not blank" is the boot loader's answer: in a
+    // list the functions go on (the erase after it is what the operator asked for); alone it
+    // is the run's result (status 1).
+    enum class FunctionEnd { Succeeded, NotBlank, Failed };
     void Begin(const Options& options, const std::string& portName, const std::string& device,
                const ImageDigest* image);
     int RunFunctions(const Options& options);
@@ -105,7 +111,7 @@ private:
                                  StationGate* gate = nullptr);
     void RestartRecord();
     int NotIdentified(WaitResult result, int seconds);
-    bool RunFunction(Function function);
+    FunctionEnd RunFunction(Function function);
     // The target file of a download as the run may send it; empty when it may, else why not.
     std::string TargetRefusal();
     void NoteTransfer(const XModemSender& sender);
@@ -128,6 +134,7 @@ private:
     bool m_identified = false;  // an instrument came On-Line during the run
     bool m_justOpened = false;  // the port was just opened: its line is let fall quiet
     std::string m_failure;      // the words of the phase that failed last in this function
+    OutcomeKind m_lastOutcome = OutcomeKind::Done;  // how the last phase ended
     std::string m_imageChangedText = "Target file changed since it was read at the start";
 };
 

@@ -50,6 +50,7 @@ ImageDigest DigestImageFile(const std::string& path) {
         return digest;
     }
     QCryptographicHash sha(QCryptographicHash::Sha256);
+    QCryptographicHash fileSha(QCryptographicHash::Sha256);  // without the padding
     std::uint32_t crc = 0;
     auto feed = [&](const char* data, std::size_t size) {
         sha.addData(QByteArrayView(data, static_cast<qsizetype>(size)));
@@ -65,6 +66,7 @@ ImageDigest DigestImageFile(const std::string& path) {
             return digest;
         }
         feed(chunk.data(), got);
+        fileSha.addData(QByteArrayView(chunk.data(), static_cast<qsizetype>(got)));
         size += static_cast<std::int64_t>(got);
         if (got < chunk.size()) {
             break;
@@ -85,6 +87,7 @@ ImageDigest DigestImageFile(const std::string& path) {
     digest.size = size;
     digest.sentSize = size + static_cast<std::int64_t>(padding.size());
     digest.sha256 = sha.result().toHex().toStdString();
+    digest.fileSha256 = fileSha.result().toHex().toStdString();
     digest.crc32 = crc;
     digest.identity = image.identity;
     return digest;

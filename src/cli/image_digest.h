@@ -16,6 +16,7 @@ struct ImageDigest {
     std::int64_t size = 0;      // the file's size in bytes
     std::int64_t sentSize = 0;  // the size rounded up to whole 1024-byte blocks
     std::string sha256;         // lower-case hex of the sent bytes
+    std::string fileSha256;     // lower-case hex of the file's bytes (what sha256sum prints)
     std::uint32_t crc32 = 0;    // CRC-32 (IEEE 802.3, as zlib) of the sent bytes
     ImageIdentity identity;     // of the file the bytes were read from, unchanged while read
 };

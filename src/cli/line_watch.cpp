@@ -86,7 +86,8 @@ SilenceDiagnosis DiagnoseSilence(const LineObservation& seen, const std::string&
                       ? std::string(" (nothing followed)")
                       : " (then received: " + HexBytes(seen.afterSignature) + ")") +
                  ".\nThe instrument may not be receiving what this computer sends: check the "
-                 "cable's transmit wire and the adapter, then reset the instrument again.\n";
+                 "cable's transmit wire and the adapter, then reset the instrument while Vantrel "
+                 "waits for it.\n";
     } else if (seen.bytesSeen > 0) {
         d.kind = "unknown-bytes";
         d.text = headline + "Received " + std::to_string(seen.bytesSeen) +
@@ -96,7 +97,7 @@ SilenceDiagnosis DiagnoseSilence(const LineObservation& seen, const std::string&
             // before the port was opened sits at its menu and never announces itself again.
             d.text +=
                 "A \">\" came by: the boot loader may already be at its menu. Reset the "
-                "instrument while waiting, so that it announces itself.\n";
+                "instrument while Vantrel waits for it, so that it announces itself.\n";
         }
         d.text +=
             "Likely causes: the wrong port; the instrument is running its application "
@@ -106,7 +107,8 @@ SilenceDiagnosis DiagnoseSilence(const LineObservation& seen, const std::string&
         d.kind = "nothing";
         d.text = headline +
                  "Nothing at all was received. Check the cable and that it is on this port, "
-                 "that the instrument is powered, and reset the instrument while waiting.\n";
+                 "that the instrument is powered, and reset the instrument while Vantrel waits "
+                 "for it.\n";
     }
     return d;
 }

@@ -19,7 +19,8 @@ std::optional<int> ParseBounded(const std::string& text, int low, int high);
 
 // What the command line asks for.
 struct Options {
-    enum class Command { Run, ListPorts, Help, Version };
+    // Station: `vantrel station ...`, whose arguments ParseStationOptions reads.
+    enum class Command { Run, ListPorts, Station, Help, Version };
     Command command = Command::Run;
     std::string port;        // COM name or device path; empty: the remembered port
     std::string targetFile;  // empty: none given (download and auto are then refused)
@@ -40,11 +41,12 @@ inline constexpr int kDefaultWaitSeconds = 120;
 // Upper bound for --wait (one day): a larger value is a typing error, not a plan.
 inline constexpr int kMaxWaitSeconds = 86400;
 
-// Parses the arguments after the program name. Options and functions may be mixed; an
-// option's value may follow as the next argument or after '='. Each option may be given once.
+// Parses the arguments after the program name (CommandLine's rules): `[OPTIONS]
+// [FUNCTION...]`, `ports`, or `station ...`, which only sets the command (the station's part,
+// errors included, is ParseStationOptions's). Options and functions may be mixed.
 ParseResult ParseOptions(const std::vector<std::string>& args);
 
-// The usage text printed for --help and after a usage error.
+// The usage text printed for --help and after a usage error, from CommandLine's definitions.
 std::string UsageText(const std::string& program);
 
 }  // namespace vantrel::cli

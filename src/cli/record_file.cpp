@@ -90,7 +90,9 @@ std::string AppendRecordLine(const std::string& path, const std::string& line,
     } else if (::fsync(file.fd) != 0) {
         error = SystemError("cannot flush to disk");
     }
-    if (!error.empty() && ::ftruncate(file.fd, before) != 0) {
+    // A write that failed outright left nothing behind (and a device such as a full disk's
+    // stand-in cannot be cut back at all).
+    if (!error.empty() && written > 0 && ::ftruncate(file.fd, before) != 0) {
         error += "; " + SystemError("cannot remove the part written");
     }
     return error;

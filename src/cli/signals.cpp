@@ -3,6 +3,8 @@
 #include <signal.h>
 #include <time.h>
 
+#include <algorithm>
+
 namespace vantrel::cli {
 
 namespace {
@@ -29,10 +31,13 @@ int SignalPolicy::Deliver(int signal, std::int64_t nowNs) {
         return m_level.load();
     }
     const int before = m_level.load();
-    int level = before + 1;
+    const int counted = m_counted.load() + 1;
+    m_counted = counted;
+    int level = std::min(counted, 3);
     if (signal != SIGINT || m_mode == Mode::Console) {
-        level = before < 2 ? 2 : before + 1;
+        level = std::max(level, 2);
     }
+    level = std::max(level, before);
     m_level = level;
     if (before < 2 && (level >= 2 || m_signal.load() == 0)) {
         m_signal = signal;

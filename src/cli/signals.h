@@ -15,7 +15,10 @@ namespace vantrel::cli {
 //            wait for but its one instrument, so its first signal goes on to level 2.
 //   level 2: cancel running transfers: every session unwinds at once (three CAN, the line let
 //            fall quiet, the menu left with "7", the record written).
-//   level 3: end at once, should anything still hold the program.
+//   level 3: end at once, should anything still hold the program. Only the third signal
+//            counted gets there, in either mode: a cancel takes a few seconds to let the line
+//            fall quiet, and an operator who presses Ctrl-C again meanwhile must not lose the
+//            cancel and the record.
 //
 // SIGTERM (a service manager's stop) and SIGHUP (the terminal closed) go straight to level 2:
 // nobody is there to press Ctrl-C a second time. A repeat of the same signal within
@@ -40,6 +43,7 @@ public:
 private:
     Mode m_mode;
     std::atomic<int> m_level{0};
+    std::atomic<int> m_counted{0};  // deliveries counted (repeats within the window are not)
     std::atomic<int> m_signal{0};
     std::atomic<int> m_lastSignal{0};
     std::atomic<std::int64_t> m_lastNs{0};

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <set>
@@ -34,6 +35,12 @@ constexpr FixedFamily kFixedFamilies[] = {
 };
 // k runs from 0 to 31 in every family, so the families never overlap.
 constexpr int kFamilySize = 32;
+
+// In /sys/class/tty/<name>: the link to the device behind a tty (none for virtual ones: consoles,
+// pseudo-terminals), and a built-in port's UART type, "0" when no UART answered at boot.
+constexpr const char* kTtyDeviceLink = "device";
+constexpr const char* kUartType = "type";
+constexpr const char* kNoUart = "0";
 
 // The value of an all-digit text without a leading zero, at most two digits; nothing else.
 std::optional<int> SmallNumber(std::string_view digits) {
@@ -191,10 +198,34 @@ std::vector<PortEntry> MapPorts(const std::string& aliasFolder,
     return entries;
 }
 
+std::vector<std::string> SerialDevicesIn(const std::string& ttyClass) {
+    std::vector<std::string> devices;
+    std::error_code ec;
+    for (fs::directory_iterator it(ttyClass, ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::path tty = it->path();
+        std::error_code linkError;
+        if (!fs::exists(tty / kTtyDeviceLink, linkError)) {
+            continue;
+        }
+        std::ifstream typeFile(tty / kUartType);
+        std::string type;
+        if (typeFile && std::getline(typeFile, type) && type == kNoUart) {
+            continue;
+        }
+        devices.push_back("/dev/" + tty.filename().string());
+    }
+    std::sort(devices.begin(), devices.end());
+    return devices;
+}
+
 std::string ResolvePort(const std::vector<PortEntry>& entries, const std::string& nameOrDevice) {
     const auto requested = RequestedComNumber(nameOrDevice);
     if (!requested) {
-        return nameOrDevice;
+        // A link such as /dev/serial/by-path/... is opened as the tty it leads to now, so that
+        // the lock file and the messages name the device other programs know.
+        std::error_code ec;
+        const fs::path device = fs::canonical(nameOrDevice, ec);
+        return ec ? nameOrDevice : device.string();
     }
     const std::string name = ComName(*requested);
     for (const auto& entry : entries) {

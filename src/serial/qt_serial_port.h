@@ -46,6 +46,10 @@ public:
     bool HasFailed() const override;
     std::string ErrorText() const override;
 
+    // Whether the driver passes received bytes on at once (asked for at every open); nothing
+    // when the driver has no such flag (a pseudo-terminal) or the port is closed.
+    std::optional<bool> LowLatency() const;
+
     // Called on the event loop while the notification is armed and bytes are waiting.
     void SetReceiveHandler(std::function<void()> handler);
 
@@ -68,13 +72,13 @@ private:
 };
 
 // The COM names COM1..COM99 that stand for a serial device on this machine (aliases and the
-// serial ports QSerialPortInfo reports), in the port list's sorted order.
+// serial ports of /sys/class/tty), in the port list's sorted order. Opens nothing.
 std::vector<PortEntry> ListPorts();
 
-// The device behind one COM name (or a device path, returned as it is): the name's own alias
-// when it has one, otherwise the system's port of that number; empty when it stands for
-// nothing now. Unlike ListPorts it opens no device, so it may be asked again and again while
-// other ports are in use.
+// The device behind one COM name (or a device path, with its links resolved: a
+// /dev/serial/by-path name gives the tty the adapter has now): the name's own alias when it
+// has one, otherwise the system's port of that number; empty when it stands for nothing now.
+// Opens nothing, so it may be asked again and again while other ports are in use.
 std::string ResolvePortName(const std::string& nameOrDevice);
 
 }  // namespace vantrel

@@ -20,12 +20,13 @@
 #include "about_dlg.h"
 #include "automation_proxy.h"
 #include "dialog_units.h"
-#include "port_memory.h"
 #include "serial/clock.h"
+#include "serial/port_memory.h"
 #include "serial/qt_serial_port.h"
 #include "serial/serial_channel.h"
 #include "session/bootloader.h"
 #include "session/connection.h"
+#include "session/image_file.h"
 #include "session/strings.h"
 #include "session/xmodem.h"
 #include "ui_resources.h"
@@ -315,7 +316,10 @@ void CVantrelDistributionDlg::RunFunction() {
             return;
         case control_id::kFunctionDownload:
         case control_id::kFunctionAuto: {
-            if (m_targetFile.empty()) {
+            // Refused before anything is sent: an empty file would have the user area erased
+            // and then "completed" with no block sent; one gone since it was chosen would be
+            // noticed only after the erase.
+            if (m_targetFile.empty() || !UnusableTarget(m_targetFile).empty()) {
                 ShowMessage(LoadString(Str::InvalidTargetFile), QMessageBox::Critical);
                 return;
             }

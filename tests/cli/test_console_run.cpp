@@ -1,3 +1,4 @@
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <QJsonArray>
@@ -10,6 +11,7 @@
 
 #include "cli/console_run.h"
 #include "cli/line_watch.h"
+#include "cli/signals.h"
 #include "session/strings.h"
 #include "fake_port.h"
 #include "images.h"
@@ -22,6 +24,7 @@ namespace {
 
 const std::string kSignature[3] = {"\t\t\t\r", "\n\n\n\r", "\n\n\r\r"};
 const QString kNotRegular = "not a regular file";
+const QString kChanged = "Target file changed since it was read at the start";
 
 // A console run against a boot loader played by a FakePort on simulated time: each menu
 // command written is answered after 10 ms with the text given for it.
@@ -149,71 +152,208 @@ private slots:
                  out.constData());
     }
 
+    // The blank check's "not blank" is an answer: a list goes on to the erase; alone it is
+    // the run's status. Silence still stops a list.
+    void blankCheck_data() {
+        QTest::addColumn<QString>("answer");  // to menu 1, after "Blank checking user area..."
+        QTest::addColumn<bool>("thenErase");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QStringList>("outcomes");
+        const QString notBlank = LoadString(Str::NotBlank).c_str();
+        const QString erased = "erase: Erase done";
+        QTest::newRow("alone, not blank") << notBlank << false << 1
+                                          << QStringList{"blank-check: " + notBlank};
+        QTest::newRow("alone, blank") << "User area is blank" << false << 0
+                                      << QStringList{"blank-check: User area is blank"};
+        QTest::newRow("not blank, then the erase")
+            << notBlank << true << 0 << QStringList{"blank-check: " + notBlank, erased};
+        QTest::newRow("no answer stops the list")
+            << "" << true << 1
+            << QStringList{"blank-check: " +
+                           QString::fromStdString(LoadString(Str::BlankChecking))};
+    }
+    void blankCheck() {
+        QFETCH(QString, answer);
+        QFETCH(bool, thenErase);
+        QFETCH(int, status);
+        QFETCH(QStringList, outcomes);
+        Rig rig;
+        rig.answers["1"] = LoadString(Str::BlankChecking) + "\r\n";
+        if (!answer.isEmpty()) {
+            rig.answers["1"] += answer.toStdString() + "\r\n";
+        }
+        rig.answers["3"] = LoadString(Str::ReallyErase) + "\r\n";
+        std::string blocks = "Y\r\n";
+        for (int block = 1; block <= 7; ++block) {
+            blocks += FormatString(Str::ErasingBlockPassed, block) + "\r\n";
+        }
+        rig.answers["Y"] = blocks + "Erase done\r\n";
+        rig.fake.Arrive(kSignature[1], 1000);
+        std::vector<Function> functions = {Function::BlankCheck};
+        if (thenErase) {
+            functions.push_back(Function::Erase);
+        }
+        const int exitStatus = rig.Run(functions);
+        QCOMPARE(rig.Outcomes(), outcomes);
+        QCOMPARE(exitStatus, status);
+        // An answer is no failure: no reason in the record.
+        const QJsonObject first = rig.Record()["functions"].toArray().at(0).toObject();
+        QCOMPARE(first["reason"].isNull(), !answer.isEmpty());
+        QCOMPARE(rig.Record()["exit_status"].toInt(), status);
+    }
+
     // Download and Auto need a readable regular file before anything is sent: a FIFO or a
     // device would block the open or never end.
     void refusesTarget_data() {
         QTest::addColumn<int>("function");
         QTest::addColumn<QString>("file");
         QTest::addColumn<QString>("why");
-        QTest::newRow("download, no file") << int(Function::Download) << "" << "";
+        QTest::newRow("download, no file") << int(Function::Download) << "" << "--file";
         QTest::newRow("auto, missing file")
             << int(Function::Auto) << "missing.upg" << "No such file or directory";
         QTest::newRow("auto, a named pipe") << int(Function::Auto) << "fifo" << kNotRegular;
         QTest::newRow("auto, /dev/zero") << int(Function::Auto) << "/dev/zero" << kNotRegular;
+        QTest::newRow("auto, empty") << int(Function::Auto) << "empty" << "the file is empty";
+        QTest::newRow("auto, replaced after the start")
+            << int(Function::Auto) << "replaced" << kChanged;
     }
     void refusesTarget() {
         QFETCH(int, function);
         QFETCH(QString, file);
         QFETCH(QString, why);
         QTemporaryDir dir;
+        const QString path = file.startsWith('/') ? file : dir.filePath(file);
         if (file == "fifo") {
-            QCOMPARE(::mkfifo(dir.filePath(file).toLocal8Bit().constData(), 0600), 0);
+            QCOMPARE(::mkfifo(path.toLocal8Bit().constData(), 0600), 0);
         }
         Rig rig;
+        if (file == "empty" || file == "replaced") {
+            QVERIFY(WriteFile(path, file == "empty" ? QByteArray() : RandomImage(3000)));
+        }
+        if (file == "replaced") {
+            // Another image copied over it while the run waits for the reset.
+            rig.onWrite = [&path](const std::string&) { WriteFile(path, RandomImage(5000, 7)); };
+        }
         rig.fake.Arrive(kSignature[1], 1000);
-        const std::string path = file.isEmpty()         ? ""
-                                 : file.startsWith('/') ? file.toStdString()
-                                                        : dir.filePath(file).toStdString();
-        QCOMPARE(rig.Run({static_cast<Function>(function), Function::Restart}, 120, path),
+        QCOMPARE(rig.Run({static_cast<Function>(function), Function::Restart}, 120,
+                         file.isEmpty() ? "" : path.toStdString()),
                  exit_status::kFunctionFailed);
-        QVERIFY(Contents(rig.out).contains("\nInvalid Target File\n"));
-        QVERIFY(Contents(rig.err).contains(why.toLocal8Bit()));
+        const QString told = why == kChanged ? kChanged : "Invalid Target File";
+        QVERIFY(Contents(rig.out).contains(("\n" + told + "\n").toUtf8()));
+        const QJsonObject entry = rig.Record()["functions"].toArray().at(0).toObject();
+        QVERIFY(entry["result"].isNull());
+        QVERIFY2(entry["reason"].toString().contains(why), qPrintable(entry["reason"].toString()));
         // Only the carriage returns of opening and identification, then the exit command.
         QCOMPARE(QString::fromStdString(rig.fake.WrittenText()), QString("\r\r7"));
-        QVERIFY(rig.Record()["functions"].toArray().at(0).toObject()["result"].isNull());
+        if (file == "replaced") {
+            // The record describes the image read at the start, which nothing was sent of.
+            QCOMPARE(rig.Record()["image"].toObject()["size"].toInt(), 3000);
+        }
     }
 
-    // Ctrl-C during a download on the slow boot loader: the run unwinds, runs nothing more and
-    // closes the port; the cancel is followed by the model's quiet period (4 s), as every other
-    // drain on that model.
-    void interruptedDownloadDrainsByTheModel() {
+    // A transfer cut short by Ctrl-C (or SIGTERM, SIGHUP) or by a pulled adapter while the
+    // third block is on the line: the receiver acknowledged the first two. The record tells
+    // exactly that: no repeats, the three frames the port took, the cut's own result. After
+    // a Ctrl-C on the slow boot loader the cancel is followed by the model's quiet period
+    // (4 s), as every other drain on that model.
+    void cutTransfer_data() {
+        QTest::addColumn<bool>("pulled");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QString>("outcome");
+        QTest::newRow("Ctrl-C") << false << 130 << -8 << "Interrupted.";
+        QTest::newRow("adapter pulled")
+            << true << 1 << -9 << QString::fromStdString(LoadString(Str::DownloadAborted));
+    }
+    void cutTransfer() {
+        QFETCH(bool, pulled);
+        QFETCH(int, status);
+        QFETCH(int, result);
+        QFETCH(QString, outcome);
         QTemporaryDir dir;
         const QString image = dir.filePath("image.bin");
-        QVERIFY(WriteFile(image, QByteArray(4096, 'x')));
+        QVERIFY(WriteFile(image, QByteArray(8192, 'x')));
         Rig rig;
         rig.answers["5"] = LoadString(Str::EnterBaseAddress) + "\r\n";
         rig.answers["00000000"] = LoadString(Str::ProgramFlash) + "\r\n";
         rig.answers["Y"] = LoadString(Str::StartXModem) + "\r\n";
         std::uint64_t cancelledAt = 0;
+        int frames = 0;
         int cans = 0;
         rig.onWrite = [&](const std::string& text) {
             if (text == "Y") {
                 rig.fake.Arrive("C", 500);
+            } else if (text.size() > 1000 && ++frames < 3) {
+                rig.fake.Arrive("\x06", 300);  // after the frame's time on the line
+            } else if (text.size() > 1000 && pulled) {
+                rig.fake.FailIn(100, "No such device");
             } else if (text.size() > 1000) {
-                rig.cancel.Raise();  // during the first block
+                rig.fake.StopIn(rig.cancel, 100);
             } else if (text == "\x18" && ++cans == 3) {
                 cancelledAt = rig.clock.NowMs();
             }
         };
         rig.fake.Arrive(kSignature[2], 1000);
         QCOMPARE(rig.Run({Function::Download, Function::Restart}, 120, image.toStdString()),
-                 exit_status::kInterrupted);
+                 status);
+        QCOMPARE(rig.Outcomes(), QStringList{"download: " + outcome});
+        const QJsonObject record = rig.Record();
+        QCOMPARE(record["exit_status"].toInt(), status);
+        const QJsonObject expected{{"check", "crc"},         {"frames_sent", 3},
+                                   {"bytes_acknowledged", 2048}, {"eot_sent", 0},
+                                   {"result", result},       {"image_error", QJsonValue()},
+                                   {"repeats", QJsonArray()}};
+        QCOMPARE(record["transfers"].toArray(), QJsonArray{expected});
+        QCOMPARE(record["functions"].toArray().at(0).toObject()["result"].toInt(), result);
+        QVERIFY(!rig.fake.IsOpen());
+        if (pulled) {
+            // The console retries nothing and waits for nobody: no advice to choose the port.
+            QVERIFY2(Contents(rig.out).contains("\nConnection Lost - No such device\n"),
+                     Contents(rig.out).constData());
+            return;
+        }
         QVERIFY(cancelledAt > 0);
         const std::uint64_t quiet = rig.clock.NowMs() - cancelledAt;
         QVERIFY2(quiet >= 4000 && quiet < 5000, QByteArray::number(quint64{quiet}));
-        QCOMPARE(rig.Outcomes(), QStringList{"download: Interrupted."});
-        QVERIFY(!rig.fake.IsOpen());
-        QCOMPARE(rig.Record()["exit_status"].toInt(), 130);
+    }
+
+    // How deliveries of SIGINT, SIGTERM and SIGHUP count: "SIG@ms" each, the levels reached
+    // after each, and the signal the exit status names.
+    void signalLevels_data() {
+        QTest::addColumn<bool>("station");
+        QTest::addColumn<QString>("deliveries");
+        QTest::addColumn<QString>("levels");
+        QTest::addColumn<int>("signal");
+        QTest::newRow("console: Ctrl-C cancels") << false << "INT@0" << "2" << SIGINT;
+        QTest::newRow("console: one Ctrl-C under timeout, delivered twice")
+            << false << "INT@0 INT@50" << "2 2" << SIGINT;
+        QTest::newRow("console: only the third ends at once")
+            << false << "INT@0 INT@300 INT@600" << "2 2 3" << SIGINT;
+        QTest::newRow("console: SIGTERM") << false << "TERM@0 TERM@100" << "2 2" << SIGTERM;
+        QTest::newRow("console: SIGHUP") << false << "HUP@0" << "2" << SIGHUP;
+        QTest::newRow("station: each Ctrl-C a level")
+            << true << "INT@0 INT@199 INT@400 INT@800" << "1 1 2 3" << SIGINT;
+        QTest::newRow("station: SIGHUP cancels at once, then Ctrl-C twice")
+            << true << "HUP@0 INT@10 INT@500" << "2 2 3" << SIGHUP;
+        QTest::newRow("station: another signal within the window counts")
+            << true << "INT@0 TERM@10" << "1 2" << SIGTERM;
+    }
+    void signalLevels() {
+        QFETCH(bool, station);
+        QFETCH(QString, deliveries);
+        QFETCH(int, signal);
+        const std::map<QString, int> numbers = {
+            {"INT", SIGINT}, {"TERM", SIGTERM}, {"HUP", SIGHUP}};
+        SignalPolicy policy(station ? SignalPolicy::Mode::Station : SignalPolicy::Mode::Console);
+        QStringList levels;
+        for (const QString& delivery : deliveries.split(' ')) {
+            const QStringList parts = delivery.split('@');
+            // Monotonic time does not start at 0.
+            const std::int64_t ns = (5000 + parts[1].toLongLong()) * 1'000'000;
+            levels << QString::number(policy.Deliver(numbers.at(parts[0]), ns));
+        }
+        QTEST(levels.join(' '), "levels");
+        QCOMPARE(policy.Signal(), signal);
     }
 
     // What the line carried during the wait decides what the operator is told.

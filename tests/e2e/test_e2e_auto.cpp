@@ -1,9 +1,11 @@
 // `vantrel auto restart` against each model, blank and programmed: the menu dialogue, the
-// image received and the update record, checked against the simulator's report. And Ctrl-C in
-// the middle of a transfer: exit status, what the operator read, what the boot loader received
-// (the record of an interrupted run is the console tests' concern).
+// image received and the update record, checked against the simulator's report. A signal in
+// the middle of a transfer, and the image replaced after the start: exit status, what the
+// operator read, what the boot loader received, and what the record says of it.
 
 #include <signal.h>
+
+#include <QCryptographicHash>
 
 #include "e2e_rig.h"
 
@@ -64,25 +66,92 @@ private slots:
                  QString("Connection Lost - Reset the Instrument"));
     }
 
-    // Ctrl-C during a transfer on model 1: out at once, the receiver cancelled on the real line.
-    void interruptDuringTheTransfer() {
+    // Ctrl-C, SIGTERM (a service manager's stop) or SIGHUP (the terminal closed) during a
+    // transfer on model 1: the receiver is cancelled on the real line, the record tells the
+    // interrupted transfer as it was, and the status names the signal.
+    void signalDuringTheTransfer_data() {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("SIGINT") << SIGINT;
+        QTest::newRow("SIGTERM") << SIGTERM;
+        QTest::newRow("SIGHUP") << SIGHUP;
+    }
+    void signalDuringTheTransfer() {
+        QFETCH(int, signal);
         Rig rig;
         const QString file = rig.Write("sample.upg", RandomImage(64 * 1024, 5));
+        const QString record = rig.Path("record.jsonl");
         QVERIFY(rig.StartSim({"--model", "1", "--blank", "--baud", "19200"}));
-        rig.StartVantrel({"--port", "COM7", "--file", file, "--wait", "30", "download"});
+        rig.StartVantrel(
+            {"--port", "COM7", "--file", file, "--wait", "30", "--record", record, "download"});
         QVERIFY(rig.program.WaitForOutput("  0/65536 B"));
         QThread::msleep(500);
         QElapsedTimer timer;
         timer.start();
-        ::kill(static_cast<pid_t>(rig.program.Process().processId()), SIGINT);
+        ::kill(static_cast<pid_t>(rig.program.Process().processId()), signal);
         const RunResult run = rig.program.Finish();
-        QCOMPARE(run.exitCode, 130);
+        QCOMPARE(run.exitCode, 128 + signal);
         // Seen within 0.1 s; the cancel then waits for 1 s of quiet.
         QVERIFY2(timer.elapsed() < 3000, QByteArray::number(timer.elapsed()));
         QVERIFY2(run.out.endsWith("Interrupted.\n"), run.out.constData());
         QVERIFY(!run.out.contains("!!! Download"));
-        const QJsonObject transfer = rig.StopSim()["transfers"].toArray().at(0).toObject();
-        QCOMPARE(transfer["end"].toString(), QString("cancelled by sender"));
+        const QJsonObject received = rig.StopSim()["transfers"].toArray().at(0).toObject();
+        QCOMPARE(received["end"].toString(), QString("cancelled by sender"));
+
+        const QJsonObject r = Records(record).last();
+        QCOMPARE(r["exit_status"].toInt(), 128 + signal);
+        const QJsonObject sent = r["transfers"].toArray().at(0).toObject();
+        QCOMPARE(sent["result"].toInt(), -8);
+        QCOMPARE(sent["repeats"].toArray(), QJsonArray());
+        QCOMPARE(sent["frames_sent"].toInt(), received["blocks"].toArray().size());
+    }
+
+    // The image replaced by another after the start (cp other.upg sample.upg): before the
+    // download it is refused, during the transfer the receiver is cancelled before the end
+    // (EOT), so nothing of the other image counts as sent; never completed,
+    // and the record names the image read at the start. Before the download: while the blank
+    // check waits a second for its answer.
+    void imageReplaced_data() {
+        QTest::addColumn<bool>("duringTransfer");
+        QTest::newRow("before the download") << false;
+        QTest::newRow("during the transfer") << true;
+    }
+    void imageReplaced() {
+        QFETCH(bool, duringTransfer);
+        Rig rig;
+        const QByteArray image = RandomImage(8 * 1024, 5);
+        const QString file = rig.Write("sample.upg", image);
+        const QString record = rig.Path("record.jsonl");
+        QVERIFY(rig.StartSim(duringTransfer ? QStringList{"--model", "1", "--baud", "19200"}
+                                            : QStringList{"--model", "1", "--slow", "1000"}));
+        QStringList args = {"--port", "COM7", "--file", file, "--wait", "30", "--record", record};
+        args << (duringTransfer ? QStringList{"auto", "restart"}
+                                : QStringList{"blank-check", "auto", "restart"});
+        rig.StartVantrel(args);
+        QVERIFY(rig.program.WaitForOutput(duringTransfer ? "  0/8192 B"
+                                                         : "Blank checking user area..."));
+        QVERIFY(!rig.Write("other.upg", RandomImage(8 * 1024, 6)).isEmpty());
+        QVERIFY(QFile::remove(file) && QFile::rename(rig.Path("other.upg"), file));
+        const RunResult run = rig.program.Finish();
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.out.contains("Target file changed since it was read at the start"),
+                 run.out.constData());
+        QVERIFY(!run.out.contains("Completed"));
+        const QJsonObject report = rig.StopSim();
+        QVERIFY(report["user_area"].toString() != "programmed");
+
+        const QJsonObject r = Records(record).last();
+        QCOMPARE(r["exit_status"].toInt(), 1);
+        QCOMPARE(r["image"].toObject()["size"].toInt(), image.size());
+        QCOMPARE(r["image"].toObject()["sha256"].toString().toLatin1(),
+                 QCryptographicHash::hash(Padded(image), QCryptographicHash::Sha256).toHex());
+        if (duringTransfer) {
+            QCOMPARE(r["transfers"].toArray().at(0).toObject()["result"].toInt(), -6);
+            QCOMPARE(report["transfers"].toArray().at(0).toObject()["end"].toString(),
+                     QString("cancelled by sender"));
+        } else {
+            QCOMPARE(Commands(report), (QStringList{"1", "7"}));
+            QVERIFY(r["transfers"].toArray().isEmpty());
+        }
     }
 };
 

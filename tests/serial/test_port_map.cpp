@@ -171,6 +171,51 @@ private slots:
         QCOMPARE(QString::fromStdString(ResolvePort(entries, QTest::currentDataTag())), device);
     }
 
+    // The kernel's ttys as the port list takes them, from a made-up /sys/class/tty: an entry
+    // is "NAME" (a device behind it), "NAME:TYPE" (a built-in port's UART type) or "NAME!" (no
+    // device: a console or a pseudo-terminal).
+    void serialDevicesIn_data() {
+        QTest::addColumn<QStringList>("ttys");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("adapters and built-in ports; reserved ports and consoles left out")
+            << QStringList{"ttyUSB0", "ttyACM2", "ttyS0:4", "ttyS5:0", "tty1!", "ptmx!", "ttyS9"}
+            << QStringList{"/dev/ttyACM2", "/dev/ttyS0", "/dev/ttyS9", "/dev/ttyUSB0"};
+        QTest::newRow("no such folder") << QStringList{} << QStringList{};
+    }
+    void serialDevicesIn() {
+        QFETCH(QStringList, ttys);
+        QTemporaryDir dir;
+        const std::string root = dir.path().toStdString();
+        std::filesystem::create_directories(root + "/devices/port");
+        for (const QString& tty : ttys) {
+            const std::string folder =
+                root + "/class/" + tty.section(QRegularExpression("[:!]"), 0, 0).toStdString();
+            std::filesystem::create_directories(folder);
+            if (!tty.endsWith('!')) {
+                std::filesystem::create_directory_symlink(root + "/devices/port",
+                                                          folder + "/device");
+            }
+            if (tty.contains(':')) {
+                QVERIFY(WriteFile(QString::fromStdString(folder + "/type"),
+                                  tty.section(':', 1).toUtf8() + "\n"));
+            }
+        }
+        QStringList got;
+        for (const std::string& device : SerialDevicesIn(root + "/class")) {
+            got << QString::fromStdString(device);
+        }
+        QTEST(got, "expected");
+    }
+
+    // A fixture's position named by its /dev/serial/by-path link opens as the tty the adapter
+    // has now (the lock file and the messages then name the device other programs know).
+    void byPathLinkResolvesToItsTty() {
+        Stage stage;
+        const std::string link = stage.Link(stage.devices, {"pci-0:1.2:1.0-port0=pty1"}).front();
+        QCOMPARE(QString::fromStdString(ResolvePort({}, link)), stage.pty1.SlavePath());
+        QVERIFY(!stage.pty1.OpenedAndClosed());
+    }
+
     // The folder of the aliases and the remembered port.
     void configFolder_data() {
         QTest::addColumn<QByteArray>("config");  // "-": unset

@@ -1,5 +1,6 @@
 // The session on a fake port and a simulated clock: identification and the boot-loader
 // operations against a scripted boot loader, then a receiver for the download.
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <QDir>
@@ -95,6 +96,28 @@ private:
     std::uint64_t m_at = 0;
 };
 
+// The session's typed events as "begin:PHASE" and "end:PHASE:KIND:WORDS".
+struct EventLog final : SessionEvents {
+    std::vector<std::string> lines;
+    void PhaseBegun(Phase phase) override { lines.push_back(std::string("begin:") + PhaseId(phase)); }
+    void PhaseEnded(Phase phase, const Outcome& o) override {
+        lines.push_back(std::string("end:") + PhaseId(phase) + ":" + OutcomeKindId(o.kind) + ":" +
+                        o.words);
+    }
+    // Every phase that began has ended, before the next began.
+    bool Balanced() const {
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            const bool begin = lines[i].rfind("begin:", 0) == 0;
+            if (begin != (i % 2 == 0) ||
+                (!begin && lines[i].rfind("end:" + lines[i - 1].substr(6) + ":", 0) != 0)) {
+                return false;
+            }
+        }
+        return lines.size() % 2 == 0;
+    }
+    QString Last() const { return lines.empty() ? QString() : QString::fromStdString(lines.back()); }
+};
+
 // The session on a simulated line, and a boot loader that answers each expected write with its
 // step's replies (other writes go to `unexpected`); after a transfer step, a receiver takes over.
 struct SessionRig {
@@ -104,8 +127,9 @@ struct SessionRig {
     FakePort port{clock};
     SerialChannel channel{port, clock};
     RecordingDisplay display;
-    Connection connection{channel, display};
-    XModemSender sender{channel, display};
+    EventLog events;
+    Connection connection{channel, display, events};
+    XModemSender sender{channel, display, events};
     BootLoader loader{connection, sender};
     XModemReceiver receiver;
     Script script;
@@ -142,6 +166,7 @@ struct SessionRig {
         channel.ClearInput();
         port.ClearWrites();
         display.ClearLog();
+        events.lines.clear();
         return true;
     }
 
@@ -280,6 +305,12 @@ void RunRow(SessionRig& rig, int* tookMs = nullptr) {
     Prepare(rig, model, script);
     const std::uint64_t start = rig.clock.NowMs();
     QTEST(Run(rig, op), "result");
+    // What the events tell agrees with the result: the last phase ended well exactly when the
+    // operation succeeded.
+    QFETCH(int, result);
+    QVERIFY2(rig.events.Balanced(), qPrintable(rig.events.Last()));
+    const bool succeeded = op == "download" ? result >= 0 : result == 0;
+    QVERIFY2(rig.events.Last().contains(":done:") == succeeded, qPrintable(rig.events.Last()));
     if (tookMs != nullptr) {
         *tookMs = static_cast<int>(rig.clock.NowMs() - start);
     }
@@ -549,6 +580,41 @@ private slots:
             << 1 << Script(Dialogue().On("5")) << int{result::kConnectionLost} << kLost << false
             << "download" << 0 << 0 << 0;
     }
+    // A failure's phase ends in the words that say why: the boot loader's own line, or the
+    // program's for a silence or a port that failed.
+    void failureWords_data() {
+        QTest::addColumn<int>("model");
+        QTest::addColumn<Script>("script");
+        QTest::addColumn<QString>("op");
+        QTest::addColumn<QString>("last");
+        const auto echo = [] { return Dialogue().On("2").Say(S(Str::ProtectionVerification)); };
+        QTest::newRow("protected")
+            << 1 << Script(echo().Say("User Area Sectors Bank1 protected")) << "verify"
+            << "end:protection-check:answered:User Area Sectors Bank1 protected";
+        QTest::newRow("a block failed")
+            << 2
+            << Script(Dialogue().On("3").Say(S(Str::ReallyErase)).On("Y").Say("Y",
+                          BlockLine(0), "Erasing block 01... FAILED"))
+            << "erase" << "end:erase:answered:Erasing block 01... FAILED";
+        QTest::newRow("no echo") << 1 << Script(Dialogue().On("2")) << "verify"
+                                 << "end:protection-check:silent:" + kLost;
+        QTest::newRow("port fails in the download question")
+            << 1 << Script(Dialogue().On("5").FailIn(2)) << "download"
+            << "end:download-menu:port-failed:Input/output error";
+        QTest::newRow("user-area fault")
+            << 0 << Script(Dialogue().On("5").Say(S(Str::FaultNotBlank))) << "download"
+            << "end:download-menu:answered:" + Q(Str::FaultNotBlank);
+    }
+    void failureWords() {
+        QFETCH(int, model);
+        QFETCH(Script, script);
+        QFETCH(QString, op);
+        SessionRig rig;
+        Prepare(rig, model, script);
+        Run(rig, op);
+        QTEST(rig.events.Last(), "last");
+    }
+
     void menu() {
         SessionRig rig;
         RunRow(rig);
@@ -684,6 +750,14 @@ private slots:
         QTest::newRow("model 0, cut to 100 bytes while sent")
             << 0 << "20480" << int{result::kImageReadError}
             << "The target file ended before its length: it was changed while it was being sent";
+        // The file read at the start is the only one sent: rewritten (same size) before the
+        // download is due it is refused; rewritten while sent, the receiver is cancelled
+        // before the end, never told the transfer is complete.
+        QTest::newRow("rewritten since read")
+            << 1 << "3000 rewritten before" << cannot << "Changed since read";
+        QTest::newRow("rewritten while sent")
+            << 1 << "3000 rewritten while sent" << int{result::kImageReadError}
+            << "Changed since read";
     }
     void download() {
         QFETCH(int, model);
@@ -691,20 +765,43 @@ private slots:
         QFETCH(int, outcome);
         QFETCH(QString, status);
         const QString path = m_dir.filePath("target-" + kind);
-        const QByteArray data = RandomImage(kind.toInt());
+        const int size = kind.section(' ', 0, 0).toInt();
+        const QByteArray data = RandomImage(size);
         if (kind == "fifo") {
             QCOMPARE(::mkfifo(path.toLocal8Bit().constData(), 0600), 0);
         } else if (kind == "2GiB-1023") {
             QFile file(path);  // sparse: costs no disk space and is never read
             QVERIFY(file.open(QIODevice::WriteOnly) && file.resize((qint64{1} << 31) - 1023));
-        } else if (kind.toInt() > 0) {
+        } else if (size > 0) {
             QVERIFY(WriteFile(path, data));
         }
         SessionRig rig;
         QVERIFY(rig.OnLine(model));
         rig.display.SetTargetFile(path.toStdString());
         rig.Load(DownloadToStart(model));
-        if (outcome == result::kImageReadError) {
+        // Another image of the same size, written over the target (as `cp other.upg` does).
+        const auto rewrite = [&] {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadWrite) && file.write(RandomImage(3000, 7)) == 3000);
+        };
+        if (kind.contains("rewritten")) {
+            // Written an hour ago, as an image on a line is: the rewrite shows in its time.
+            const timespec anHourAgo[2] = {{::time(nullptr) - 3600, 0}, {::time(nullptr) - 3600, 0}};
+            QCOMPARE(::utimensat(AT_FDCWD, path.toLocal8Bit().constData(), anHourAgo, 0), 0);
+            std::string why;
+            const auto read = IdentityOfPath(path.toStdString(), why);
+            QVERIFY(read);
+            rig.loader.ExpectImage(*read, "Changed since read");
+        }
+        if (kind.contains("before")) {
+            rewrite();
+        } else if (kind.contains("while")) {
+            rig.display.OnStep([&](int step) {
+                if (step == 2) {
+                    rewrite();
+                }
+            });
+        } else if (outcome == result::kImageReadError) {
             rig.display.OnStep([&](int) { std::filesystem::resize_file(path.toStdString(), 100); });
         }
         const uint descriptors = OpenDescriptors();
@@ -718,7 +815,9 @@ private slots:
             QVERIFY(rig.receiver.Completed());
             QVERIFY(rig.unexpected.empty());
             QCOMPARE(QString::fromStdString(rig.display.Title()), "Vantrel");
-        } else if (outcome != result::kImageReadError) {
+        } else if (outcome == result::kImageReadError) {
+            QVERIFY(!rig.receiver.Completed());
+        } else {
             QVERIFY(rig.port.WrittenText().ends_with("Y\x18\x18\x18"));
             // The receiver's start signal was drained, so the next dialogue starts clean.
             QCOMPARE(rig.port.Waiting(), std::size_t{0});

@@ -107,15 +107,21 @@ private slots:
 
     void refusals_data() {
         QTest::addColumn<bool>("onLine");
+        QTest::addColumn<bool>("emptyTarget");  // an empty file is chosen as the target
         QTest::addColumn<QString>("message");
-        QTest::newRow("Run while the connection is lost") << false << S(Str::InstrumentOffLine);
-        QTest::newRow("Auto without a target file") << true << S(Str::InvalidTargetFile);
+        QTest::newRow("Run while the connection is lost")
+            << false << false << S(Str::InstrumentOffLine);
+        QTest::newRow("Auto without a target file") << true << false << S(Str::InvalidTargetFile);
+        QTest::newRow("Auto with an empty target file")
+            << true << true << S(Str::InvalidTargetFile);
     }
     void refusals() {
         QFETCH(bool, onLine);
+        QFETCH(bool, emptyTarget);
         QVERIFY(StartSim());
         QVERIFY(OpenWindow());
         QVERIFY(!onLine || BringOnLine());
+        QVERIFY(!emptyTarget || !WriteTarget("empty.upg", {}).isEmpty());
         const QString statusBefore = StatusLine();
         // A disabled Run button cannot be clicked: then the dialog's OK command.
         onLine ? QTest::keyClick(m_dlg.get(), Qt::Key_Return) : m_dlg->accept();

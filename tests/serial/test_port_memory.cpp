@@ -6,7 +6,7 @@
 #include <QtTest>
 
 #include "images.h"
-#include "ui/port_memory.h"
+#include "serial/port_memory.h"
 
 using namespace vantrel;
 using namespace vantrel::test;

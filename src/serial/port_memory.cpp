@@ -1,6 +1,6 @@
 #include "port_memory.h"
 
-#include "serial/port_map.h"
+#include "port_map.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
