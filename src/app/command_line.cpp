@@ -36,4 +36,30 @@ StartMode TakeStartSwitch(QStringList& commandLine) {
     return StartMode::User;
 }
 
+TraceRequest TakeTraceOption(QStringList& commandLine) {
+    static const QString kOption = QStringLiteral("--trace");
+    TraceRequest request;
+    for (qsizetype i = 0; i < commandLine.size();) {
+        const QString& argument = commandLine.at(i);
+        const bool joined = argument.startsWith(kOption + u'=');
+        if (argument != kOption && !joined) {
+            ++i;
+            continue;
+        }
+        if (!request.path.isEmpty()) {
+            request.error = QStringLiteral("--trace is given more than once");
+            return request;
+        }
+        const bool hasValue = joined || i + 1 < commandLine.size();
+        request.path = joined ? argument.mid(kOption.size() + 1)
+                              : (hasValue ? commandLine.at(i + 1) : QString());
+        commandLine.remove(i, joined || !hasValue ? 1 : 2);
+        if (request.path.isEmpty()) {
+            request.error = QStringLiteral("--trace needs a file: --trace FILE");
+            return request;
+        }
+    }
+    return request;
+}
+
 }  // namespace vantrel

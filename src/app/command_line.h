@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QString>
 #include <QStringList>
 #include <QStringView>
 
@@ -20,5 +21,15 @@ bool TakeSwitch(QStringList& commandLine, QStringView word);
 // Looks for "Embedding" and, only when it is absent, for "Automation", removing the switch
 // found. User when neither is there.
 StartMode TakeStartSwitch(QStringList& commandLine);
+
+// What the command line asks of the wire trace.
+struct TraceRequest {
+    QString path;   // the trace file; empty without --trace
+    QString error;  // why the request cannot be followed; empty when it can
+};
+
+// Looks for "--trace FILE" or "--trace=FILE" in `commandLine` and removes it. An error when
+// --trace has no file or is given twice.
+TraceRequest TakeTraceOption(QStringList& commandLine);
 
 }  // namespace vantrel

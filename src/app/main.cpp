@@ -15,11 +15,12 @@ bool AnswerInformationSwitch(int argc, char** argv) {
         }
         if (std::strcmp(argv[i], "--help") == 0) {
             std::fputs(
-                "Usage: VantrelDistribution [-Embedding | -Automation]\n"
+                "Usage: VantrelDistribution [-Embedding | -Automation] [--trace FILE]\n"
                 "The operator's window: reprograms a measuring instrument over RS-232.\n"
-                "  -Embedding   started by the session bus for an automation client\n"
-                "  -Automation  started to serve automation clients\n"
-                "  --version    print the version\n"
+                "  -Embedding    started by the session bus for an automation client\n"
+                "  -Automation   started to serve automation clients\n"
+                "  --trace FILE  write every byte on the line, each way, into FILE\n"
+                "  --version     print the version\n"
                 "The manual page: man VantrelDistribution\n",
                 stdout);
             return true;

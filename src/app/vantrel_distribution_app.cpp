@@ -11,6 +11,9 @@
 #include "app/automation_class_factory.h"
 #include "app/command_line.h"
 #include "app/service_file.h"
+#include "serial/clock.h"
+#include "serial/trace_file.h"
+#include "serial/wire_trace.h"
 #include "session/strings.h"
 #include "ui/vantrel_distribution_dlg.h"
 
@@ -60,6 +63,7 @@ CVantrelDistributionApp::CVantrelDistributionApp(int& argc, char** argv)
 
 CVantrelDistributionApp::~CVantrelDistributionApp() {
     m_factory.reset();
+    m_trace.reset();
     m_platform.reset();
 }
 
@@ -68,6 +72,10 @@ bool CVantrelDistributionApp::InitInstance() {
         return false;
     }
     m_commandLine = QCoreApplication::arguments().mid(1);
+    if (!StartTrace()) {
+        m_exitStatus = vantrel::kExitUsage;
+        return false;
+    }
     if (vantrel::TakeStartSwitch(m_commandLine) != vantrel::StartMode::User) {
         m_userControl = false;
         OfferAutomation();
@@ -84,7 +92,34 @@ int CVantrelDistributionApp::ExitInstance() {
         m_factory.reset();
         m_moduleInitialised = false;
     }
-    return 0;
+    if (m_trace) {
+        m_trace.reset();
+        if (!m_traceFile->ErrorText().empty()) {
+            PrintToOperator(QString::fromStdString(m_traceFile->ErrorText()));
+        }
+    }
+    return m_exitStatus;
+}
+
+bool CVantrelDistributionApp::StartTrace() {
+    const vantrel::TraceRequest request = vantrel::TakeTraceOption(m_commandLine);
+    if (!request.error.isEmpty()) {
+        PrintToOperator(request.error);
+        return false;
+    }
+    if (request.path.isEmpty()) {
+        return true;
+    }
+    m_traceFile = std::make_unique<vantrel::TraceFile>();
+    if (!m_traceFile->Open(QFile::encodeName(request.path).toStdString())) {
+        PrintToOperator(QString::fromStdString(m_traceFile->ErrorText()));
+        return false;
+    }
+    m_traceClock = std::make_unique<vantrel::SteadyClock>();
+    m_trace = std::make_unique<vantrel::WireTrace>(
+        *m_traceFile, *m_traceClock, vantrel::TraceDetail::Frames,
+        QCoreApplication::applicationName().toStdString());
+    return true;
 }
 
 void CVantrelDistributionApp::LockApp() {
@@ -130,7 +165,7 @@ void CVantrelDistributionApp::OfferAutomation() {
 }
 
 void CVantrelDistributionApp::RunMainDialog() {
-    CVantrelDistributionDlg dialog;
+    CVantrelDistributionDlg dialog(nullptr, m_trace.get());
     m_mainWindow = &dialog;
     const std::unique_ptr<QObject> companion =
         g_companionFactory != nullptr ? g_companionFactory(dialog) : nullptr;

@@ -9,6 +9,9 @@ class QApplication;
 
 namespace vantrel {
 class AutomationClassFactory;
+class SteadyClock;
+class TraceFile;
+class WireTrace;
 }  // namespace vantrel
 
 class QObject;
@@ -34,8 +37,9 @@ public:
     // Starts up, runs the main dialog until it ends, and answers false in every case: there is
     // no message loop after the dialog.
     bool InitInstance();
-    // Takes the automation object off the bus; returns the process exit status, 0. (A copy
-    // whose window system cannot start ends during InitInstance with kExitPlatformFailed.)
+    // Takes the automation object off the bus; returns the process exit status: 0, or
+    // kExitUsage when the command line could not be followed. (A copy whose window system
+    // cannot start ends during InitInstance with kExitPlatformFailed.)
     int ExitInstance();
 
     // The main dialog while it runs, or none.
@@ -51,6 +55,9 @@ private:
     bool StartPlatform();
     bool InitComModule();
     void OfferAutomation();
+    // Takes --trace FILE from the command line and starts the wire trace into FILE. False,
+    // after telling the operator why, when the option is wrong or the file cannot be written.
+    bool StartTrace();
     void RunMainDialog();
 
     int& m_argc;
@@ -62,4 +69,9 @@ private:
     std::atomic<int> m_objectCount{0};
     CVantrelDistributionDlg* m_mainWindow = nullptr;
     std::unique_ptr<vantrel::AutomationClassFactory> m_factory;
+    int m_exitStatus = 0;
+    // The wire trace of --trace, which outlives the main dialog.
+    std::unique_ptr<vantrel::SteadyClock> m_traceClock;
+    std::unique_ptr<vantrel::TraceFile> m_traceFile;
+    std::unique_ptr<vantrel::WireTrace> m_trace;
 };

@@ -65,6 +65,7 @@ public:
     bool ReceiveNotificationArmed() const override;
     bool HasFailed() const override;
     std::string ErrorText() const override;
+    void NoteDrain(bool begun) override { m_inner.NoteDrain(begun); }
 
 private:
     Port& m_inner;

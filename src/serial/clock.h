@@ -15,6 +15,10 @@ public:
     // Milliseconds since an arbitrary fixed point.
     virtual std::uint64_t NowMs() = 0;
 
+    // Microseconds on the same counter, for the wire trace's times. A clock that counts only
+    // milliseconds gives whole milliseconds.
+    virtual std::uint64_t NowUs() { return NowMs() * 1000; }
+
     // Blocks the calling thread for `ms` milliseconds without using the processor.
     virtual void SleepMs(std::uint64_t ms) = 0;
 };
@@ -23,6 +27,7 @@ public:
 class SteadyClock final : public Clock {
 public:
     std::uint64_t NowMs() override;
+    std::uint64_t NowUs() override;
     void SleepMs(std::uint64_t ms) override;
 };
 

@@ -57,6 +57,11 @@ public:
 
     // Why the last Open failed or why the port failed, in the system's words.
     virtual std::string ErrorText() const = 0;
+
+    // The channel tells when a drain begins (true) and ends (false): the bytes taken meanwhile
+    // are thrown away. Only a port that keeps a trace of the line cares, and one that wraps
+    // another passes it on; every other port ignores it.
+    virtual void NoteDrain(bool /*begun*/) {}
 };
 
 }  // namespace vantrel

@@ -112,6 +112,12 @@ void SerialChannel::Drain() {
 }
 
 void SerialChannel::Drain(std::uint64_t limit) {
+    m_port.NoteDrain(true);
+    DrainInput(limit);
+    m_port.NoteDrain(false);
+}
+
+void SerialChannel::DrainInput(std::uint64_t limit) {
     ClearInput();
     const std::uint64_t start = m_clock.NowMs();
     const std::uint64_t quiet = Scaled(serial_timing::kDrainQuietMs);

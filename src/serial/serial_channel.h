@@ -97,6 +97,8 @@ private:
     // Waits until a byte is waiting (true) or more than `limitMs` have passed since
     // `startMs` (false). The deadline is tested first.
     bool AwaitByte(std::uint64_t startMs, std::uint64_t limitMs);
+    // Drain's work, between the port's notes of its beginning and end.
+    void DrainInput(std::uint64_t limitMs);
     std::uint64_t Scaled(std::uint32_t ms) const;
 
     Port& m_port;

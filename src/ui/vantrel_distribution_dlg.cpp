@@ -26,8 +26,10 @@
 #include "serial/serial_channel.h"
 #include "session/bootloader.h"
 #include "session/connection.h"
+#include "serial/tracing_port.h"
 #include "session/image_file.h"
 #include "session/strings.h"
+#include "session/trace_events.h"
 #include "session/xmodem.h"
 #include "ui_resources.h"
 
@@ -105,15 +107,19 @@ QGroupBox* Frame(QWidget* parent, const QString& title, const QRect& at) {
 
 }  // namespace
 
-CVantrelDistributionDlg::CVantrelDistributionDlg(QWidget* parent)
+CVantrelDistributionDlg::CVantrelDistributionDlg(QWidget* parent, WireTrace* trace)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       m_appIcon(AppIcon()),
       m_port(std::make_unique<QtSerialPort>()),
       m_clock(std::make_unique<SteadyClock>()),
-      m_channel(std::make_unique<SerialChannel>(*m_port, *m_clock)),
-      m_connection(std::make_unique<Connection>(*m_channel, *this)),
-      m_sender(std::make_unique<XModemSender>(*m_channel, *this)),
+      m_tracingPort(trace != nullptr ? std::make_unique<TracingPort>(*m_port, *trace) : nullptr),
+      m_traceEvents(trace != nullptr ? std::make_unique<TraceEvents>(*trace) : nullptr),
+      m_channel(std::make_unique<SerialChannel>(
+          m_tracingPort ? static_cast<Port&>(*m_tracingPort) : *m_port, *m_clock)),
+      m_connection(std::make_unique<Connection>(
+          *m_channel, *this, m_traceEvents ? *m_traceEvents : NoSessionEvents())),
+      m_sender(std::make_unique<XModemSender>(*m_channel, *this, m_connection->events())),
       m_bootLoader(std::make_unique<BootLoader>(*m_connection, *m_sender)) {
     setWindowTitle(QStringLiteral("Vantrel"));
     // Only the operator can bring a failed port back, by choosing it (or another) again.
@@ -133,6 +139,9 @@ CVantrelDistributionDlg::~CVantrelDistributionDlg() {
     m_connection.reset();
     m_channel.reset();
     m_port->SetReceiveHandler(nullptr);
+    if (m_tracingPort) {
+        m_tracingPort->Close();
+    }
 }
 
 void CVantrelDistributionDlg::CreateControls() {

@@ -27,6 +27,9 @@ class Connection;
 class QtSerialPort;
 class SerialChannel;
 class SteadyClock;
+class TraceEvents;
+class TracingPort;
+class WireTrace;
 class XModemSender;
 }  // namespace vantrel
 
@@ -39,7 +42,10 @@ class XModemSender;
 class CVantrelDistributionDlg : public QDialog, public vantrel::OperatorDisplay {
     Q_OBJECT
 public:
-    explicit CVantrelDistributionDlg(QWidget* parent = nullptr);
+    // With `trace` (the command line's --trace), everything on the line and every phase of the
+    // session goes into it; the trace must outlive the window.
+    explicit CVantrelDistributionDlg(QWidget* parent = nullptr,
+                                     vantrel::WireTrace* trace = nullptr);
     ~CVantrelDistributionDlg() override;
 
     // Runs the window modally until Exit ends it (or EndWithoutExit); returns the end code.
@@ -149,6 +155,9 @@ private:
 
     std::unique_ptr<vantrel::QtSerialPort> m_port;
     std::unique_ptr<vantrel::SteadyClock> m_clock;
+    // Only with a trace: the port the session talks through, and its events' way in.
+    std::unique_ptr<vantrel::TracingPort> m_tracingPort;
+    std::unique_ptr<vantrel::TraceEvents> m_traceEvents;
     std::unique_ptr<vantrel::SerialChannel> m_channel;
     std::unique_ptr<vantrel::Connection> m_connection;
     std::unique_ptr<vantrel::XModemSender> m_sender;

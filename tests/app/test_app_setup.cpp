@@ -40,6 +40,36 @@ private slots:
         QTEST(vantrel::TakeStartSwitch(given), "mode");
         QTEST(given, "remaining");
     }
+    void traceOption_data() {
+        QTest::addColumn<QStringList>("given");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("error");  // a part of it; empty for none
+        QTest::addColumn<QStringList>("remaining");
+
+        QTest::newRow("file after the option, anywhere in the line")
+            << QStringList{"-Embedding", "--trace", "line.trace", "x"} << "line.trace" << ""
+            << QStringList{"-Embedding", "x"};
+        QTest::newRow("file joined by =") << QStringList{"--trace=/tmp/a b"} << "/tmp/a b" << ""
+                                          << QStringList{};
+        QTest::newRow("no file") << QStringList{"--trace"} << "" << "needs a file"
+                                 << QStringList{};
+        QTest::newRow("empty file") << QStringList{"--trace="} << "" << "needs a file"
+                                    << QStringList{};
+        QTest::newRow("twice") << QStringList{"--trace", "a", "--trace=b"} << "a"
+                               << "more than once" << QStringList{"--trace=b"};
+        QTest::newRow("not the option: one dash, longer word")
+            << QStringList{"-trace", "--traces"} << "" << "" << QStringList{"-trace", "--traces"};
+    }
+    void traceOption() {
+        QFETCH(QStringList, given);
+        QFETCH(QString, error);
+        const vantrel::TraceRequest request = vantrel::TakeTraceOption(given);
+        QTEST(request.path, "path");
+        QVERIFY2(request.error.isEmpty() == error.isEmpty() && request.error.contains(error),
+                 qPrintable(request.error));
+        QTEST(given, "remaining");
+    }
+
     void update_data() {
         QTest::addColumn<QByteArray>("before");  // empty for no file
         QTest::addColumn<QByteArray>("after");
