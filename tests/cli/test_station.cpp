@@ -26,7 +26,7 @@ namespace {
 const std::string kSignature = "\n\n\n\r";  // model 1
 
 // Model 1's boot loader on a FakePort: it answers each menu command from a table, receives
-// an XModem-1K transfer, and is reset again (after "7" or a restart) while resets are left.
+// an XModem-1K transfer, and is reset again after "7" while resets are left.
 struct Instrument {
     SimClock& clock;
     FakePort port{clock};
@@ -61,8 +61,7 @@ struct Instrument {
             {"2", LoadString(Str::ProtectionVerification) + "\r\nUser Area Sectors Bank1 " +
                       (protectedSectors ? "protected" : "NOT protected") + "\r\n>"},
             {"5", LoadString(Str::EnterBaseAddress)},
-            {"00010000", LoadString(Str::ProgramFlash)},
-            {"6", LoadString(Str::RunUserProgram)}};
+            {"00010000", LoadString(Str::ProgramFlash)}};
         std::string answer;
         if (text == "Y" && last == "00010000") {
             answer = LoadString(Str::StartXModem);
@@ -70,7 +69,7 @@ struct Instrument {
         } else if (auto it = answers.find(text); it != answers.end()) {
             answer = it->second;
         }
-        if (text == "7" || (text == "Y" && last == "6")) {
+        if (text == "7") {
             ResetLater();
         }
         last = text;
@@ -80,23 +79,18 @@ struct Instrument {
     }
 };
 
-// The records, as the station hands them over; a writer that fails says so.
+// The records, as the station hands them over, and their exit statuses; a writer that fails
+// says so.
 struct Records final : RecordWriter {
     std::string failure;
     std::vector<UpdateRecord> taken;
+    QByteArray statuses;
     std::string Append(const UpdateRecord& record) override {
         taken.push_back(record);
+        statuses += (statuses.isEmpty() ? "" : " ") + QByteArray::number(record.exitStatus);
         return failure;
     }
 };
-
-QByteArray Statuses(const std::vector<UpdateRecord>& records) {
-    QByteArray list;
-    for (const UpdateRecord& r : records) {
-        list += QByteArray::number(r.exitStatus) + " ";
-    }
-    return list.trimmed();
-}
 
 // A board drawn on a terminal of the given size: the last drawing's lines.
 QStringList LastDrawing(std::FILE* out) {
@@ -284,7 +278,7 @@ private slots:
         std::fclose(out);
 
         QTEST(status, "status");
-        QTEST(Statuses(records.taken), "records");
+        QTEST(records.statuses, "records");
         QFETCH(QString, said);
         QVERIFY2(told.contains(said), qPrintable(told));
         if (endsAtS >= 0) {
