@@ -79,8 +79,8 @@ public:
     // Opens `device`; false when it cannot be opened (the display's status says why). The
     // next wait for a reset is announced only once the line has fallen quiet after the open.
     bool OpenPort(const std::string& device);
-    // Waits without a time bound, until the gate takes no new instruments, for the next reset
-    // instrument; runs the functions on it and leaves its menu, the port staying open and
+    // Waits, until the gate takes no new instruments (asking it again at the time it gives),
+    // for the next reset instrument; runs the functions on it and leaves its menu, the port staying open and
     // listening. Returns the instrument's exit status (Record() then describes it), or
     // nothing when no instrument was taken: the wait was stopped, the port failed, or the
     // gate did not take the instrument (its menu is then left with "7").
