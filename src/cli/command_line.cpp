@@ -50,8 +50,10 @@ constexpr const char* kStationFooter =
     "cancels running transfers.\n"
     "\n"
     "Exit status: 0 every instrument handled succeeded, 1 at least one failed, 2 usage\n"
-    "error or an image that cannot be read, 3 --wait ended it before --count, 4 no port\n"
-    "could be opened, 130 interrupted.";
+    "error or a refusal at the start (no --port, one device named twice, an image or a\n"
+    "record that cannot be used), 3 --wait ended it before --count, 4 no port could be\n"
+    "opened, 5 a record line could not be written, 130 interrupted (Ctrl-C), 143 SIGTERM,\n"
+    "129 SIGHUP.";
 
 // The usage lists each command on a line of its own: a command takes nothing before it.
 class Formatter final : public CLI::Formatter {
@@ -202,9 +204,9 @@ void CommandLine::Define(const std::string& program) {
     CLI::App& station = *m_stationApp;
     station.footer(kStationFooter);
     Repeatable(station, "--port", m_station.ports, "COMn|DEVICE",
-               "COM name or device path, as often as needed;\n"
-               "default: every port of \"" +
-                   program + " ports\"");
+               "COM name or device path, once for each port to\n"
+               "serve (\"" +
+                   program + " ports\" lists them)");
     Value(station, "--file", m_station.targetFile, "PATH",
           "the image, read once at the start; a port refuses\n"
           "to download it once it has changed");

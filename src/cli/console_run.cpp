@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <utility>
 
 #include "session/bootloader.h"
 #include "session/image_file.h"
@@ -40,6 +41,15 @@ constexpr const char* kInterruptedText = "Interrupted.";
 
 // A wait without a bound still hands the port a finite one; the stop ends it at once.
 constexpr std::uint64_t kUnboundedWaitMs = std::numeric_limits<std::uint64_t>::max() / 4;
+// Quiet on the line after a station opens a port before it announces the wait for a reset,
+// in ms. The open sends a carriage return, and a boot loader already at its menu answers it
+// with its prompt at once; a reset's signature that ran into that answer would not be
+// recognised, so the operator is told to reset only once the answer is over. What comes
+// meanwhile (an instrument reset by the open itself) is identified as usual.
+constexpr std::uint64_t kOpenQuietMs = 500;
+// Longest wait for that quiet, in ms: a line that keeps talking (an instrument's own program)
+// is announced all the same.
+constexpr std::uint64_t kOpenQuietLimitMs = 3000;
 
 }  // namespace
 
@@ -165,7 +175,8 @@ int ConsoleRun::RunFunctions(const Options& options) {
 }
 
 bool ConsoleRun::OpenPort(const std::string& device) {
-    return m_connection.OpenPort(device);
+    m_justOpened = m_connection.OpenPort(device);
+    return m_justOpened;
 }
 
 std::optional<int> ConsoleRun::ServeInstrument(const Options& options,
@@ -174,7 +185,7 @@ std::optional<int> ConsoleRun::ServeInstrument(const Options& options,
                                                const ImageDigest* image, StationGate& gate) {
     Begin(options, portName, device, image);
     std::optional<int> status;
-    if (WaitForInstrument(std::nullopt, &gate.NoNewInstruments()) == WaitResult::OnLine) {
+    if (WaitForInstrument(std::nullopt, &gate.NoNewInstruments(), &gate) == WaitResult::OnLine) {
         const std::string notTaken = gate.TakeInstrument(m_connection.InstrumentModel());
         if (notTaken.empty()) {
             status = Finish(RunFunctions(options), false);
@@ -196,16 +207,23 @@ std::optional<int> ConsoleRun::ServeInstrument(const Options& options,
 }
 
 ConsoleRun::WaitResult ConsoleRun::WaitForInstrument(std::optional<int> seconds,
-                                                     const StopSignal* stop) {
+                                                     const StopSignal* stop, StationGate* gate) {
     m_port.StartObserving();
     m_events.PhaseBegun(Phase::Identification);
-    m_display.Message(seconds ? "Waiting up to " + std::to_string(*seconds) +
-                                    " s for the instrument to be reset..."
-                              : std::string("Waiting for an instrument to be reset..."));
+    const std::string announcement =
+        seconds ? "Waiting up to " + std::to_string(*seconds) +
+                      " s for the instrument to be reset..."
+                : std::string("Waiting for an instrument to be reset...");
+    const std::uint64_t start = m_clock.NowMs();
+    // Until then the line is let fall quiet after an open (kOpenQuietMs).
+    std::uint64_t announceAt = std::exchange(m_justOpened, false) ? start + kOpenQuietMs : start;
+    const std::uint64_t announceBy = start + kOpenQuietLimitMs;
+    bool announced = false;
     const std::uint64_t deadline =
-        seconds ? m_clock.NowMs() + static_cast<std::uint64_t>(*seconds) * 1000 : UINT64_MAX;
+        seconds ? start + static_cast<std::uint64_t>(*seconds) * 1000 : UINT64_MAX;
     WaitResult result = WaitResult::OnLine;
     while (!m_connection.OnLine()) {
+        const std::uint64_t wakeAt = gate != nullptr ? gate->WakeAtMs() : UINT64_MAX;
         if ((stop != nullptr && stop->Raised()) || Cancelled()) {
             result = WaitResult::Stopped;
             break;
@@ -220,7 +238,13 @@ ConsoleRun::WaitResult ConsoleRun::WaitForInstrument(std::optional<int> seconds,
             result = WaitResult::TimedOut;
             break;
         }
-        if (!m_port.WaitForInput(seconds ? deadline - now : kUnboundedWaitMs, stop)) {
+        if (!announced && now >= std::min(announceAt, announceBy)) {
+            m_display.Message(announcement);
+            announced = true;
+        }
+        const std::uint64_t until =
+            std::min({deadline, wakeAt, announced ? UINT64_MAX : std::min(announceAt, announceBy)});
+        if (!m_port.WaitForInput(until == UINT64_MAX ? kUnboundedWaitMs : until - now, stop)) {
             continue;
         }
         if (!seconds) {
@@ -236,6 +260,7 @@ ConsoleRun::WaitResult ConsoleRun::WaitForInstrument(std::optional<int> seconds,
         if (!m_connection.OnLine() && m_port.Observed().bytesSeen == seenBefore) {
             m_port.DiscardInput();
         }
+        announceAt = m_clock.NowMs() + kOpenQuietMs;
     }
     Outcome outcome;
     switch (result) {

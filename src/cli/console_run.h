@@ -41,6 +41,9 @@ public:
     // An instrument of `model` came On-Line: empty when this port is to handle it, otherwise
     // why not ("count reached", "stopping"); the instrument's menu is then left with "7".
     virtual std::string TakeInstrument(int model) = 0;
+    // When (clock ms) the wait for a reset asks again: the station's idle bound, which this
+    // call looks at and may end (raising NoNewInstruments); UINT64_MAX: no bound.
+    virtual std::uint64_t WakeAtMs() = 0;
 };
 
 // One run of the console: opens the port, waits for a reset instrument, runs the functions
@@ -73,10 +76,11 @@ public:
 
     // The station's use, where the port stays open from one instrument to the next (closing
     // a real port would drop its modem lines between instruments).
-    // Opens `device`; false when it cannot be opened (the display's status says why).
+    // Opens `device`; false when it cannot be opened (the display's status says why). The
+    // next wait for a reset is announced only once the line has fallen quiet after the open.
     bool OpenPort(const std::string& device);
-    // Waits without a time bound, until the gate takes no new instruments, for the next reset
-    // instrument; runs the functions on it and leaves its menu, the port staying open and
+    // Waits, until the gate takes no new instruments (asking it again at the time it gives),
+    // for the next reset instrument; runs the functions on it and leaves its menu, the port staying open and
     // listening. Returns the instrument's exit status (Record() then describes it), or
     // nothing when no instrument was taken: the wait was stopped, the port failed, or the
     // gate did not take the instrument (its menu is then left with "7").
@@ -101,8 +105,10 @@ private:
                const ImageDigest* image);
     int RunFunctions(const Options& options);
     int Finish(int status, bool closePort);
-    // Waits up to `seconds`, or without a bound (nothing) until `stop` is raised.
-    WaitResult WaitForInstrument(std::optional<int> seconds, const StopSignal* stop);
+    // Waits up to `seconds`, or without a bound (nothing) until `stop` is raised; a station's
+    // `gate` is asked again at the time it gives.
+    WaitResult WaitForInstrument(std::optional<int> seconds, const StopSignal* stop,
+                                 StationGate* gate = nullptr);
     void RestartRecord();
     int NotIdentified(WaitResult result, int seconds);
     FunctionEnd RunFunction(Function function);
@@ -126,6 +132,7 @@ private:
     UpdateRecord m_record;
     std::uint64_t m_phaseStartMs = 0;
     bool m_identified = false;  // an instrument came On-Line during the run
+    bool m_justOpened = false;  // the port was just opened: its line is let fall quiet
     std::string m_failure;      // the words of the phase that failed last in this function
     OutcomeKind m_lastOutcome = OutcomeKind::Done;  // how the last phase ended
     std::string m_imageChangedText = "Target file changed since it was read at the start";

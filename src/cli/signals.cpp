@@ -45,7 +45,23 @@ int SignalPolicy::Deliver(int signal, std::int64_t nowNs) {
     return level;
 }
 
-SignalWatch::SignalWatch(SignalPolicy::Mode mode) : m_policy(mode) {
+int SignalStops::Deliver(int signal, std::int64_t nowNs) {
+    const int level = m_policy.Deliver(signal, nowNs);
+    if (level >= 1) {
+        m_noNew.Raise();
+    }
+    if (level >= 2) {
+        m_cancel.Raise();
+    }
+    return level;
+}
+
+int SignalStops::ExitStatus() const {
+    const int signal = m_policy.Signal();
+    return signal == 0 ? 0 : 128 + signal;
+}
+
+SignalWatch::SignalWatch(SignalPolicy::Mode mode) : m_stops(mode) {
     g_watch = this;
     struct sigaction action {};
     action.sa_handler = &SignalWatch::Handle;
@@ -65,24 +81,12 @@ SignalWatch::~SignalWatch() {
     g_watch = nullptr;
 }
 
-int SignalWatch::ExitStatus() const {
-    const int signal = m_policy.Signal();
-    return signal == 0 ? 0 : 128 + signal;
-}
-
 void SignalWatch::Handle(int signal) {
     SignalWatch* watch = g_watch.load();
     if (watch == nullptr) {
         return;
     }
-    const int level = watch->m_policy.Deliver(signal, MonotonicNs());
-    if (level >= 1) {
-        watch->m_noNew.Raise();
-    }
-    if (level >= 2) {
-        watch->m_cancel.Raise();
-    }
-    if (level >= 3) {
+    if (watch->m_stops.Deliver(signal, MonotonicNs()) >= 3) {
         // Nothing has let go by now: the signal's own default ends the program.
         ::signal(signal, SIG_DFL);
         ::raise(signal);

@@ -49,16 +49,20 @@ private:
     std::atomic<std::int64_t> m_lastNs{0};
 };
 
-// The process's handlers for SIGINT, SIGTERM and SIGHUP, after SignalPolicy; SIGPIPE and SIGXFSZ
-// are ignored (a reader of the output that goes away, a record past the file-size limit must
-// fail a write, not end a run mid-dialogue). One per process, made on the main thread before
-// any other thread starts; the stops it raises may be read from any thread.
-class SignalWatch {
+// The stops that SIGINT, SIGTERM and SIGHUP raise, after SignalPolicy, apart from the
+// process's handlers: SignalWatch holds the process's one; a test delivers signals to its own.
+//
+// Thread contract: Deliver() may be called from a signal handler or any thread (atomics and
+// eventfd writes only); everything else from any thread.
+class SignalStops {
 public:
-    explicit SignalWatch(SignalPolicy::Mode mode);
-    ~SignalWatch();
-    SignalWatch(const SignalWatch&) = delete;
-    SignalWatch& operator=(const SignalWatch&) = delete;
+    explicit SignalStops(SignalPolicy::Mode mode) : m_policy(mode) {}
+    SignalStops(const SignalStops&) = delete;
+    SignalStops& operator=(const SignalStops&) = delete;
+
+    // One delivery of `signal` at `nowNs` (CLOCK_MONOTONIC): raises the stops of the level
+    // reached, which it returns.
+    int Deliver(int signal, std::int64_t nowNs);
 
     // Raised at level 1: waits for a reset instrument end at once.
     const StopSignal& NoNewInstruments() const { return m_noNew; }
@@ -72,11 +76,33 @@ public:
     int ExitStatus() const;
 
 private:
-    static void Handle(int signal);
-
     SignalPolicy m_policy;
     StopSignal m_noNew;
     StopSignal m_cancel;
+};
+
+// The process's handlers for SIGINT, SIGTERM and SIGHUP, delivering to its SignalStops; SIGPIPE
+// and SIGXFSZ are ignored (a reader of the output that goes away, a record past the file-size
+// limit must fail a write, not end a run mid-dialogue). One per process, made on the main
+// thread before any other thread starts; the stops it raises may be read from any thread.
+class SignalWatch {
+public:
+    explicit SignalWatch(SignalPolicy::Mode mode);
+    ~SignalWatch();
+    SignalWatch(const SignalWatch&) = delete;
+    SignalWatch& operator=(const SignalWatch&) = delete;
+
+    const SignalStops& Stops() const { return m_stops; }
+    const StopSignal& NoNewInstruments() const { return m_stops.NoNewInstruments(); }
+    const StopSignal& Cancel() const { return m_stops.Cancel(); }
+    bool Valid() const { return m_stops.Valid(); }
+    int Level() const { return m_stops.Level(); }
+    int ExitStatus() const { return m_stops.ExitStatus(); }
+
+private:
+    static void Handle(int signal);
+
+    SignalStops m_stops;
 };
 
 }  // namespace vantrel::cli

@@ -1,81 +1,103 @@
 #include "station.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <QCoreApplication>
-#include <QThread>
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
+#include <cstdint>
+#include <thread>
 
 #include "console_run.h"
 #include "line_watch.h"
-#include "serial/clock.h"
-#include "session/image_file.h"
 
 namespace vantrel::cli {
 
 namespace {
-
-bool IsComName(const std::string& text) {
-    return text.size() > 3 && text.rfind("COM", 0) == 0 &&
-           text.find_first_not_of("0123456789", 3) == std::string::npos;
-}
-
-// The ports asked for, each with its COM name where it has one.
-std::vector<StationPort> ChoosePorts(const std::vector<std::string>& requested,
-                                     const std::vector<PortEntry>& entries) {
-    std::vector<StationPort> ports;
-    if (requested.empty()) {
-        for (const PortEntry& entry : entries) {
-            ports.push_back({entry.name, entry.name});
-        }
-        return ports;
-    }
-    for (const std::string& wanted : requested) {
-        StationPort port{IsComName(wanted) ? wanted : std::string(), wanted};
-        for (const PortEntry& entry : entries) {
-            if (entry.device == wanted && port.name.empty()) {
-                port.name = entry.name;
-            }
-        }
-        ports.push_back(port);
-    }
-    return ports;
-}
 
 std::string GoneText(const std::string& why) {
     return "gone, tried again every " + std::to_string(station_limits::kRetryMs / 1000) +
            " s: " + why;
 }
 
+std::string Instruments(int count) {
+    return std::to_string(count) + (count == 1 ? " instrument" : " instruments");
+}
+
+// poll() on `fds` for up to `ms` (-1: until one is ready), again after a signal handler ran.
+void PollFds(pollfd* fds, nfds_t count, int ms) {
+    while (::poll(fds, count, ms) < 0 && errno == EINTR) {
+    }
+}
+
 }  // namespace
+
+std::optional<std::uint64_t> DeviceNumberOf(const std::string& path) {
+    struct stat info {};
+    if (path.empty() || ::stat(path.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(info.st_rdev);
+}
+
+void PauseUnlessStopped(std::uint64_t ms, const StopSignal& stop) {
+    pollfd fd{stop.Fd(), POLLIN, 0};
+    PollFds(&fd, 1, static_cast<int>(std::min<std::uint64_t>(ms, station_limits::kRetryMs)));
+}
+
+// What the ports' threads tell the thread that draws: an eventfd, written on every change and
+// read empty before each look at the station.
+class Station::News {
+public:
+    News() : m_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~News() {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    bool Valid() const { return m_fd >= 0; }
+    int Fd() const { return m_fd; }
+    void Notify() {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(m_fd, &one, sizeof one);
+    }
+    void Clear() {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const ssize_t got = ::read(m_fd, &count, sizeof count);
+    }
+
+private:
+    int m_fd;
+};
 
 class Station::Gate final : public StationGate {
 public:
-    Gate(Station& station, std::size_t row, const StopSignal& noNew)
-        : m_station(station), m_row(row), m_noNew(noNew) {}
-    const StopSignal& NoNewInstruments() override { return m_noNew; }
+    Gate(Station& station, std::size_t row) : m_station(station), m_row(row) {}
+    const StopSignal& NoNewInstruments() override { return m_station.m_noNew; }
     std::string TakeInstrument(int model) override {
         return m_station.TakeInstrument(m_row, model);
     }
+    std::uint64_t WakeAtMs() override { return m_station.CheckStop(); }
 
 private:
     Station& m_station;
     std::size_t m_row;
-    const StopSignal& m_noNew;
 };
 
 Station::Station(const StationOptions& options, const std::string& program,
                  const ImageDigest* image, StationSystem system, StationBoard& board,
-                 const SignalWatch& signalWatch)
+                 const SignalStops& signalStops, Clock& clock, RecordWriter* records)
     : m_count(options.count),
       m_waitSeconds(options.waitSeconds),
-      m_recordFile(options.recordFile),
       m_program(program),
       m_image(image),
       m_system(std::move(system)),
       m_board(board),
-      m_signals(signalWatch) {
+      m_signals(signalStops),
+      m_clock(clock),
+      m_records(records),
+      m_news(std::make_unique<News>()) {
     m_options.functions = options.functions;
     m_options.targetFile = options.targetFile;
     // A function after a restart needs the instrument reset again, as on the console.
@@ -85,87 +107,148 @@ Station::Station(const StationOptions& options, const std::string& program,
 Station::~Station() = default;
 
 int Station::Run(const std::vector<StationPort>& ports) {
-    SteadyClock clock;
-    m_lastActivityMs = clock.NowMs();
-    std::vector<std::unique_ptr<QThread>> threads;
-    for (const StationPort& port : ports) {
-        const std::size_t row = m_board.AddRow(port.name, port.requested);
-        // Everything of the port is made on its own thread, the serial port's Qt objects
-        // included, so that they belong to that thread and are only ever used there.
-        threads.emplace_back(QThread::create([this, row, port] { Serve(row, port); }));
+    if (!m_news->Valid() || !m_noNew.Valid()) {
+        m_board.Note("The station cannot start: no event descriptor could be made.");
+        return exit_status::kPortUnusable;
     }
-    for (auto& thread : threads) {
-        thread->start();
+    m_lastActivityMs = m_clock.NowMs();
+    m_board.SetLimit(m_count);
+    m_board.SetOnChange([this] { m_news->Notify(); });
+    std::vector<std::size_t> rows;
+    for (const StationPort& port : ports) {
+        rows.push_back(m_board.AddRow(port.name, port.requested));
+    }
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        // Everything of the port is made on its own thread, the serial port included, so that
+        // it belongs to that thread and is only ever used there.
+        threads.emplace_back([this, row = rows[i], port = ports[i]] { Serve(row, port); });
     }
     Watch(threads.size());
-    for (auto& thread : threads) {
-        thread->wait();
+    for (std::thread& thread : threads) {
+        thread.join();
     }
-    m_board.SetTotals(m_handled, m_failed, m_count);
+    const int status = ExitStatus();
+    if (status == exit_status::kCountNotReached) {
+        m_board.Note("Only " + std::to_string(m_handled) + " of " + Instruments(m_count) +
+                     " handled.");
+    }
     m_board.Close();
+    return status;
+}
+
+int Station::ExitStatus() const {
     if (m_signals.Level() > 0) {
         return m_signals.ExitStatus();
     }
     if (m_opened == 0) {
         return exit_status::kPortUnusable;
     }
-    return m_failed > 0 ? exit_status::kFunctionFailed : exit_status::kSuccess;
+    if (m_failed > 0) {
+        return exit_status::kFunctionFailed;
+    }
+    if (m_idleEnded && m_count > 0 && m_handled < m_count) {
+        return exit_status::kCountNotReached;
+    }
+    return m_recordsLost > 0 ? exit_status::kRecordNotWritten : exit_status::kSuccess;
 }
 
 void Station::Watch(std::size_t workers) {
-    SteadyClock clock;
     const int all = static_cast<int>(workers);
-    std::unique_lock lock(m_mutex);
-    while (m_finished < all) {
-        m_wake.wait_for(lock, std::chrono::milliseconds(station_limits::kTickMs));
-        std::string note;
-        const int interrupts = m_signals.Level();
-        if (interrupts >= 2 && !m_cancelNoted) {
-            m_cancelNoted = true;
-            note = "Interrupted again: cancelling the running transfers.";
-        } else if (interrupts == 1 && !m_stopping) {
-            note = "Interrupted: no new instruments; running ones finish (Ctrl-C again cancels "
-                   "them).";
-        } else if (!m_stopping && m_attempted == all && m_opened == 0) {
-            note = "No port could be opened.";
-        } else if (!m_stopping && m_waitSeconds > 0 && m_taken == m_handled &&
-                   clock.NowMs() - m_lastActivityMs >=
-                       static_cast<std::uint64_t>(m_waitSeconds) * 1000) {
-            note = "No instrument for " + std::to_string(m_waitSeconds) + " s.";
+    pollfd fds[] = {{m_news->Fd(), POLLIN, 0},
+                    {m_signals.NoNewInstruments().Fd(), POLLIN, 0},
+                    {m_signals.Cancel().Fd(), POLLIN, 0}};
+    for (;;) {
+        m_news->Clear();
+        bool finished = false;
+        {
+            const std::lock_guard lock(m_mutex);
+            CheckSignalsLocked();
+            if (!m_stopping && m_attempted == all && m_opened == 0) {
+                StopLocked("No port could be opened.");
+            }
+            finished = m_finished == all;
         }
-        if (!note.empty()) {
-            m_stopping = true;
-            m_noNew.Raise();
-            m_wake.notify_all();
+        // A raised stop stays readable: it is looked at once, then left out of the poll.
+        if (m_signals.NoNewInstruments().Raised()) {
+            fds[1].fd = -1;
         }
-        const int handled = m_handled;
-        const int failed = m_failed;
-        lock.unlock();
-        if (!note.empty()) {
-            m_board.Note(note);
+        if (m_signals.Cancel().Raised()) {
+            fds[2].fd = -1;
         }
-        m_board.SetTotals(handled, failed, m_count);
-        m_board.Redraw();
-        lock.lock();
+        if (m_board.Redraw() && !finished) {
+            // The next drawing waits; only a signal is looked at meanwhile.
+            PollFds(fds + 1, 2, station_limits::kDrawGapMs);
+            continue;
+        }
+        if (finished) {
+            return;
+        }
+        PollFds(fds, 3, -1);
+    }
+}
+
+void Station::StopLocked(const std::string& note) {
+    if (!m_stopping) {
+        m_stopping = true;
+        m_noNew.Raise();
+    }
+    m_board.Note(note);
+    m_news->Notify();
+}
+
+void Station::CheckSignalsLocked() {
+    const int level = m_signals.Level();
+    if (level >= 2 && !m_cancelNoted) {
+        m_cancelNoted = true;
+        StopLocked(m_stopping ? "Interrupted again: cancelling the running transfers."
+                              : "Interrupted: cancelling the running transfers.");
+    } else if (level == 1 && !m_stopping) {
+        StopLocked("Interrupted: no new instruments; running ones finish (Ctrl-C again cancels "
+                   "them).");
     }
 }
 
 bool Station::Stopping() {
     const std::lock_guard lock(m_mutex);
+    CheckSignalsLocked();
     return m_stopping;
 }
 
+std::uint64_t Station::CheckStop() {
+    const std::lock_guard lock(m_mutex);
+    CheckSignalsLocked();
+    if (m_stopping || m_waitSeconds == 0 || m_taken > m_handled) {
+        // While an instrument runs, the port that runs it looks at the bound once it is done.
+        return UINT64_MAX;
+    }
+    const std::uint64_t end =
+        m_lastActivityMs + static_cast<std::uint64_t>(m_waitSeconds) * 1000;
+    if (m_clock.NowMs() < end) {
+        return end;
+    }
+    m_idleEnded = true;
+    StopLocked("No instrument for " + std::to_string(m_waitSeconds) + " s.");
+    return UINT64_MAX;
+}
+
 std::string Station::TakeInstrument(std::size_t row, int model) {
+    std::string why;
     {
         const std::lock_guard lock(m_mutex);
+        CheckSignalsLocked();
         if (m_stopping) {
-            return "the station is stopping";
+            why = "the station is stopping";
+        } else if (m_count > 0 && m_taken >= m_count) {
+            why = "the count is reached";
+        } else {
+            ++m_taken;
+            m_lastActivityMs = m_clock.NowMs();
         }
-        if (m_count > 0 && m_taken >= m_count) {
-            return "the count is reached";
-        }
-        ++m_taken;
-        m_lastActivityMs = SteadyClock().NowMs();
+    }
+    if (!why.empty()) {
+        m_board.SetLast(row, "not taken: " + why);
+        return why;
     }
     m_board.SetModel(row, model);
     return {};
@@ -175,58 +258,44 @@ void Station::PortOpened(bool opened) {
     const std::lock_guard lock(m_mutex);
     ++m_attempted;
     m_opened += opened ? 1 : 0;
-    m_wake.notify_all();
+    m_news->Notify();
 }
 
 void Station::Handled(std::size_t row, int status, UpdateRecord record) {
-    std::string note;
-    int handled = 0;
-    int failed = 0;
-    {
-        const std::lock_guard lock(m_mutex);
-        handled = ++m_handled;
-        failed = m_failed += status != exit_status::kSuccess ? 1 : 0;
-        m_lastActivityMs = SteadyClock().NowMs();
-        if (m_count > 0 && m_handled >= m_count && !m_stopping) {
-            m_stopping = true;
-            m_noNew.Raise();
-            note = std::to_string(m_handled) + " instruments handled.";
-            m_wake.notify_all();
-        }
-    }
-    m_board.Handled(row, status == exit_status::kSuccess,
-                    record.functions.empty() ? std::string() : record.functions.back().outcome);
-    m_board.SetTotals(handled, failed, m_count);
-    if (!m_recordFile.empty()) {
+    const bool ok = status == exit_status::kSuccess;
+    const std::string last =
+        record.functions.empty()
+            ? std::string()
+            : LastResult(record.functions.back().outcome, record.functions.back().reason);
+    std::string error;
+    if (m_records != nullptr) {
         record.program = m_program;
-        std::string error;
-        {
-            const std::lock_guard lock(m_recordMutex);
-            error = AppendRecordLine(m_recordFile, BuildRecordLine(record));
-        }
-        if (!error.empty()) {
-            m_board.Note((record.portName.empty() ? record.device : record.portName) +
-                         ": the update record " + m_recordFile + " was not written: " + error);
-        }
+        const std::lock_guard lock(m_recordMutex);
+        error = m_records->Append(record);
     }
-    if (!note.empty()) {
-        m_board.Note(note);
+    const std::lock_guard lock(m_mutex);
+    ++m_handled;
+    m_failed += ok ? 0 : 1;
+    m_lastActivityMs = m_clock.NowMs();
+    m_board.Handled(row, ok, last);
+    if (!error.empty()) {
+        ++m_recordsLost;
+        m_board.Alert((record.portName.empty() ? record.device : record.portName) +
+                      ": the update record was not written: " + error);
     }
-}
-
-void Station::SleepUnlessStopping(std::uint64_t ms) {
-    std::unique_lock lock(m_mutex);
-    m_wake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_stopping; });
+    if (m_count > 0 && m_handled >= m_count && !m_stopping) {
+        StopLocked(Instruments(m_handled) + " handled.");
+    }
+    m_news->Notify();
 }
 
 void Station::Serve(std::size_t row, const StationPort& port) {
-    SteadyClock clock;
     const std::unique_ptr<Port> serial = m_system.makePort();
     WatchedPort watched(*serial);
-    PortRowDisplay display(m_board, row, clock);
-    ConsoleRun run(watched, clock, display, nullptr, &m_signals.Cancel());
+    PortRowDisplay display(m_board, row, m_clock);
+    ConsoleRun run(watched, m_clock, display, nullptr, &m_signals.Cancel());
     run.SetImageChangedText(kImageChangedText);
-    Gate gate(*this, row, m_noNew);
+    Gate gate(*this, row);
     bool open = false;
     bool firstTry = true;
     bool gone = false;
@@ -249,7 +318,11 @@ void Station::Serve(std::size_t row, const StationPort& port) {
                                                                : display.StatusText()));
                     gone = true;
                 }
-                SleepUnlessStopping(station_limits::kRetryMs);
+                const std::uint64_t wakeAt = CheckStop();
+                const std::uint64_t now = m_clock.NowMs();
+                if (wakeAt > now) {
+                    m_system.pause(std::min(station_limits::kRetryMs, wakeAt - now), m_noNew);
+                }
                 continue;
             }
             m_board.SetDevice(row, device);
@@ -269,51 +342,12 @@ void Station::Serve(std::size_t row, const StationPort& port) {
             open = false;
             gone = true;
         }
-        // The port's notices queued on this thread (a failed device let go, a receive
-        // notification nobody listens to here) are dealt with between instruments.
-        QCoreApplication::processEvents();
     }
     serial->Close();
     m_board.SetPhase(row, "stopped");
     const std::lock_guard lock(m_mutex);
     ++m_finished;
-    m_wake.notify_all();
-}
-
-int RunStationCommand(const std::vector<std::string>& args, const std::string& program,
-                      const std::string& version, StationSystem system,
-                      const SignalWatch& signalWatch) {
-    const StationParseResult parsed = ParseStationOptions(args);
-    if (!parsed.ok) {
-        std::fprintf(stderr, "%s station: %s\n\n%s", program.c_str(), parsed.error.c_str(),
-                     StationUsageText(program).c_str());
-        return exit_status::kUsage;
-    }
-    const StationOptions& options = parsed.options;
-    if (options.help) {
-        std::fputs(StationUsageText(program).c_str(), stdout);
-        return exit_status::kSuccess;
-    }
-    std::optional<ImageDigest> image;
-    if (!options.targetFile.empty()) {
-        image = DigestImageFile(options.targetFile);
-        if (!image->ok) {
-            std::fprintf(stderr, "%s station: cannot read %s: %s\n", program.c_str(),
-                         options.targetFile.c_str(), image->error.c_str());
-            return exit_status::kUsage;
-        }
-    }
-    const std::vector<StationPort> ports = ChoosePorts(options.ports, system.listPorts());
-    if (ports.empty()) {
-        std::fprintf(stderr, "%s station: no serial port found on this machine; give ports "
-                             "with --port\n", program.c_str());
-        return exit_status::kPortUnusable;
-    }
-    SteadyClock clock;
-    StationBoard board(stdout, ::isatty(STDOUT_FILENO) == 1, clock);
-    Station station(options, program + " " + version, image ? &*image : nullptr,
-                    std::move(system), board, signalWatch);
-    return station.Run(ports);
+    m_news->Notify();
 }
 
 }  // namespace vantrel::cli

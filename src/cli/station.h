@@ -1,9 +1,8 @@
 #pragma once
 
-#include <sys/types.h>
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -12,36 +11,47 @@
 #include <vector>
 
 #include "image_digest.h"
-#include "signals.h"
+#include "serial/clock.h"
 #include "serial/port.h"
 #include "serial/port_map.h"
 #include "serial/stop_signal.h"
+#include "signals.h"
 #include "station_board.h"
 #include "station_options.h"
 #include "update_record.h"
 
 namespace vantrel::cli {
 
-// Bounds of the station, in milliseconds.
+// Bounds of the station.
 namespace station_limits {
-// Between two tries to open a port whose device is missing: an adapter plugged back in is
-// found within this time, and a missing one costs one open call per period.
+// Between two tries to open a port whose device is missing, in ms: an adapter plugged back in
+// is found within this time, and a missing one costs one open call per period.
 inline constexpr std::uint64_t kRetryMs = 3000;
-// Between two drawings of the board (and two looks at Ctrl-C and the idle bound): fast enough
-// for a transfer's figures to look live, slow enough to cost nothing next to the transfers.
-inline constexpr std::uint64_t kTickMs = 250;
+// Shortest time between two drawings of the board, in ms: a transfer's figures still look
+// live, and thirty ports' progress costs a few drawings a second, not one per block.
+inline constexpr int kDrawGapMs = 250;
 }  // namespace station_limits
 
 // The text a port shows when it refuses to download an image that has changed.
 inline constexpr const char* kImageChangedText = "Target file changed since the station started";
 
+// The device number (st_rdev) of the character device at `path`, links followed; nothing when
+// there is none.
+std::optional<std::uint64_t> DeviceNumberOf(const std::string& path);
+// Blocks up to `ms` milliseconds, or until `stop` is raised (poll() on its eventfd).
+void PauseUnlessStopped(std::uint64_t ms, const StopSignal& stop);
+
 // What the station needs of the machine: a fresh serial port for each port's thread (made on
-// that thread), the machine's COM names (once, at the start), and the device behind one name
-// now (at every open; it must not open other ports' devices).
+// that thread), the machine's COM names and the device behind a name (at the start, and
+// at every open of that port; nothing else is opened to ask), the device number behind a
+// device path (to find one device named twice), and a pause that a stop ends (a missing
+// port's wait before it is tried again).
 struct StationSystem {
     std::function<std::unique_ptr<Port>()> makePort;
     std::function<std::vector<PortEntry>()> listPorts;
     std::function<std::string(const std::string&)> resolve;
+    std::function<std::optional<std::uint64_t>(const std::string&)> deviceNumber = DeviceNumberOf;
+    std::function<void(std::uint64_t, const StopSignal&)> pause = PauseUnlessStopped;
 };
 
 // A port the station serves: its COM name (may be empty) and what was asked for it.
@@ -50,51 +60,79 @@ struct StationPort {
     std::string requested;  // COM name or device path, resolved anew at every open
 };
 
+// Where the station's update record goes, one instrument at a time.
+class RecordWriter {
+public:
+    virtual ~RecordWriter() = default;
+    // Appends the record of one instrument; empty on success, otherwise why not.
+    virtual std::string Append(const UpdateRecord& record) = 0;
+};
+
 // Station mode: one thread per port, each with its own port, channel, connection and sender,
-// running the console's functions on every instrument reset on that port; the board and the
-// record are the only state they share.
+// running the console's functions on every instrument reset on that port.
+//
+// Thread contract: Run() is called once, on the thread that made the station; it starts a
+// std::thread per port and ends when every one has ended. The ports' threads share the board
+// (locked by itself), the record (one line at a time, under m_recordMutex) and the station's
+// counts (under m_mutex); the clock is read on the ports' threads only. The thread of Run()
+// waits in poll() on the signals' stops and the station's news (an eventfd every change
+// raises), draws the board at most once per kDrawGapMs while it changes, and never ticks
+// while nothing does. Every wait of a port's thread ends at once through the station's
+// StopSignal (no new instruments) or the signals' Cancel().
 class Station {
 public:
-    // `signalWatch` counts Ctrl-Cs: the first stops taking new instruments, the second (or
-    // SIGTERM, SIGHUP) cancels running transfers.
+    // `signalStops` (level 1) stops taking new instruments, and (level 2) cancels running
+    // transfers; `records` (may be null) takes one record per instrument.
     Station(const StationOptions& options, const std::string& program, const ImageDigest* image,
-            StationSystem system, StationBoard& board, const SignalWatch& signalWatch);
+            StationSystem system, StationBoard& board, const SignalStops& signalStops, Clock& clock,
+            RecordWriter* records);
     ~Station();
+    Station(const Station&) = delete;
+    Station& operator=(const Station&) = delete;
 
     // Serves `ports` until done; returns the exit status.
     int Run(const std::vector<StationPort>& ports);
 
-    // For the ports' threads.
-    bool Stopping();
-    std::string TakeInstrument(std::size_t row, int model);
-
 private:
     class Gate;
+    class News;
     void Serve(std::size_t row, const StationPort& port);
+    bool Stopping();
+    // Looks at the signals, the count and the idle bound, and stops the station when one of
+    // them says so (on any thread). Returns the clock time at which the idle bound would end
+    // the station, UINT64_MAX when it cannot.
+    std::uint64_t CheckStop();
+    // With m_mutex held: the signals' level noted, and the station stopped from level 1 on.
+    void CheckSignalsLocked();
+    // With m_mutex held: no new instruments from now on; `note` says why.
+    void StopLocked(const std::string& note);
+    std::string TakeInstrument(std::size_t row, int model);
     void PortOpened(bool opened);
     void Handled(std::size_t row, int status, UpdateRecord record);
-    void Stop(const std::string& why);
-    void SleepUnlessStopping(std::uint64_t ms);
     void Watch(std::size_t workers);
+    int ExitStatus() const;
 
     Options m_options;
     int m_count;
     int m_waitSeconds;
-    std::string m_recordFile;
     std::string m_program;
     const ImageDigest* m_image;
     StationSystem m_system;
     StationBoard& m_board;
-    const SignalWatch& m_signals;  // its Cancel(): every port's session unwinds at once
-    StopSignal m_noNew;            // no new instruments: every wait for a reset ends at once
-    bool m_cancelNoted = false;
+    const SignalStops& m_signals;  // its Cancel(): every port's session unwinds at once
+    Clock& m_clock;
+    RecordWriter* m_records;
+    StopSignal m_noNew;  // no new instruments: every wait for a reset ends at once
+    std::unique_ptr<News> m_news;
 
     std::mutex m_mutex;  // guards what follows
-    std::condition_variable m_wake;
     bool m_stopping = false;
+    bool m_idleEnded = false;  // the idle bound ended the station
+    bool m_cancelNoted = false;
     int m_taken = 0;
     int m_handled = 0;
     int m_failed = 0;
+    int m_recordsLost = 0;
     int m_attempted = 0;  // ports that have tried to open once
     int m_opened = 0;     // ports that have opened at least once
     int m_finished = 0;   // threads that have ended
@@ -103,7 +141,21 @@ private:
     std::mutex m_recordMutex;  // one record line at a time
 };
 
-// `vantrel station ARGS`: returns the exit status.
+// What `vantrel station` runs on: the terminal (or not) it writes to, its clock, the signals.
+struct StationIo {
+    std::FILE* out = stdout;
+    std::FILE* err = stderr;
+    bool terminal = false;
+    StationBoard::SizeFunction size;  // default: the terminal's
+};
+
+// `vantrel station ARGS`: checks everything it can before any port is opened (ports named,
+// none twice, the target file, the record file), then serves the ports. Returns the exit
+// status.
+int RunStationCommand(const std::vector<std::string>& args, const std::string& program,
+                      const std::string& version, StationSystem system,
+                      const SignalStops& signalStops, Clock& clock, const StationIo& io);
+// The same on the process's terminal, clock and signal handlers.
 int RunStationCommand(const std::vector<std::string>& args, const std::string& program,
                       const std::string& version, StationSystem system,
                       const SignalWatch& signalWatch);

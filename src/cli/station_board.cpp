@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 #include <algorithm>
+#include <set>
 
 #include "session/strings.h"
 
@@ -10,8 +11,15 @@ namespace vantrel::cli {
 
 namespace {
 
-// Width assumed when the terminal does not tell its own.
+// Width assumed when the terminal does not tell its own, in columns.
 constexpr int kDefaultWidth = 100;
+// From this width on a row also shows the device, the model, the rate and the time left and
+// still has room for a last result with its reason; a narrower one keeps the port, the phase,
+// the counts and the last result.
+constexpr int kWideColumns = 140;
+// Phases in which a port waits for something outside the station: its row may go under the
+// "+N" line when the terminal is too short.
+const std::set<std::string> kIdlePhases = {"starting", "waiting", "gone", "stopped"};
 
 std::string Printf(const char* format, double value) {
     char text[32];
@@ -64,8 +72,8 @@ std::string Shown(Phase phase) {
 
 }  // namespace
 
-StationBoard::StationBoard(std::FILE* out, bool terminal, Clock& clock)
-    : m_out(out), m_terminal(terminal), m_clock(clock) {}
+StationBoard::StationBoard(std::FILE* out, bool terminal, SizeFunction size)
+    : m_out(out), m_terminal(terminal), m_size(std::move(size)) {}
 
 std::size_t StationBoard::AddRow(const std::string& name, const std::string& device) {
     const std::lock_guard lock(m_mutex);
@@ -76,28 +84,55 @@ std::size_t StationBoard::AddRow(const std::string& name, const std::string& dev
     return m_rows.size() - 1;
 }
 
-void StationBoard::SetDevice(std::size_t row, const std::string& device) {
-    const std::lock_guard lock(m_mutex);
-    m_rows[row].device = device;
+bool StationBoard::Changed() {
+    const bool due = m_terminal && !m_dirty;
     m_dirty = true;
+    return due && m_onChange;
+}
+
+template <typename T>
+void StationBoard::Set(std::size_t row, T Row::*field, const T& value) {
+    bool due = false;
+    {
+        const std::lock_guard lock(m_mutex);
+        T& current = m_rows[row].*field;
+        if (current == value) {
+            return;
+        }
+        current = value;
+        due = Changed();
+    }
+    if (due) {
+        m_onChange();
+    }
+}
+
+void StationBoard::SetDevice(std::size_t row, const std::string& device) {
+    Set(row, &Row::device, device);
 }
 
 void StationBoard::SetModel(std::size_t row, int model) {
-    const std::lock_guard lock(m_mutex);
-    m_rows[row].model = model;
-    m_dirty = true;
+    Set(row, &Row::model, model);
 }
 
 void StationBoard::SetPhase(std::size_t row, const std::string& phase) {
-    const std::lock_guard lock(m_mutex);
-    m_rows[row].phase = phase;
-    m_dirty = true;
+    Set(row, &Row::phase, phase);
 }
 
 void StationBoard::SetTransfer(std::size_t row, const std::optional<TransferFigures>& progress) {
-    const std::lock_guard lock(m_mutex);
-    m_rows[row].transfer = progress;
-    m_dirty = true;
+    bool due = false;
+    {
+        const std::lock_guard lock(m_mutex);
+        std::optional<TransferFigures>& current = m_rows[row].transfer;
+        if (!current && !progress) {
+            return;
+        }
+        current = progress;
+        due = Changed();
+    }
+    if (due) {
+        m_onChange();
+    }
 }
 
 std::string StationBoard::Label(const Row& row) const {
@@ -108,108 +143,196 @@ std::string StationBoard::Label(const Row& row) const {
     return label;
 }
 
-void StationBoard::Event(std::size_t row, const std::string& text) {
-    const std::lock_guard lock(m_mutex);
-    if (m_terminal) {
-        return;
-    }
-    const std::string line = Label(m_rows[row]) + ": " + text + "\n";
-    std::fputs(line.c_str(), m_out);
+void StationBoard::Print(const std::string& line) {
+    std::fputs((line + "\n").c_str(), m_out);
     std::fflush(m_out);
 }
 
-void StationBoard::Handled(std::size_t row, bool ok, const std::string& outcome) {
+void StationBoard::Event(std::size_t row, const std::string& text) {
     const std::lock_guard lock(m_mutex);
-    Row& r = m_rows[row];
-    r.last = outcome;
-    ++(ok ? r.done : r.failed);
-    m_dirty = true;
-}
-
-void StationBoard::Note(const std::string& text) {
-    const std::lock_guard lock(m_mutex);
-    m_note = text;
-    m_dirty = true;
     if (!m_terminal) {
-        std::fputs((text + "\n").c_str(), m_out);
-        std::fflush(m_out);
+        Print(Label(m_rows[row]) + ": " + text);
     }
 }
 
-void StationBoard::SetTotals(int handled, int failed, int limit) {
-    const std::lock_guard lock(m_mutex);
-    m_handled = handled;
-    m_failed = failed;
-    m_limit = limit;
-    m_dirty = true;
+void StationBoard::Handled(std::size_t row, bool ok, const std::string& last) {
+    bool due = false;
+    {
+        const std::lock_guard lock(m_mutex);
+        Row& r = m_rows[row];
+        r.last = last;
+        r.lastFailed = !ok;
+        ++(ok ? r.done : r.failed);
+        due = Changed();
+    }
+    if (due) {
+        m_onChange();
+    }
 }
 
-std::string StationBoard::RowLine(const Row& row) const {
-    char head[96];
-    std::snprintf(head, sizeof head, "%-6s %-14s %-8s ", row.name.c_str(), row.device.c_str(),
-                  row.model >= 0 ? ("model " + std::to_string(row.model)).c_str() : "");
-    char cell[64];
-    const std::string phase = row.transfer ? TransferCell(*row.transfer) : row.phase;
-    std::snprintf(cell, sizeof cell, "%-38s", phase.c_str());
-    return head + std::string(cell) + " " + std::to_string(row.done) + " done " +
-           std::to_string(row.failed) + " failed  " + row.last;
+void StationBoard::SetLast(std::size_t row, const std::string& last) {
+    Set(row, &Row::last, last);
+}
+
+void StationBoard::Note(const std::string& text) {
+    bool due = false;
+    {
+        const std::lock_guard lock(m_mutex);
+        m_note = text;
+        due = Changed();
+        if (!m_terminal) {
+            Print(text);
+        }
+    }
+    if (due) {
+        m_onChange();
+    }
+}
+
+void StationBoard::Alert(const std::string& text) {
+    bool due = false;
+    {
+        const std::lock_guard lock(m_mutex);
+        m_alerts.push_back(text);
+        due = Changed();
+        if (!m_terminal) {
+            Print(text);
+        }
+    }
+    if (due) {
+        m_onChange();
+    }
+}
+
+std::string StationBoard::RowLine(const Row& row, int width) const {
+    char line[160];
+    if (width >= kWideColumns) {
+        const std::string model = row.model >= 0 ? "model " + std::to_string(row.model) : "";
+        const std::string phase = row.transfer ? TransferCell(*row.transfer) : row.phase;
+        std::snprintf(line, sizeof line, "%-6s %-14s %-8s %-38s %d done %d failed  ",
+                      row.name.c_str(), row.device.c_str(), model.c_str(), phase.c_str(),
+                      row.done, row.failed);
+    } else {
+        // Narrow: what the operator acts on, the port, its phase, its counts and its last
+        // result, before anything that only describes it.
+        const std::string phase =
+            row.transfer ? "download " + Printf("%3.0f%%", static_cast<double>(row.transfer->percent)) : row.phase;
+        std::snprintf(line, sizeof line, "%-6s %-15.15s %d/%d  ",
+                      (row.name.empty() ? row.device : row.name).c_str(), phase.c_str(),
+                      row.done, row.failed);
+    }
+    return line + row.last;
 }
 
 std::string StationBoard::Footer() const {
     double rate = 0.0;
     int transferring = 0;
+    int handled = 0;
+    int failed = 0;
     for (const Row& row : m_rows) {
+        handled += row.done + row.failed;
+        failed += row.failed;
         if (row.transfer) {
             ++transferring;
             rate += BytesPerSecond(*row.transfer);
         }
     }
-    std::string footer = std::to_string(m_handled) + " handled";
+    std::string footer = std::to_string(handled) + " handled";
     if (m_limit > 0) {
         footer += " of " + std::to_string(m_limit);
     }
-    footer += " (" + std::to_string(m_handled - m_failed) + " done, " +
-              std::to_string(m_failed) + " failed), " + std::to_string(transferring) +
-              " transferring at " + Printf("%.1f KiB/s", rate / 1024.0) + " in all";
+    footer += " (" + std::to_string(handled - failed) + " done, " + std::to_string(failed) +
+              " failed)";
+    if (transferring > 0) {
+        footer += ", " + std::to_string(transferring) + " transferring at " +
+                  Printf("%.1f KiB/s", rate / 1024.0);
+    }
     return footer;
 }
 
-int StationBoard::Width() const {
-    winsize size{};
-    if (::ioctl(::fileno(m_out), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
-        return size.ws_col;
+TerminalSize StationBoard::Size() const {
+    if (m_size) {
+        return m_size();
     }
-    return kDefaultWidth;
+    winsize size{};
+    if (::ioctl(::fileno(m_out), TIOCGWINSZ, &size) == 0) {
+        return {size.ws_row, size.ws_col};
+    }
+    return {};
 }
 
-void StationBoard::Redraw() {
-    const std::lock_guard lock(m_mutex);
-    if (!m_terminal || !m_dirty) {
-        return;
-    }
-    m_dirty = false;
-    std::vector<std::string> lines;
-    for (const Row& row : m_rows) {
-        lines.push_back(RowLine(row));
-    }
-    lines.push_back(Footer());
+std::vector<std::string> StationBoard::Lines(TerminalSize size) const {
+    const int width = size.columns > 0 ? size.columns : kDefaultWidth;
+    std::vector<std::string> tail{Footer()};
     if (!m_note.empty()) {
-        lines.push_back(m_note);
+        tail.push_back(m_note);
+    }
+    tail.insert(tail.end(), m_alerts.begin(), m_alerts.end());
+
+    // Busy and failed rows first, each group in port order; the line under the last row keeps
+    // the cursor, so a board of the terminal's height does not scroll.
+    std::vector<const Row*> order;
+    for (const bool busy : {true, false}) {
+        for (const Row& row : m_rows) {
+            const bool isBusy = row.transfer || kIdlePhases.count(row.phase) == 0;
+            if (isBusy == busy && (busy || row.lastFailed)) {
+                order.push_back(&row);
+            }
+        }
+    }
+    for (const Row& row : m_rows) {
+        if (std::find(order.begin(), order.end(), &row) == order.end()) {
+            order.push_back(&row);
+        }
+    }
+    std::size_t room = order.size();
+    if (size.rows > 0) {
+        const int free = size.rows - 1 - static_cast<int>(tail.size());
+        room = free >= static_cast<int>(order.size()) ? order.size()
+                                                      : static_cast<std::size_t>(std::max(free - 1, 0));
+    }
+    std::vector<std::string> lines;
+    for (std::size_t i = 0; i < room; ++i) {
+        lines.push_back(RowLine(*order[i], width));
+    }
+    if (room < order.size()) {
+        const bool allWaiting = std::all_of(order.begin() + static_cast<std::ptrdiff_t>(room),
+                                            order.end(),
+                                            [](const Row* r) { return r->phase == "waiting"; });
+        lines.push_back("+" + std::to_string(order.size() - room) +
+                        (allWaiting ? " waiting" : " more"));
+    }
+    lines.insert(lines.end(), tail.begin(), tail.end());
+    if (size.rows > 0 && static_cast<int>(lines.size()) > size.rows - 1) {
+        lines.erase(lines.begin(), lines.end() - std::max(size.rows - 1, 1));
     }
     // A line longer than the terminal would wrap and throw the redraw out of place.
-    const std::size_t width = static_cast<std::size_t>(std::max(Width() - 1, 1));
+    for (std::string& line : lines) {
+        line = line.substr(0, static_cast<std::size_t>(std::max(width - 1, 1)));
+    }
+    return lines;
+}
+
+bool StationBoard::Redraw() {
+    const std::lock_guard lock(m_mutex);
+    if (!m_terminal || !m_dirty) {
+        return false;
+    }
+    m_dirty = false;
+    const std::vector<std::string> lines = Lines(Size());
     std::string screen;
     if (m_drawnLines > 0) {
         screen += "\x1b[" + std::to_string(m_drawnLines) + "A";
     }
     for (const std::string& line : lines) {
-        screen += "\r" + line.substr(0, width) + "\x1b[K\n";
+        screen += "\r" + line + "\x1b[K\n";
     }
     // A board that shrank (a note removed) leaves nothing of its old lines below.
     screen += "\x1b[J";
     std::fputs(screen.c_str(), m_out);
     std::fflush(m_out);
     m_drawnLines = static_cast<int>(lines.size());
+    return true;
 }
 
 void StationBoard::Close() {
@@ -220,6 +343,10 @@ void StationBoard::Close() {
     Redraw();
     const std::lock_guard lock(m_mutex);
     m_drawnLines = 0;
+}
+
+std::string LastResult(const std::string& outcome, const std::string& reason) {
+    return reason.empty() || reason == outcome ? outcome : outcome + ": " + reason;
 }
 
 PortRowDisplay::PortRowDisplay(StationBoard& board, std::size_t row, Clock& clock)
@@ -233,10 +360,7 @@ void PortRowDisplay::FunctionEnded(const FunctionResult& result) {
     if (!result.boxed) {
         return;
     }
-    const std::string why = result.reason.empty() || result.reason == result.outcome
-                                ? std::string()
-                                : ": " + result.reason;
-    m_board.Event(m_row, result.outcome + why +
+    m_board.Event(m_row, LastResult(result.outcome, result.reason) +
                              Printf(" (%.1f s)", static_cast<double>(result.durationMs) / 1000.0));
 }
 

@@ -10,7 +10,7 @@ namespace vantrel::cli {
 // What `vantrel station` is asked to do.
 struct StationOptions {
     bool help = false;
-    std::vector<std::string> ports;  // COM names or device paths; empty: every port there is
+    std::vector<std::string> ports;  // COM names or device paths; none: refused
     std::string targetFile;          // required when a function downloads
     std::string recordFile;          // empty: no update record
     int count = 0;                   // instruments to handle before ending; 0: no limit

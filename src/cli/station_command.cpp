@@ -1,0 +1,136 @@
+// `vantrel station`: everything that can be refused is refused before any port is opened;
+// then the station serves the ports.
+
+#include <unistd.h>
+#include <map>
+
+#include "console_run.h"
+#include "session/image_file.h"
+#include "session/strings.h"
+#include "station.h"
+
+namespace vantrel::cli {
+
+namespace {
+
+bool IsComName(const std::string& text) {
+    return text.size() > 3 && text.rfind("COM", 0) == 0 &&
+           text.find_first_not_of("0123456789", 3) == std::string::npos;
+}
+
+// The ports asked for, each with its COM name where it has one.
+std::vector<StationPort> NamePorts(const std::vector<std::string>& requested,
+                                   const std::vector<PortEntry>& entries) {
+    std::vector<StationPort> ports;
+    for (const std::string& wanted : requested) {
+        StationPort port{IsComName(wanted) ? wanted : std::string(), wanted};
+        for (const PortEntry& entry : entries) {
+            if (entry.device == wanted && port.name.empty()) {
+                port.name = entry.name;
+            }
+        }
+        ports.push_back(port);
+    }
+    return ports;
+}
+
+// Two ports that are one device (an alias and its device, two aliases of one adapter) would
+// fight over it for ever: the first such pair, said plainly; empty when there is none. A port
+// whose device is missing now cannot be compared, and is tried as it comes.
+std::string SameDeviceTwice(const std::vector<StationPort>& ports, const StationSystem& system) {
+    std::map<std::uint64_t, std::string> seen;
+    for (const StationPort& port : ports) {
+        const std::string device = system.resolve(port.requested);
+        const auto number = system.deviceNumber(device);
+        if (!number) {
+            continue;
+        }
+        const auto [it, added] = seen.emplace(*number, port.requested);
+        if (!added) {
+            return it->second + " and " + port.requested + " are the same device (" + device +
+                   "): name it once";
+        }
+    }
+    return {};
+}
+
+// The record as JSON lines appended to one file.
+class JsonRecordFile final : public RecordWriter {
+public:
+    explicit JsonRecordFile(std::string path) : m_path(std::move(path)) {}
+    std::string Append(const UpdateRecord& record) override {
+        const std::string error = AppendRecordLine(m_path, BuildRecordLine(record));
+        return error.empty() ? error : m_path + ": " + error;
+    }
+
+private:
+    std::string m_path;
+};
+
+}  // namespace
+
+int RunStationCommand(const std::vector<std::string>& args, const std::string& program,
+                      const std::string& version, StationSystem system,
+                      const SignalStops& signalStops, Clock& clock, const StationIo& io) {
+    const StationParseResult parsed = ParseStationOptions(args);
+    if (!parsed.ok) {
+        std::fprintf(io.err, "%s station: %s\n\n%s", program.c_str(), parsed.error.c_str(),
+                     StationUsageText(program).c_str());
+        return exit_status::kUsage;
+    }
+    const StationOptions& options = parsed.options;
+    if (options.help) {
+        std::fputs(StationUsageText(program).c_str(), io.out);
+        return exit_status::kSuccess;
+    }
+    auto refuse = [&](const std::string& why) {
+        std::fprintf(io.err, "%s station: %s\n", program.c_str(), why.c_str());
+        return exit_status::kUsage;
+    };
+    // Every port of the machine may belong to another bench: the station is told its own.
+    if (options.ports.empty()) {
+        return refuse("name the ports with --port (\"" + program + " ports\" lists them)");
+    }
+    const std::vector<StationPort> ports = NamePorts(options.ports, system.listPorts());
+    if (const std::string twice = SameDeviceTwice(ports, system); !twice.empty()) {
+        return refuse(twice);
+    }
+    std::optional<ImageDigest> image;
+    if (!options.targetFile.empty()) {
+        // An empty image would have every instrument erased for nothing.
+        std::string why = UnusableTarget(options.targetFile);
+        if (why.empty()) {
+            image = DigestImageFile(options.targetFile);
+            why = image->error;
+        }
+        if (!why.empty()) {
+            return refuse(LoadString(Str::InvalidTargetFile) + ": " + options.targetFile + ": " +
+                          why);
+        }
+    }
+    // A record that cannot be written would be found missing only after the instruments.
+    std::optional<JsonRecordFile> records;
+    if (!options.recordFile.empty()) {
+        if (const std::string why = PrepareRecordFile(options.recordFile); !why.empty()) {
+            return refuse("the update record " + options.recordFile + " cannot be written: " +
+                          why);
+        }
+        records.emplace(options.recordFile);
+    }
+    StationBoard board(io.out, io.terminal, io.size);
+    Station station(options, program + " " + version, image ? &*image : nullptr,
+                    std::move(system), board, signalStops, clock, records ? &*records : nullptr);
+    return station.Run(ports);
+}
+
+int RunStationCommand(const std::vector<std::string>& args, const std::string& program,
+                      const std::string& version, StationSystem system,
+                      const SignalWatch& signalWatch) {
+    SteadyClock clock;
+    StationIo io;
+    io.terminal = ::isatty(STDOUT_FILENO) == 1;
+    return RunStationCommand(args, program, version, std::move(system), signalWatch.Stops(),
+                             clock, io);
+}
+
+}  // namespace vantrel::cli
