@@ -28,15 +28,15 @@ constexpr const char* kFunctionsHelp =
     "             it waits for the next reset";
 
 constexpr const char* kConsoleFooter =
-    "Before anything is opened the target file (for download and auto) and the record file\n"
-    "are checked: one that cannot be used ends the run with status 2.\n"
+    "Before anything is opened the target file (for download and auto), the record file\n"
+    "and the trace file are checked: one that cannot be used ends the run with status 2.\n"
     "The first Ctrl-C (or SIGTERM, SIGHUP) cancels a running transfer cleanly: the boot\n"
     "loader's receiver is cancelled, its menu left and the record written; a third ends at\n"
     "once.\n"
     "\n"
     "Exit status: 0 all functions succeeded (blank-check alone: the user area is blank),\n"
     "1 a function failed or was refused (blank-check alone: not blank), 2 usage error, no\n"
-    "port chosen, or a target or record file that cannot be used, 3 no instrument\n"
+    "port chosen, or a target, record or trace file that cannot be used, 3 no instrument\n"
     "identified in time, 4 the port cannot be opened, 5 all went well but the record line\n"
     "could not be written, 130 interrupted (Ctrl-C), 143 SIGTERM, 129 SIGHUP.\n"
     "\n"
@@ -48,12 +48,15 @@ constexpr const char* kStationFooter =
     "tried again every few seconds.\n"
     "The first Ctrl-C takes no new instruments and lets running ones finish; a second\n"
     "cancels running transfers.\n"
+    "Each port keeps the newest part of its wire trace in memory; a failed instrument's\n"
+    "trace goes into a file in the trace folder, named in its record line. Without\n"
+    "--trace-dir and --record no trace files are written.\n"
     "\n"
     "Exit status: 0 every instrument handled succeeded, 1 at least one failed, 2 usage\n"
-    "error or a refusal at the start (no --port, one device named twice, an image or a\n"
-    "record that cannot be used), 3 --wait ended it before --count, 4 no port could be\n"
-    "opened, 5 a record line could not be written, 130 interrupted (Ctrl-C), 143 SIGTERM,\n"
-    "129 SIGHUP.";
+    "error or a refusal at the start (no --port, one device named twice, an image, a\n"
+    "record or a trace folder that cannot be used), 3 --wait ended it before --count,\n"
+    "4 no port could be opened, 5 a record line could not be written, 130 interrupted\n"
+    "(Ctrl-C), 143 SIGTERM, 129 SIGHUP.";
 
 // The usage lists each command on a line of its own: a command takes nothing before it.
 class Formatter final : public CLI::Formatter {
@@ -188,6 +191,13 @@ void CommandLine::Define(const std::string& program) {
            "seconds to wait for each reset (default " + std::to_string(kDefaultWaitSeconds) + ")");
     Value(app, "--record", m_console.recordFile, "FILE",
           "append a JSON line describing the run to FILE");
+    // The wire trace of the run.
+    Value(app, "--trace", m_console.traceFile, "FILE",
+          "write every byte on the line, each way, with its\n"
+          "time and the session's phases, into FILE");
+    app.add_flag("--trace-bytes", m_console.traceBytes,
+                 "the trace shows every byte of every frame")
+        ->needs("--trace");
     Functions(app, m_functionNames);
     // The console's options to come (a job file, machine-readable output, a wire trace) are
     // each one Value(...) or add_flag(...) line here, with its field in Options.
@@ -216,6 +226,16 @@ void CommandLine::Define(const std::string& program) {
            "end once N instruments have been handled");
     Number(station, "--wait", m_stationWaitText, "SECONDS", kMaxWaitSeconds, "whole seconds",
            "end after SECONDS without any instrument being reset");
+    // The wire trace: a ring per port, written out for an instrument that failed.
+    Value(station, "--trace-dir", m_station.traceFolder, "DIR",
+          "write the trace of each failed instrument into a\n"
+          "file in DIR (default: the record's folder)");
+    station.add_flag("--trace-all", m_station.traceAll,
+                     "write the trace of every instrument, not only\n"
+                     "of a failed one")
+        ->needs("--trace-dir");
+    station.add_flag("--trace-bytes", m_station.traceBytes,
+                     "the traces show every byte of every frame");
     Functions(station, m_stationFunctionNames);
 
     // Commands to come (checking a job file, a doctor for the ports) are each one
@@ -305,6 +325,9 @@ std::string CommandLine::StationRules() const {
                     [](Function f) { return f == Function::Download || f == Function::Auto; });
     if (downloads && m_station.targetFile.empty()) {
         return "--file is required: a function downloads the target file";
+    }
+    if (m_station.traceBytes && TraceFolderOf(m_station).empty()) {
+        return "--trace-bytes: no trace files are written without --trace-dir or --record";
     }
     return {};
 }

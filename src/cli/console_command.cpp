@@ -1,13 +1,18 @@
 #include "console_command.h"
 
+#include <sys/stat.h>
 #include <algorithm>
+#include <utility>
 
 #include "console_display.h"
 #include "console_run.h"
 #include "line_watch.h"
 #include "serial/port_memory.h"
+#include "serial/trace_file.h"
+#include "serial/tracing_port.h"
 #include "session/image_file.h"
 #include "session/strings.h"
+#include "session/trace_events.h"
 #include "update_record.h"
 
 namespace vantrel::cli {
@@ -92,6 +97,47 @@ UpdateRecord PortNotChosen(const Options& options, const ChosenPort& port,
     return record;
 }
 
+// The run's wire trace (--trace): the trace into its file, the port around the real one that
+// feeds it, and the session's events into it, made together once the port is chosen.
+struct RunTrace {
+    RunTrace(TraceFile& file, Clock& clock, TraceDetail detail, const std::string& label,
+             Port& port)
+        : trace(file, clock, detail, label), tracingPort(port, trace), events(trace) {}
+    WireTrace trace;
+    TracingPort tracingPort;
+    TraceEvents events;
+};
+
+// Why --trace cannot name the file it names, found before it is opened (which empties it):
+// the target file or the record file would be lost. Empty when it names neither.
+std::string TraceClash(const Options& options) {
+    struct stat trace {};
+    if (::stat(options.traceFile.c_str(), &trace) != 0 || !S_ISREG(trace.st_mode)) {
+        return {};
+    }
+    const std::pair<const std::string*, const char*> others[] = {
+        {&options.targetFile, "the target file"}, {&options.recordFile, "the update record"}};
+    for (const auto& [path, what] : others) {
+        struct stat other {};
+        if (!path->empty() && ::stat(path->c_str(), &other) == 0 && other.st_dev == trace.st_dev &&
+            other.st_ino == trace.st_ino) {
+            return "Cannot write the trace to \"" + options.traceFile + "\": it is " + what;
+        }
+    }
+    return {};
+}
+
+// Opens the trace file of --trace, when there is one; why it cannot be used otherwise.
+std::string OpenTraceFile(const Options& options, TraceFile& file) {
+    if (options.traceFile.empty()) {
+        return {};
+    }
+    if (std::string clash = TraceClash(options); !clash.empty()) {
+        return clash;
+    }
+    return file.Open(options.traceFile) ? std::string() : file.ErrorText();
+}
+
 }  // namespace
 
 std::string StartRefusal(const Options& options, std::optional<ImageDigest>& image) {
@@ -123,7 +169,14 @@ int RunConsoleCommand(const Options& options, const std::string& program,
                       const std::string& version, ConsoleSystem& system, std::FILE* out,
                       std::FILE* err) {
     std::optional<ImageDigest> image;
-    if (const std::string refusal = StartRefusal(options, image); !refusal.empty()) {
+    std::string refusal = StartRefusal(options, image);
+    // The trace file after the others: opening it empties it, which a run refused for its
+    // image should not do.
+    TraceFile traceFile;
+    if (refusal.empty()) {
+        refusal = OpenTraceFile(options, traceFile);
+    }
+    if (!refusal.empty()) {
         std::fprintf(err, "%s: %s\n", program.c_str(), refusal.c_str());
         return exit_status::kUsage;
     }
@@ -135,9 +188,19 @@ int RunConsoleCommand(const Options& options, const std::string& program,
         std::fprintf(err, "%s: %s\n", program.c_str(), port.error.c_str());
         record = PortNotChosen(options, port, image);
     } else {
-        WatchedPort watched(system.port);
+        std::optional<RunTrace> trace;
+        if (!options.traceFile.empty()) {
+            trace.emplace(traceFile, system.clock,
+                          options.traceBytes ? TraceDetail::Bytes : TraceDetail::Frames,
+                          port.name.empty() ? port.device : port.name + " (" + port.device + ")",
+                          system.port);
+        }
+        WatchedPort watched(trace ? trace->tracingPort : system.port);
         ConsoleDisplay display(out, system.terminal, system.clock);
         ConsoleRun run(watched, system.clock, display, err, system.cancel);
+        if (trace) {
+            run.AddObserver(trace->events);
+        }
         status = run.Run(options, port.name, port.device, image ? &*image : nullptr);
         const int signalStatus = system.signalStatus ? system.signalStatus() : 0;
         if (status == exit_status::kInterrupted && signalStatus != 0) {
@@ -145,6 +208,16 @@ int RunConsoleCommand(const Options& options, const std::string& program,
         }
         record = run.Record();
         record.exitStatus = status;
+        if (trace) {
+            // A trace that could not be written is said, and leaves the run's status as it is.
+            trace->trace.Settle();
+            record.trace = options.traceFile;
+            record.traceError = traceFile.ErrorText();
+            if (!record.traceError.empty()) {
+                std::fflush(out);
+                std::fprintf(err, "%s: %s\n", program.c_str(), record.traceError.c_str());
+            }
+        }
     }
 
     if (!options.recordFile.empty()) {

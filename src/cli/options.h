@@ -27,6 +27,9 @@ struct Options {
     int waitSeconds = 0;     // bound on each wait for a reset instrument
     std::string recordFile;  // empty: no update record
     std::vector<Function> functions;
+    // The wire trace: the run's trace file (empty: none), and whole frames in it.
+    std::string traceFile;
+    bool traceBytes = false;
 };
 
 // Outcome of ParseOptions: the options, or the reason the command line is unusable.

@@ -11,6 +11,8 @@
 
 #include "console_run.h"
 #include "line_watch.h"
+#include "serial/tracing_port.h"
+#include "session/trace_events.h"
 
 namespace vantrel::cli {
 
@@ -97,6 +99,9 @@ Station::Station(const StationOptions& options, const std::string& program,
       m_signals(signalStops),
       m_clock(clock),
       m_records(records),
+      m_traceFolder(TraceFolderOf(options)),
+      m_traceAll(options.traceAll),
+      m_traceDetail(options.traceBytes ? TraceDetail::Bytes : TraceDetail::Frames),
       m_news(std::make_unique<News>()) {
     m_options.functions = options.functions;
     m_options.targetFile = options.targetFile;
@@ -289,12 +294,35 @@ void Station::Handled(std::size_t row, int status, UpdateRecord record) {
     m_news->Notify();
 }
 
+void Station::WriteTrace(std::size_t row, PortTrace& trace, UpdateRecord& record) {
+    const TraceFileWritten written = trace.WriteInstrument(m_traceFolder);
+    if (written.ok()) {
+        record.trace = written.path;
+        m_board.Event(row, "wire trace in " + written.path);
+        return;
+    }
+    record.traceError = written.error;
+    m_board.Alert((record.portName.empty() ? record.device : record.portName) + ": " +
+                  written.error);
+}
+
 void Station::Serve(std::size_t row, const StationPort& port) {
     const std::unique_ptr<Port> serial = m_system.makePort();
-    WatchedPort watched(*serial);
+    std::optional<PortTrace> trace;
+    std::optional<TracingPort> traced;
+    if (!m_traceFolder.empty()) {
+        trace.emplace(m_clock, port.name.empty() ? port.requested : port.name, m_traceDetail);
+        traced.emplace(*serial, trace->Trace());
+    }
+    // The port as the session sees it: through the trace, when there is one.
+    Port& line = traced ? *traced : *serial;
+    WatchedPort watched(line);
     PortRowDisplay display(m_board, row, m_clock);
     ConsoleRun run(watched, m_clock, display, nullptr, &m_signals.Cancel());
     run.SetImageChangedText(kImageChangedText);
+    if (trace) {
+        run.AddObserver(trace->Events());
+    }
     Gate gate(*this, row);
     bool open = false;
     bool firstTry = true;
@@ -333,17 +361,21 @@ void Station::Serve(std::size_t row, const StationPort& port) {
         }
         const auto status = run.ServeInstrument(m_options, port.name, device, m_image, gate);
         if (status) {
-            Handled(row, *status, run.Record());
+            UpdateRecord record = run.Record();
+            if (trace && (*status != exit_status::kSuccess || m_traceAll)) {
+                WriteTrace(row, *trace, record);
+            }
+            Handled(row, *status, std::move(record));
         }
-        if (serial->HasFailed()) {
+        if (line.HasFailed()) {
             m_board.SetPhase(row, "gone");
-            m_board.Event(row, GoneText(serial->ErrorText()));
-            serial->Close();
+            m_board.Event(row, GoneText(line.ErrorText()));
+            line.Close();
             open = false;
             gone = true;
         }
     }
-    serial->Close();
+    line.Close();
     m_board.SetPhase(row, "stopped");
     const std::lock_guard lock(m_mutex);
     ++m_finished;

@@ -15,10 +15,15 @@
 #include "serial/port.h"
 #include "serial/port_map.h"
 #include "serial/stop_signal.h"
+#include "serial/wire_trace.h"
 #include "signals.h"
 #include "station_board.h"
 #include "station_options.h"
 #include "update_record.h"
+
+namespace vantrel {
+class PortTrace;
+}
 
 namespace vantrel::cli {
 
@@ -69,7 +74,10 @@ public:
 };
 
 // Station mode: one thread per port, each with its own port, channel, connection and sender,
-// running the console's functions on every instrument reset on that port.
+// running the console's functions on every instrument reset on that port. With a trace folder
+// (TraceFolderOf) each port also keeps its wire trace in a ring of fixed size, allocated once
+// when its thread starts, and writes a failed instrument's part of it to a file of its own
+// (every instrument's with --trace-all), which its record line names.
 //
 // Thread contract: Run() is called once, on the thread that made the station; it starts a
 // std::thread per port and ends when every one has ended. The ports' threads share the board
@@ -78,7 +86,8 @@ public:
 // waits in poll() on the signals' stops and the station's news (an eventfd every change
 // raises), draws the board at most once per kDrawGapMs while it changes, and never ticks
 // while nothing does. Every wait of a port's thread ends at once through the station's
-// StopSignal (no new instruments) or the signals' Cancel().
+// StopSignal (no new instruments) or the signals' Cancel(). A port's trace (its ring, the
+// tracing port around its serial port) is made on its thread and used there only.
 class Station {
 public:
     // `signalStops` (level 1) stops taking new instruments, and (level 2) cancels running
@@ -109,6 +118,9 @@ private:
     std::string TakeInstrument(std::size_t row, int model);
     void PortOpened(bool opened);
     void Handled(std::size_t row, int status, UpdateRecord record);
+    // Writes the instrument's trace file and names it in `record` and on the row's lines; a
+    // file that cannot be written is said on the board and in the record.
+    void WriteTrace(std::size_t row, PortTrace& trace, UpdateRecord& record);
     void Watch(std::size_t workers);
     int ExitStatus() const;
 
@@ -122,6 +134,9 @@ private:
     const SignalStops& m_signals;  // its Cancel(): every port's session unwinds at once
     Clock& m_clock;
     RecordWriter* m_records;
+    std::string m_traceFolder;  // empty: no trace, no ring
+    bool m_traceAll;
+    TraceDetail m_traceDetail;
     StopSignal m_noNew;  // no new instruments: every wait for a reset ends at once
     std::unique_ptr<News> m_news;
 
@@ -150,8 +165,8 @@ struct StationIo {
 };
 
 // `vantrel station ARGS`: checks everything it can before any port is opened (ports named,
-// none twice, the target file, the record file), then serves the ports. Returns the exit
-// status.
+// none twice, the target file, the record file, the trace folder), then serves the ports.
+// Returns the exit status.
 int RunStationCommand(const std::vector<std::string>& args, const std::string& program,
                       const std::string& version, StationSystem system,
                       const SignalStops& signalStops, Clock& clock, const StationIo& io);

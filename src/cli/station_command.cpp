@@ -5,6 +5,7 @@
 #include <map>
 
 #include "console_run.h"
+#include "serial/trace_file.h"
 #include "session/image_file.h"
 #include "session/strings.h"
 #include "station.h"
@@ -108,6 +109,17 @@ int RunStationCommand(const std::vector<std::string>& args, const std::string& p
                           why);
         }
     }
+    // A trace folder that cannot take trace files would be found so only once an instrument
+    // failed. A folder given is looked at before the record file is made, so that its refusal
+    // leaves nothing behind; the record's own folder once the record has said what is wrong
+    // with it, if anything.
+    const std::string traceFolder = TraceFolderOf(options);
+    const bool besideRecord = options.traceFolder.empty() && !traceFolder.empty();
+    const std::string traceProblem = traceFolder.empty() ? std::string()
+                                                         : TraceFolderProblem(traceFolder);
+    if (!besideRecord && !traceProblem.empty()) {
+        return refuse(traceProblem);
+    }
     // A record that cannot be written would be found missing only after the instruments.
     std::optional<JsonRecordFile> records;
     if (!options.recordFile.empty()) {
@@ -116,6 +128,9 @@ int RunStationCommand(const std::vector<std::string>& args, const std::string& p
                           why);
         }
         records.emplace(options.recordFile);
+    }
+    if (besideRecord && !traceProblem.empty()) {
+        return refuse(traceProblem + " (the record's folder: name another with --trace-dir)");
     }
     StationBoard board(io.out, io.terminal, io.size);
     Station station(options, program + " " + version, image ? &*image : nullptr,

@@ -15,6 +15,17 @@ StationParseResult ParseStationOptions(const std::vector<std::string>& args) {
     return result;
 }
 
+std::string TraceFolderOf(const StationOptions& options) {
+    if (!options.traceFolder.empty() || options.recordFile.empty()) {
+        return options.traceFolder;
+    }
+    const std::size_t slash = options.recordFile.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : options.recordFile.substr(0, slash);
+}
+
 std::string StationUsageText(const std::string& program) {
     return CommandLine(program).StationUsage();
 }

@@ -16,7 +16,16 @@ struct StationOptions {
     int count = 0;                   // instruments to handle before ending; 0: no limit
     int waitSeconds = 0;             // end after this long without an instrument; 0: no limit
     std::vector<Function> functions;  // default: auto restart
+    // The wire trace: the folder of the instruments' trace files (empty: beside the record),
+    // a trace file for every instrument (not only a failed one), whole frames in them.
+    std::string traceFolder;
+    bool traceAll = false;
+    bool traceBytes = false;
 };
+
+// The folder the station writes its trace files into: --trace-dir, else the record file's
+// folder; empty (no trace files) with neither.
+std::string TraceFolderOf(const StationOptions& options);
 
 struct StationParseResult {
     bool ok = false;

@@ -106,6 +106,8 @@ QJsonObject RecordObject(const UpdateRecord& r) {
         o["diagnosis"] = QJsonValue();
     }
     o["error"] = r.error.empty() ? QJsonValue() : QJsonValue(Text(r.error));
+    o["trace"] = r.trace.empty() ? QJsonValue() : QJsonValue(Text(r.trace));
+    o["trace_error"] = r.traceError.empty() ? QJsonValue() : QJsonValue(Text(r.traceError));
     o["exit_status"] = r.exitStatus;
     return o;
 }

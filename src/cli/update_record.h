@@ -63,6 +63,10 @@ struct UpdateRecord {
     std::vector<PhaseEntry> phases;
     std::optional<Diagnosis> diagnosis;
     std::string error;  // why the run could not start (port), empty otherwise
+    // The wire trace: the file that holds this run's trace (empty: none), and why it could
+    // not be written (whole, or at all).
+    std::string trace;
+    std::string traceError;
     int exitStatus = 0;
 };
 

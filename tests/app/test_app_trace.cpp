@@ -58,17 +58,10 @@ private slots:
         }
         const RunResult run = window.Finish(kReactMs);
         QCOMPARE(run.exitCode, exitCode < 0 ? run.exitCode : exitCode);
-        const QStringList lines =
-            QString::fromLatin1(exitCode < 0 ? ReadFile(trace) : run.err).split('\n');
         QFETCH(QStringList, expected);
-        qsizetype at = 0;
-        for (const QString& fragment : expected) {
-            while (at < lines.size() && !lines[at].contains(fragment)) {
-                ++at;
-            }
-            QVERIFY2(at++ < lines.size(),
-                     qPrintable("no \"" + fragment + "\" in order in:\n" + lines.join('\n')));
-        }
+        const QString missing =
+            MissingInOrder(QString::fromLatin1(exitCode < 0 ? ReadFile(trace) : run.err), expected);
+        QVERIFY2(missing.isEmpty(), qPrintable(missing));
     }
 };
 

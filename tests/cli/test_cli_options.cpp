@@ -1,5 +1,6 @@
 // The command line of `vantrel` and `vantrel station`, and what the console refuses at its
-// start: every refusal comes before the port is opened (a fake port counts the opens).
+// start: every refusal comes before the port is opened (a fake port counts the opens), and a
+// trace file that would empty the image is never opened.
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -132,6 +133,12 @@ private slots:
              "refused: --file is required"},
             {"station: --file given twice", "station --file a --file b erase",
              "refused: --file given more"},
+            {"the trace's bytes without the trace", "--trace-bytes auto",
+             "refused: --trace-bytes requires --trace"},
+            {"station: every instrument's trace without a folder",
+             "station --record r --trace-all erase", "refused: --trace-all requires --trace-dir"},
+            {"station: the trace's bytes where no trace is written",
+             "station --trace-bytes erase", "refused: --trace-bytes: no trace files are written"},
         };
         for (const auto& row : rows) {
             QTest::newRow(row[0]) << QString(row[1]) << QString(row[2]);
@@ -178,9 +185,19 @@ private slots:
                "file or directory";
         QTest::newRow("record is a folder") << "--file {dir}/image.upg --record {dir}/folder auto"
                                             << true << 2 << false << "Is a directory";
-        QTest::newRow("usable files: the port is opened")
-            << "--file {dir}/image.upg --record {dir}/r.jsonl --wait 1 auto" << false << 3 << true
-            << "reset the instrument while Vantrel waits for it.";
+        const QString trace = "Cannot write the trace to \"";
+        QTest::newRow("trace that cannot be written")
+            << "--trace /proc/run.trace" << true << 2 << false
+            << trace + "/proc/run.trace\": No such file or directory";
+        QTest::newRow("trace is a device")
+            << "--trace /dev/null" << true << 2 << false
+            << trace + "/dev/null\": it is a device, not a file";
+        QTest::newRow("trace is the image, left whole")
+            << "--file {dir}/image.upg --trace {dir}/image.upg auto" << true << 2 << false
+            << trace + "{dir}/image.upg\": it is the target file";
+        QTest::newRow("usable files: the port is opened, the record names the trace")
+            << "--file {dir}/image.upg --record {dir}/r.jsonl --trace {dir}/t.trace --wait 1 auto"
+            << false << 3 << true << "reset the instrument while Vantrel waits for it.";
         QTest::newRow("a file only the record names is not checked")
             << "--file {dir}/empty.upg --wait 1" << false << 3 << true << "";
         QTest::newRow("record line lost after a good run: 5, said last")
@@ -234,11 +251,20 @@ private slots:
         std::fclose(out);
         QVERIFY2(printed.trimmed().endsWith(told.toUtf8()), printed.constData());
         QCOMPARE(fake.OpenCount() > 0, opened);
+        QCOMPARE(ReadFile(dir.filePath("image.upg")).size(), 3000);
         if (opened && line.contains("r.jsonl")) {
             const QJsonObject record =
                 QJsonDocument::fromJson(ReadFile(dir.filePath("r.jsonl"))).object();
             QCOMPARE(record["exit_status"].toInt(), status);
             QCOMPARE(record["program"].toString(), QString("vantrel 9.9"));
+            if (line.contains("t.trace")) {
+                QCOMPARE(record["trace"].toString(), dir.filePath("t.trace"));
+                const QString missing =
+                    MissingInOrder(QString::fromLatin1(ReadFile(dir.filePath("t.trace"))),
+                                   {"# Vantrel wire trace of COM3 (/dev/fake)", "-- open /dev/fake",
+                                    "== identification ended: silent", "-- close /dev/fake"});
+                QVERIFY2(missing.isEmpty(), qPrintable(missing));
+            }
         }
     }
 };

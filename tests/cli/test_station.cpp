@@ -1,7 +1,7 @@
 // The station on fake ports and simulated time, without real signals: what it refuses before
 // any port is opened, how it ends (count, idle bound, signals), what it does with an
-// instrument it does not take, its record and its exit status; and the board on terminals of
-// a given size.
+// instrument it does not take, its record, its trace files and its exit status; and the board
+// on terminals of a given size.
 
 #include <signal.h>
 
@@ -132,6 +132,10 @@ private slots:
             << QStringList{"--port", "COM7", "--record", "@none/record.jsonl", "blank-check"}
             << "the update record @none/record.jsonl cannot be written: cannot open: No such "
                "file or directory";
+        QTest::newRow("a trace folder that cannot be written, before the record is made")
+            << QStringList{"--port", "COM7", "--record", "@record.jsonl", "--trace-dir", "/proc",
+                           "blank-check"}
+            << "Cannot write trace files in \"/proc\"";
     }
     void refusedBeforeAnyPortIsOpened() {
         QFETCH(QStringList, args);
@@ -173,7 +177,7 @@ private slots:
         QVERIFY2(error.startsWith("vantrel station: ") && error.contains(said.replace("@", at)),
                  qPrintable(error));
         QCOMPARE(ports, 0);
-        QVERIFY(!QFile::exists(at + "none"));
+        QVERIFY(!QFile::exists(at + "none") && !QFile::exists(at + "record.jsonl"));
     }
 
     // One port, instruments reset one after the other; how the station ends, what it records
@@ -221,6 +225,14 @@ private slots:
         QTest::newRow("a record line lost")
             << blank << 1 << 0 << 1 << "record fails" << exit_status::kRecordNotWritten
             << QByteArray("0") << "COM3: the update record was not written: No space left" << -1;
+        // The wire trace: --trace-all writes a successful instrument's, and a trace file that
+        // cannot be written is said, leaving the instrument's outcome as it was.
+        QTest::newRow("every instrument's trace") << blank << 1 << 0 << 1 << "trace all" << 0
+                                                  << QByteArray("0") << "1 instrument handled."
+                                                  << -1;
+        QTest::newRow("a trace file not written")
+            << "auto" << 1 << 0 << 1 << "protected, trace folder gone" << 1 << QByteArray("1")
+            << "COM3: Cannot write the trace to \"" << -1;
     }
     void serves() {
         QFETCH(QString, functions);
@@ -234,7 +246,7 @@ private slots:
         Instrument instrument(clock);
         QFETCH(int, resets);
         instrument.resets = resets;
-        instrument.protectedSectors = event == "protected";
+        instrument.protectedSectors = event.startsWith("protected");
         SignalStops stops(SignalPolicy::Mode::Station);
         int crs = 0;
         int frames = 0;
@@ -261,6 +273,11 @@ private slots:
         options.waitSeconds = wait;
         options.targetFile = file.toStdString();
         options.functions = {*FunctionFromName(functions.toStdString())};
+        if (event.contains("trace")) {
+            options.traceFolder =
+                (event.endsWith("gone") ? dir.filePath("gone") : dir.path()).toStdString();
+            options.traceAll = event == "trace all";
+        }
         const ImageDigest image = DigestImageFile(options.targetFile);
         int pauses = 0;
         StationSystem system{[&] { return std::make_unique<WatchedPort>(instrument.port); },
@@ -302,6 +319,18 @@ private slots:
             }
         }
         QVERIFY(instrument.port.WaitCalls() < 50);
+        if (event.contains("trace")) {
+            // The file is named, or why it is not.
+            const UpdateRecord& record = records.taken.front();
+            QVERIFY2(record.trace.empty() != record.traceError.empty(), record.traceError.c_str());
+            if (!record.trace.empty()) {
+                const QString missing = MissingInOrder(
+                    QString::fromLatin1(ReadFile(QString::fromStdString(record.trace))),
+                    {"# Vantrel wire trace of COM3", "== identification begun",
+                     "== blank-check ended: done"});
+                QVERIFY2(missing.isEmpty(), qPrintable(missing));
+            }
+        }
     }
 
     // The board never takes more lines than the terminal has, busy and failed rows first;

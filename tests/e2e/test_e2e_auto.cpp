@@ -1,5 +1,6 @@
 // `vantrel auto restart` against each model, blank and programmed: the menu dialogue, the
-// image received and the update record, checked against the simulator's report. A signal in
+// image received, the update record and the wire trace, checked against the simulator's
+// report; the trace of a block the instrument refused once, and of whole frames. A signal in
 // the middle of a transfer, and the image replaced after the start: exit status, what the
 // operator read, what the boot loader received, and what the record says of it.
 
@@ -18,23 +19,33 @@ private slots:
         QTest::addColumn<int>("model");
         QTest::addColumn<bool>("blank");
         QTest::addColumn<int>("size");
-        QTest::newRow("model 2, programmed, 3000 bytes") << 2 << false << 3000;
-        QTest::newRow("model 0, blank, 100 KiB") << 0 << true << 100 * 1024;
+        QTest::addColumn<int>("nakBlock");  // the instrument refuses this block once; 0: none
+        QTest::addColumn<bool>("traceBytes");
+        QTest::newRow("model 2, programmed, 3000 bytes") << 2 << false << 3000 << 3 << false;
+        QTest::newRow("model 0, blank, 100 KiB") << 0 << true << 100 * 1024 << 0 << true;
     }
     void autoRestart() {
         QFETCH(int, model);
         QFETCH(bool, blank);
         QFETCH(int, size);
+        QFETCH(int, nakBlock);
+        QFETCH(bool, traceBytes);
         Rig rig;
         const QByteArray image = RandomImage(size, static_cast<quint32>(size));
         const QByteArray sent = Padded(image);
         const QString file = rig.Write("sample.upg", image);
         const QString record = rig.Path("record.jsonl");
-        QVERIFY(
-            rig.StartSim({"--model", QString::number(model), blank ? "--blank" : "--not-blank"}));
+        const QString trace = rig.Path("run.trace");
+        QStringList simOptions{"--model", QString::number(model), blank ? "--blank" : "--not-blank"};
+        if (nakBlock > 0) {
+            simOptions << "--nak-block" << QString::number(nakBlock);
+        }
+        QVERIFY(rig.StartSim(simOptions));
 
-        const RunResult run = rig.RunVantrel({"--port", "COM7", "--file", file, "--record", record,
-                                              "--wait", "30", "auto", "restart"});
+        const RunResult run = rig.RunVantrel(
+            QStringList{"--port", "COM7", "--file", file, "--record", record, "--wait", "30",
+                        "--trace", trace, "auto", "restart"} +
+            (traceBytes ? QStringList{"--trace-bytes"} : QStringList{}));
         QCOMPARE(run.exitCode, 0);
         const qsizetype completed = run.out.indexOf("\n!!! Download Completed !!!\n");
         QVERIFY2(completed > 0, run.out.constData());
@@ -64,6 +75,26 @@ private slots:
         QCOMPARE(r["functions"].toArray(), functions.array());
         QCOMPARE(r["status"].toArray().last().toObject()["text"].toString(),
                  QString("Connection Lost - Reset the Instrument"));
+
+        // The wire trace of the whole run, named by the record: a refused block shows as sent,
+        // refused and sent again; with --trace-bytes a frame shows whole.
+        QCOMPARE(r["trace"].toString(), trace);
+        QStringList traced{"# Vantrel wire trace of COM7 (" + rig.Pty() + ")",
+                             "-- open " + rig.Pty(), "== identified: model " + QString::number(model),
+                             "== transfer begun"};
+        if (nakBlock > 0) {
+            const QString block = "-> block " + QString::number(nakBlock);
+            traced << block + ", 1024 bytes, CRC 0x" << "<- NAK"
+                     << block + ", sending 2, 1024 bytes, CRC 0x" << "<- ACK";
+        }
+        if (traceBytes) {
+            // Block 1 whole: STX, its number and complement, the data, then the CRC.
+            traced << ": 02 01 FE " + sent.left(1024).toHex(' ').toUpper() + " ";
+        }
+        traced << "-> EOT" << "== transfer ended: done, result " + QString::number(sent.size())
+                 << "== restart ended: done" << "-- close " + rig.Pty();
+        const QString missing = MissingInOrder(QString::fromLatin1(ReadFile(trace)), traced);
+        QVERIFY2(missing.isEmpty(), qPrintable(missing.left(3000)));
     }
 
     // Ctrl-C, SIGTERM (a service manager's stop) or SIGHUP (the terminal closed) during a

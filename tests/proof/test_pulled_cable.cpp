@@ -1,6 +1,6 @@
 // A USB adapter pulled during identification and during the transfer (the relay hangs the port
-// up): told at once, without spinning, and a second run on the same port reprograms the
-// instrument.
+// up): told at once, without spinning, shown as a hang-up in the run's wire trace, and a second
+// run on the same port reprograms the instrument.
 
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -30,6 +30,7 @@ struct PulledRun {
     qint64 wallMs = 0;
     qint64 cutToExitMs = -1;  // from the relay's CUT to the program's exit; -1 without a cut
     double cpuSeconds = 0;
+    QString trace;  // the run's wire trace (--trace)
 };
 
 // vantrel-sim behind vantrel-relay as COM5. The relay holds the instrument's line open, the
@@ -61,7 +62,7 @@ public:
         timer.start();
         vantrel.Start(VANTREL_BIN,
                       QStringList{"--port", "COM5", "--file", m_home.Path("image.upg"), "--wait",
-                                  "20", "auto"},
+                                  "20", "--trace", m_home.Path("run.trace"), "auto"},
                       m_home.Env(), QProcess::MergedChannels);
         bool reset = false;
         qint64 cutAt = -1;
@@ -83,6 +84,7 @@ public:
         result.output = QString::fromUtf8(run.out);
         result.exitCode = run.exitCode;
         result.cpuSeconds = static_cast<double>(CpuMs(true) - cpuBefore) / 1000.0;
+        result.trace = QString::fromLatin1(ReadFile(m_home.Path("run.trace")));
         return result;
     }
     QByteArray ReceivedImage() { return m_sim.Image(); }
@@ -123,17 +125,20 @@ private slots:
         QTest::addColumn<QStringList>("cut");
         QTest::addColumn<int>("exitCode");  // 3: not identified; 1: a function failed
         QTest::addColumn<QStringList>("says");
+        QTest::addColumn<QString>("phase");  // the phase that the hang-up ends in the trace
 
         QTest::newRow("identification, adapter pulled")
-            << QStringList{"--cut", "to-program:2"} << 3 << QStringList{"port failed"};
+            << QStringList{"--cut", "to-program:2"} << 3 << QStringList{"port failed"}
+            << "identification";
         QTest::newRow("transfer, adapter pulled")
             << QStringList{"--cut", "to-instrument:12000"} << 1
-            << QStringList{"stopped working", "!!! Download ABORTED !!!"};
+            << QStringList{"stopped working", "!!! Download ABORTED !!!"} << "transfer";
     }
     void reportedAtOnceAndRecovered() {
         QFETCH(QStringList, cut);
         QFETCH(int, exitCode);
         QFETCH(QStringList, says);
+        QFETCH(QString, phase);
 
         Bench bench(cut);
         QVERIFY(bench.Start());
@@ -148,6 +153,14 @@ private slots:
             pulled.cpuSeconds <=
                 kStartUpCpuSeconds + kCpuShareLimit * static_cast<double>(pulled.wallMs) / 1000.0,
             qPrintable(what));
+        const QString missing =
+            MissingInOrder(pulled.trace, {"== " + phase + " begun", "-- port failed: ",
+                                          "== " + phase + " ended: port-failed"});
+        QVERIFY2(missing.isEmpty() && pulled.trace.contains(QRegularExpression(
+                                          "-- port failed: The serial port \"/dev/pts/\\d+\" "
+                                          "stopped working: the device was removed or the line "
+                                          "hung up")),
+                 qPrintable(missing + pulled.trace));
 
         // Plugged in again as the same COM name: a new run reprograms the instrument.
         QVERIFY(bench.Line().AwaitLine("REPLUG", 3300));

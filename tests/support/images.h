@@ -1,12 +1,13 @@
 #pragma once
 
 // Images and files for the tests: the padding of the last block, seeded random images, an
-// image that fails, whole-file reads and writes.
+// image that fails, whole-file reads and writes, lines looked for in order.
 
 #include <QByteArray>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QString>
+#include <QStringList>
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -55,6 +56,22 @@ inline QByteArray Contents(std::FILE* file) {
 inline bool WriteFile(const QString& path, const QByteArray& data) {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+// Empty when the lines of `text` hold `fragments` in this order, one line each; otherwise
+// which one is missing, and the text.
+inline QString MissingInOrder(const QString& text, const QStringList& fragments) {
+    const QStringList lines = text.split('\n');
+    qsizetype at = 0;
+    for (const QString& fragment : fragments) {
+        while (at < lines.size() && !lines[at].contains(fragment)) {
+            ++at;
+        }
+        if (at++ >= lines.size()) {
+            return "no \"" + fragment + "\" in order in:\n" + text;
+        }
+    }
+    return {};
 }
 
 // An image in memory that can fail with a read error at a given offset.
