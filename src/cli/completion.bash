@@ -15,9 +15,12 @@ _vantrel_value() {
                 mapfile -t COMPREPLY < <(compgen -W \
                     "$("${COMP_WORDS[0]}" ports 2>/dev/null | cut -d' ' -f1)" -- "$cur")
             fi ;;
-        --file|--record)
+        --file|--record|--trace)
             compopt -o filenames 2>/dev/null
             mapfile -t COMPREPLY < <(compgen -f -- "$cur") ;;
+        --trace-dir)
+            compopt -o filenames 2>/dev/null
+            mapfile -t COMPREPLY < <(compgen -d -- "$cur") ;;
         --wait|--count)
             COMPREPLY=() ;;
         *)
@@ -29,7 +32,7 @@ _vantrel() {
     local cur=${COMP_WORDS[COMP_CWORD]}
     local prev=${COMP_WORDS[COMP_CWORD-1]}
     local functions="blank-check memory-test erase download auto restart"
-    local options="--port --file --wait --record --help --version"
+    local options="--port --file --wait --record --trace --trace-bytes --help --version"
 
     # --port=VALUE: bash splits the word at "=" when COMP_WORDBREAKS holds it (the default),
     # so the value is the current word after a "=" word, or nothing right after the "=".
@@ -54,7 +57,7 @@ _vantrel() {
     if ((COMP_CWORD == 1)); then
         words="$words ports station"
     elif [[ ${COMP_WORDS[1]} == station ]]; then
-        options="--port --file --wait --record --count --help"
+        options="--port --file --wait --record --count --trace-dir --trace-all --trace-bytes --help"
     elif [[ ${COMP_WORDS[1]} == ports ]]; then
         return
     fi

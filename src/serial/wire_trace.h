@@ -36,7 +36,7 @@ enum class TraceDetail {
 
 // The wire trace of one port: every byte each way with its time and direction, the port's
 // own events and the session's phases, one event a line, as plain text (described for
-// the operator in docs/trace-format.roff, the WIRE TRACE section of vantrel(1)).
+// the operator in the WIRE TRACE section of vantrel(1), docs/man/vantrel.1).
 //
 //       1203.417 <- "User area sectors NOT protected\r\n"
 //       1950.002 -> block 3, 1024 bytes, CRC 0x1A2B: 4F 2E 01 00 7C 22 90 13 ...
