@@ -196,8 +196,7 @@ void CommandLine::Define(const std::string& program) {
           "write every byte on the line, each way, with its\n"
           "time and the session's phases, into FILE");
     app.add_flag("--trace-bytes", m_console.traceBytes,
-                 "the trace shows every byte of every frame")
-        ->needs("--trace");
+                 "with --trace: every byte of every frame");
     Functions(app, m_functionNames);
     // The console's options to come (a job file, machine-readable output, a wire trace) are
     // each one Value(...) or add_flag(...) line here, with its field in Options.
@@ -231,11 +230,10 @@ void CommandLine::Define(const std::string& program) {
           "write the trace of each failed instrument into a\n"
           "file in DIR (default: the record's folder)");
     station.add_flag("--trace-all", m_station.traceAll,
-                     "write the trace of every instrument, not only\n"
-                     "of a failed one")
-        ->needs("--trace-dir");
+                     "with --trace-dir: the trace of every instrument,\n"
+                     "not only of a failed one");
     station.add_flag("--trace-bytes", m_station.traceBytes,
-                     "the traces show every byte of every frame");
+                     "every byte of every frame in the trace files");
     Functions(station, m_stationFunctionNames);
 
     // Commands to come (checking a job file, a doctor for the ports) are each one
@@ -295,7 +293,14 @@ std::string CommandLine::Parse(const std::vector<std::string>& args) {
         return error;
     }
     Finish();
-    return m_command == Command::Station ? StationRules() : std::string();
+    return m_command == Command::Station ? StationRules() : TraceRules();
+}
+
+std::string CommandLine::TraceRules() const {
+    if (m_console.traceBytes && m_console.traceFile.empty()) {
+        return "--trace-bytes requires --trace";
+    }
+    return {};
 }
 
 void CommandLine::Finish() {
@@ -325,6 +330,9 @@ std::string CommandLine::StationRules() const {
                     [](Function f) { return f == Function::Download || f == Function::Auto; });
     if (downloads && m_station.targetFile.empty()) {
         return "--file is required: a function downloads the target file";
+    }
+    if (m_station.traceAll && m_station.traceFolder.empty()) {
+        return "--trace-all requires --trace-dir";
     }
     if (m_station.traceBytes && TraceFolderOf(m_station).empty()) {
         return "--trace-bytes: no trace files are written without --trace-dir or --record";

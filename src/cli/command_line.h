@@ -54,6 +54,8 @@ private:
     // The options' values from their texts, once every check has passed.
     void Finish();
     std::string StationRules() const;
+    // The console's trace options belong together.
+    std::string TraceRules() const;
 
     std::unique_ptr<CLI::App> m_app;
     CLI::App* m_ports = nullptr;
