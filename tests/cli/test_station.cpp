@@ -225,11 +225,12 @@ private slots:
         QTest::newRow("a record line lost")
             << blank << 1 << 0 << 1 << "record fails" << exit_status::kRecordNotWritten
             << QByteArray("0") << "COM3: the update record was not written: No space left" << -1;
-        // The wire trace: --trace-all writes a successful instrument's, and a trace file that
-        // cannot be written is said, leaving the instrument's outcome as it was.
-        QTest::newRow("every instrument's trace") << blank << 1 << 0 << 1 << "trace all" << 0
-                                                  << QByteArray("0") << "1 instrument handled."
-                                                  << -1;
+        // The wire trace: --trace-all writes a successful instrument's (with --trace-bytes,
+        // whole frames), and a trace file that cannot be written is said, leaving the
+        // instrument's outcome as it was.
+        QTest::newRow("every instrument's trace, whole frames")
+            << "download" << 1 << 0 << 1 << "trace all, bytes" << 0 << QByteArray("0")
+            << "COM3 model 1: wire trace in " << -1;
         QTest::newRow("a trace file not written")
             << "auto" << 1 << 0 << 1 << "protected, trace folder gone" << 1 << QByteArray("1")
             << "COM3: Cannot write the trace to \"" << -1;
@@ -276,7 +277,8 @@ private slots:
         if (event.contains("trace")) {
             options.traceFolder =
                 (event.endsWith("gone") ? dir.filePath("gone") : dir.path()).toStdString();
-            options.traceAll = event == "trace all";
+            options.traceAll = event.startsWith("trace all");
+            options.traceBytes = event.endsWith("bytes");
         }
         const ImageDigest image = DigestImageFile(options.targetFile);
         int pauses = 0;
@@ -327,7 +329,7 @@ private slots:
                 const QString missing = MissingInOrder(
                     QString::fromLatin1(ReadFile(QString::fromStdString(record.trace))),
                     {"# Vantrel wire trace of COM3", "== identification begun",
-                     "== blank-check ended: done"});
+                     ": 02 01 FE ", "== transfer ended: done"});
                 QVERIFY2(missing.isEmpty(), qPrintable(missing));
             }
         }
