@@ -19,33 +19,39 @@ private slots:
         QTest::addColumn<int>("model");
         QTest::addColumn<bool>("blank");
         QTest::addColumn<int>("size");
-        QTest::addColumn<int>("nakBlock");  // the instrument refuses this block once; 0: none
-        QTest::addColumn<bool>("traceBytes");
-        QTest::newRow("model 2, programmed, 3000 bytes") << 2 << false << 3000 << 3 << false;
-        QTest::newRow("model 0, blank, 100 KiB") << 0 << true << 100 * 1024 << 0 << true;
+        QTest::addColumn<QStringList>("fault");   // the simulator's
+        QTest::addColumn<QStringList>("detail");  // of the trace
+        QTest::addColumn<QStringList>("traced");  // the transfer's lines in the trace, in order
+        QTest::newRow("model 2, programmed, 3000 bytes")
+            << 2 << false << 3000 << QStringList{"--nak-block", "3"} << QStringList{}
+            << QStringList{"-> block 3, 1024 bytes, CRC 0x", "<- NAK",
+                           "-> block 3, sending 2, 1024 bytes, CRC 0x", "<- ACK", "-> EOT"};
+        // Whole frames: STX, the block's number and its complement, the data, the CRC.
+        QTest::newRow("model 0, blank, 100 KiB")
+            << 0 << true << 100 * 1024 << QStringList{} << QStringList{"--trace-bytes"}
+            << QStringList{": 02 01 FE " + RandomImage(1024, 100 * 1024).toHex(' ').toUpper(),
+                           "<- ACK", "-> EOT"};
     }
     void autoRestart() {
         QFETCH(int, model);
         QFETCH(bool, blank);
         QFETCH(int, size);
-        QFETCH(int, nakBlock);
-        QFETCH(bool, traceBytes);
+        QFETCH(QStringList, fault);
+        QFETCH(QStringList, detail);
         Rig rig;
         const QByteArray image = RandomImage(size, static_cast<quint32>(size));
         const QByteArray sent = Padded(image);
         const QString file = rig.Write("sample.upg", image);
         const QString record = rig.Path("record.jsonl");
         const QString trace = rig.Path("run.trace");
-        QStringList simOptions{"--model", QString::number(model), blank ? "--blank" : "--not-blank"};
-        if (nakBlock > 0) {
-            simOptions << "--nak-block" << QString::number(nakBlock);
-        }
-        QVERIFY(rig.StartSim(simOptions));
+        QVERIFY(rig.StartSim(
+            QStringList{"--model", QString::number(model), blank ? "--blank" : "--not-blank"} +
+            fault));
 
-        const RunResult run = rig.RunVantrel(
-            QStringList{"--port", "COM7", "--file", file, "--record", record, "--wait", "30",
-                        "--trace", trace, "auto", "restart"} +
-            (traceBytes ? QStringList{"--trace-bytes"} : QStringList{}));
+        const RunResult run = rig.RunVantrel(QStringList{"--port", "COM7", "--file", file,
+                                                         "--record", record, "--wait", "30",
+                                                         "--trace", trace, "auto", "restart"} +
+                                             detail);
         QCOMPARE(run.exitCode, 0);
         const qsizetype completed = run.out.indexOf("\n!!! Download Completed !!!\n");
         QVERIFY2(completed > 0, run.out.constData());
@@ -76,24 +82,14 @@ private slots:
         QCOMPARE(r["status"].toArray().last().toObject()["text"].toString(),
                  QString("Connection Lost - Reset the Instrument"));
 
-        // The wire trace of the whole run, named by the record: a refused block shows as sent,
-        // refused and sent again; with --trace-bytes a frame shows whole.
+        // The run's wire trace, named by the record, from the port's opening to its closing.
         QCOMPARE(r["trace"].toString(), trace);
-        QStringList traced{"# Vantrel wire trace of COM7 (" + rig.Pty() + ")",
-                             "-- open " + rig.Pty(), "== identified: model " + QString::number(model),
-                             "== transfer begun"};
-        if (nakBlock > 0) {
-            const QString block = "-> block " + QString::number(nakBlock);
-            traced << block + ", 1024 bytes, CRC 0x" << "<- NAK"
-                     << block + ", sending 2, 1024 bytes, CRC 0x" << "<- ACK";
-        }
-        if (traceBytes) {
-            // Block 1 whole: STX, its number and complement, the data, then the CRC.
-            traced << ": 02 01 FE " + sent.left(1024).toHex(' ').toUpper() + " ";
-        }
-        traced << "-> EOT" << "== transfer ended: done, result " + QString::number(sent.size())
-                 << "== restart ended: done" << "-- close " + rig.Pty();
-        const QString missing = MissingInOrder(QString::fromLatin1(ReadFile(trace)), traced);
+        QFETCH(QStringList, traced);
+        const QString missing = MissingInOrder(
+            QString::fromLatin1(ReadFile(trace)),
+            QStringList{"# Vantrel wire trace of COM7 (" + rig.Pty() + ")", "-- open " + rig.Pty(),
+                        "== transfer begun"} +
+                traced + QStringList{"== restart ended: done", "-- close " + rig.Pty()});
         QVERIFY2(missing.isEmpty(), qPrintable(missing.left(3000)));
     }
 
