@@ -204,7 +204,7 @@ private slots:
             << blank << 0 << 0 << 2 << "SIGINT on identification" << 130 << QByteArray()
             << "COM3 model 1: not taken: the station is stopping" << -1;
         QTest::newRow("SIGTERM during a function: cancelled")
-            << blank << 0 << 0 << 2 << "SIGTERM on 1" << 143 << QByteArray("130")
+            << blank << 0 << 0 << 2 << "SIGTERM on 1" << 143 << QByteArray("143")
             << "Interrupted: cancelling the running transfers." << -1;
         QTest::newRow("a failure's reason") << "auto" << 1 << 0 << 1 << "protected" << 1
                                             << QByteArray("1")
