@@ -317,7 +317,7 @@ private slots:
         QTest::newRow("40 columns")
             << 30 << 40 << 4
             << QStringList{"COM4   download  37%   0/0", "COM9   erase 3/7       0/0",
-                           "COM7   waiting         0/1  ABORTED: User", "COM12  waiting"};
+                           "COM7   waiting         0/1  ABORTED: ", "COM12  waiting"};
         QTest::newRow("a failure's reason, wide")
             << 30 << 160 << 3
             << QStringList{"COM4 ", "COM9 ", "COM7   /dev/ttyUSB0   model 1  waiting",
