@@ -199,8 +199,9 @@ std::optional<int> ConsoleRun::ServeInstrument(const Options& options,
         m_display.SetListener(nullptr);
     }
     // Listen for the next reset: the instrument left behind (menu left, restarted, or not
-    // taken) announces itself again only when it is reset.
-    if (m_connection.OnLine()) {
+    // taken) announces itself again only when it is reset. After a cancel nobody listens:
+    // "Reset the Instrument" would be the last word of a station that is ending.
+    if (m_connection.OnLine() && !Cancelled()) {
         m_connection.GoConnectionLost();
     }
     return status;

@@ -267,6 +267,11 @@ void Station::PortOpened(bool opened) {
 }
 
 void Station::Handled(std::size_t row, int status, UpdateRecord record) {
+    // Cancelled by SIGTERM or SIGHUP, the instrument's record says so, as the exit status does.
+    if (status == exit_status::kInterrupted && m_signals.ExitStatus() != 0) {
+        status = m_signals.ExitStatus();
+        record.exitStatus = status;
+    }
     const bool ok = status == exit_status::kSuccess;
     const std::string last =
         record.functions.empty()

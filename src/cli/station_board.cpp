@@ -70,6 +70,24 @@ std::string Shown(Phase phase) {
     return "leaving";
 }
 
+// A last result in few characters, for a narrow board: the window's outcome texts say the
+// same in a word or two, so that the reason after them still has room.
+std::string ShortResult(const std::string& last) {
+    static const std::pair<const char*, const char*> kShort[] = {
+        {"!!! Download Completed !!!", "completed"},
+        {"!!! Download ABORTED !!!", "ABORTED"},
+        {"!!! Restarting !!!", "restarted"},
+        {"!!! Restart ABORTED !!!", "restart ABORTED"},
+    };
+    for (const auto& [outcome, brief] : kShort) {
+        const std::string text = outcome;
+        if (last.rfind(text, 0) == 0) {
+            return brief + last.substr(text.size());
+        }
+    }
+    return last;
+}
+
 }  // namespace
 
 StationBoard::StationBoard(std::FILE* out, bool terminal, SizeFunction size)
@@ -220,6 +238,7 @@ std::string StationBoard::RowLine(const Row& row, int width) const {
         std::snprintf(line, sizeof line, "%-6s %-15.15s %d/%d  ",
                       (row.name.empty() ? row.device : row.name).c_str(), phase.c_str(),
                       row.done, row.failed);
+        return line + ShortResult(row.last);
     }
     return line + row.last;
 }

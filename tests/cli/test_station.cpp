@@ -208,7 +208,7 @@ private slots:
             << blank << 0 << 0 << 2 << "SIGINT on identification" << 130 << QByteArray()
             << "COM3 model 1: not taken: the station is stopping" << -1;
         QTest::newRow("SIGTERM during a function: cancelled")
-            << blank << 0 << 0 << 2 << "SIGTERM on 1" << 143 << QByteArray("130")
+            << blank << 0 << 0 << 2 << "SIGTERM on 1" << 143 << QByteArray("143")
             << "Interrupted: cancelling the running transfers." << -1;
         QTest::newRow("a failure's reason") << "auto" << 1 << 0 << 1 << "protected" << 1
                                             << QByteArray("1")
@@ -342,7 +342,7 @@ private slots:
         QTest::newRow("40 columns")
             << 30 << 40 << 4
             << QStringList{"COM4   download  37%   0/0", "COM9   erase 3/7       0/0",
-                           "COM7   waiting         0/1  !!! Downloa", "COM12  waiting"};
+                           "COM7   waiting         0/1  ABORTED: ", "COM12  waiting"};
         QTest::newRow("a failure's reason, wide")
             << 30 << 160 << 3
             << QStringList{"COM4 ", "COM9 ", "COM7   /dev/ttyUSB0   model 1  waiting",
