@@ -4,10 +4,13 @@
 
 #include "console_display.h"
 #include "console_run.h"
+#include "job.h"
+#include "json_events.h"
 #include "line_watch.h"
 #include "serial/port_memory.h"
 #include "session/image_file.h"
 #include "session/strings.h"
+#include "station_board.h"
 #include "update_record.h"
 
 namespace vantrel::cli {
@@ -92,6 +95,66 @@ UpdateRecord PortNotChosen(const Options& options, const ChosenPort& port,
     return record;
 }
 
+// --job: the job's one slot, image, functions, models, record and wait in place of the
+// options it fixes (the parser refused those beside it). Every reason it cannot run, one a
+// line, found before any port is opened; empty when it can.
+std::vector<std::string> TakeJob(Options& options, std::optional<ImageDigest>& image,
+                                 const SystemView* view) {
+    if (view == nullptr) {
+        return {"--job cannot be used here"};
+    }
+    ReadyJob ready = PrepareJob(options.jobFile, *view);
+    if (!ready.job) {
+        return ready.errors;
+    }
+    const Job& job = *ready.job;
+    if (job.fixture.size() != 1) {
+        return {job.path + ": the console serves one slot, and this job has " +
+                std::to_string(job.fixture.size()) + ": serve it with \"vantrel station --job " +
+                job.path + "\""};
+    }
+    options.port = job.fixture.front().port;
+    options.portName = job.fixture.front().name;
+    options.targetFile = job.image;
+    options.recordFile = job.record;
+    options.functions = job.functions;
+    options.models = job.models;
+    // The station's idle bound is, for the one instrument of the console, its wait for the
+    // reset.
+    options.waitSeconds = job.waitSeconds > 0 ? job.waitSeconds : kDefaultWaitSeconds;
+    image = std::move(ready.image);
+    if (!options.recordFile.empty()) {
+        if (const std::string why = PrepareRecordFile(options.recordFile); !why.empty()) {
+            return {"the update record " + options.recordFile + " cannot be written: " + why};
+        }
+    }
+    return {};
+}
+
+// What the run's last event line says of it.
+void TellOutcome(JsonEvents& json, EventLines& lines, const std::string& port,
+                 const UpdateRecord& record, int status) {
+    if (!record.declined.empty()) {
+        json.Declined(record.declined);
+    }
+    std::string text = record.declined;
+    std::optional<std::int32_t> result;
+    if (text.empty() && !record.functions.empty()) {
+        text = LastResult(record.functions.back().outcome, record.functions.back().reason);
+        result = record.functions.back().result;
+    } else if (text.empty() && record.diagnosis) {
+        text = record.diagnosis->text;
+    } else if (text.empty()) {
+        text = record.error;
+    }
+    json.InstrumentOutcome(status == exit_status::kSuccess, text, result, status);
+    // An instrument identified is handled, unless the job declined it.
+    const bool handled = record.model >= 0 && record.declined.empty();
+    const bool done = handled && status == exit_status::kSuccess;
+    lines.Summary(port, done ? 1 : 0, handled && !done ? 1 : 0, record.declined.empty() ? 0 : 1,
+                  status);
+}
+
 }  // namespace
 
 std::string StartRefusal(const Options& options, std::optional<ImageDigest>& image) {
@@ -119,16 +182,36 @@ std::string StartRefusal(const Options& options, std::optional<ImageDigest>& ima
     return {};
 }
 
-int RunConsoleCommand(const Options& options, const std::string& program,
+int RunConsoleCommand(const Options& given, const std::string& program,
                       const std::string& version, ConsoleSystem& system, std::FILE* out,
                       std::FILE* err) {
+    Options options = given;
     std::optional<ImageDigest> image;
-    if (const std::string refusal = StartRefusal(options, image); !refusal.empty()) {
+    if (!options.jobFile.empty()) {
+        const std::vector<std::string> errors = TakeJob(options, image, system.view);
+        for (const std::string& error : errors) {
+            std::fprintf(err, "%s: %s\n", program.c_str(), error.c_str());
+        }
+        if (!errors.empty()) {
+            std::fprintf(err, "%s: the job cannot be run; no port was opened\n",
+                         program.c_str());
+            return exit_status::kUsage;
+        }
+    } else if (const std::string refusal = StartRefusal(options, image); !refusal.empty()) {
         std::fprintf(err, "%s: %s\n", program.c_str(), refusal.c_str());
         return exit_status::kUsage;
     }
 
-    const ChosenPort port = ChoosePort(options.port, system);
+    ChosenPort port = ChoosePort(options.port, system);
+    if (!options.portName.empty()) {
+        // The slot's name is the port's name everywhere.
+        port.name = options.portName;
+    }
+    // With --json the standard output is the event lines', and the text goes to stderr.
+    std::FILE* text = options.json ? err : out;
+    EventLines lines(out);
+    const std::string shown = port.name.empty() ? port.device : port.name;
+    JsonEvents json(lines, shown, system.clock);
     int status = port.status;
     UpdateRecord record;
     if (!port.error.empty()) {
@@ -136,8 +219,12 @@ int RunConsoleCommand(const Options& options, const std::string& program,
         record = PortNotChosen(options, port, image);
     } else {
         WatchedPort watched(system.port);
-        ConsoleDisplay display(out, system.terminal, system.clock);
+        ConsoleDisplay display(text, system.terminal && !options.json, system.clock);
         ConsoleRun run(watched, system.clock, display, err, system.cancel);
+        if (options.json) {
+            run.AddObserver(json);
+            run.SetRunEvents(&json);
+        }
         status = run.Run(options, port.name, port.device, image ? &*image : nullptr);
         const int signalStatus = system.signalStatus ? system.signalStatus() : 0;
         if (status == exit_status::kInterrupted && signalStatus != 0) {
@@ -153,7 +240,7 @@ int RunConsoleCommand(const Options& options, const std::string& program,
         if (!error.empty()) {
             // Said last, after everything the run printed: a script reading the end of the
             // output must not miss it.
-            std::fflush(out);
+            std::fflush(text);
             std::fprintf(err, "%s: the update record %s was not written: %s\n", program.c_str(),
                          options.recordFile.c_str(), error.c_str());
             std::fflush(err);
@@ -161,6 +248,9 @@ int RunConsoleCommand(const Options& options, const std::string& program,
                 status = exit_status::kRecordNotWritten;
             }
         }
+    }
+    if (options.json) {
+        TellOutcome(json, lines, shown, record, status);
     }
     return status;
 }

@@ -16,6 +16,9 @@ struct StationOptions {
     int count = 0;                   // instruments to handle before ending; 0: no limit
     int waitSeconds = 0;             // end after this long without an instrument; 0: no limit
     std::vector<Function> functions;  // default: auto restart
+    std::string jobFile;              // --job: the job fixes all of the above but `help`
+    bool json = false;                // --json: event lines on stdout, text on stderr
+    std::vector<int> models;          // the job's models; empty: every model
 };
 
 struct StationParseResult {

@@ -106,6 +106,7 @@ QJsonObject RecordObject(const UpdateRecord& r) {
         o["diagnosis"] = QJsonValue();
     }
     o["error"] = r.error.empty() ? QJsonValue() : QJsonValue(Text(r.error));
+    o["declined"] = r.declined.empty() ? QJsonValue() : QJsonValue(Text(r.declined));
     o["exit_status"] = r.exitStatus;
     return o;
 }

@@ -63,6 +63,9 @@ struct UpdateRecord {
     std::vector<PhaseEntry> phases;
     std::optional<Diagnosis> diagnosis;
     std::string error;  // why the run could not start (port), empty otherwise
+    // A job's: why the instrument identified was not served ("declined: model 2 is not in
+    // the job"), empty otherwise.
+    std::string declined;
     int exitStatus = 0;
 };
 
