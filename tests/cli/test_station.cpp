@@ -218,6 +218,10 @@ private slots:
         QTest::newRow("two in turn on a terminal's board")
             << blank << 2 << 0 << 2 << "terminal" << 0 << QByteArray("0 0")
             << "2 handled of 2 (2 done, 0 failed)" << -1;
+        // Declined instruments are recorded as failed and not counted: two for a count of 1.
+        QTest::newRow("a model outside the job, twice")
+            << blank << 1 << 30 << 2 << "declined" << 1 << QByteArray("1 1")
+            << "COM3 model 1: declined: model 1 is not in the job" << -1;
         QTest::newRow("a record line lost")
             << blank << 1 << 0 << 1 << "record fails" << exit_status::kRecordNotWritten
             << QByteArray("0") << "COM3: the update record was not written: No space left" << -1;
@@ -261,6 +265,9 @@ private slots:
         options.waitSeconds = wait;
         options.targetFile = file.toStdString();
         options.functions = {*FunctionFromName(functions.toStdString())};
+        if (event == "declined") {
+            options.models = {0, 2};
+        }
         const ImageDigest image = DigestImageFile(options.targetFile);
         int pauses = 0;
         StationSystem system{[&] { return std::make_unique<WatchedPort>(instrument.port); },
@@ -292,8 +299,9 @@ private slots:
             QCOMPARE(instrument.last, std::string("7"));
         }
         QCOMPARE(pauses, 0);
-        // The result and the outcome agree.
+        // The result and the outcome agree; a declined instrument's record says why.
         for (const UpdateRecord& record : records.taken) {
+            QCOMPARE(record.declined.empty(), event != "declined");
             for (const auto& f : record.functions) {
                 QVERIFY(f.result);
                 const bool succeeded = f.name == "download" ? *f.result >= 0 : *f.result == 0;

@@ -15,7 +15,7 @@ private slots:
         QVERIFY(rig.StartSim({"--model", "2"}, "COM12"));
         const RunResult ports = rig.RunVantrel({"ports"});
         QCOMPARE(ports.exitCode, 0);
-        QVERIFY2(ports.out.contains("COM12  " + rig.Pty().toLatin1() + "\n"),
+        QVERIFY2(ports.out.contains("COM12 " + rig.Pty().toLatin1() + "\n"),
                  ports.out.constData());
         const QString memory = rig.Write("config/vantrel/BootLoader.ini", "com12\n");
         QVERIFY(!memory.isEmpty());
