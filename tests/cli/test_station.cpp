@@ -319,19 +319,29 @@ private slots:
         QTest::addColumn<int>("columns");
         QTest::addColumn<int>("ports");
         QTest::addColumn<QStringList>("shown");  // in this order, each in a line of its own
+        QTest::addColumn<QString>("prefix");     // of the port names
         QTest::newRow("16 ports in 10 lines")
             << 10 << 160 << 16
-            << QStringList{"COM4 ", "COM9 ", "COM7 ", "COM12", "+9 waiting", "1 handled"};
+            << QStringList{"COM4 ", "COM9 ", "COM7 ", "COM12", "+9 waiting", "1 handled"}
+            << "COM";
         QTest::newRow("40 columns")
             << 30 << 40 << 4
             << QStringList{"COM4   download  37%   0/0", "COM9   erase 3/7       0/0",
-                           "COM7   waiting         0/1  !!! Downloa", "COM12  waiting"};
+                           "COM7   waiting         0/1  !!! Downloa", "COM12  waiting"}
+            << "COM";
         QTest::newRow("a failure's reason, wide")
             << 30 << 160 << 3
             << QStringList{"COM4 ", "COM9 ", "COM7   /dev/ttyUSB0   model 1  waiting",
                            "0 done 1 failed  !!! Download ABORTED !!!: User Area Sectors Bank1 "
                            "protected",
-                           "1 handled"};
+                           "1 handled"}
+            << "COM";
+        QTest::newRow("a job's slot names, in a column of their width")
+            << 30 << 160 << 4
+            << QStringList{"fixture-A-4  /dev/ttyUSB0", "fixture-A-9  /dev/ttyUSB0",
+                           "fixture-A-7  /dev/ttyUSB0   model 1  waiting",
+                           "fixture-A-12 /dev/ttyUSB0"}
+            << "fixture-A-";
     }
     void boardFitsTheTerminal() {
         QFETCH(int, rows);
@@ -342,8 +352,9 @@ private slots:
         // COM4 transfers, COM9 erases, COM12 waits, COM7 failed; the rest wait.
         const int names[] = {4, 7, 9, 12};
         for (int i = 0; i < ports; ++i) {
-            const std::size_t row =
-                board.AddRow("COM" + std::to_string(i < 4 ? names[i] : 20 + i), "/dev/ttyUSB0");
+            QFETCH(QString, prefix);
+            const std::size_t row = board.AddRow(
+                prefix.toStdString() + std::to_string(i < 4 ? names[i] : 20 + i), "/dev/ttyUSB0");
             board.SetPhase(row, "waiting");
         }
         TransferFigures figures;
