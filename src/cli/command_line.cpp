@@ -53,7 +53,7 @@ constexpr const char* kStationFooter =
     "\n"
     "Exit status: 0 every instrument handled succeeded, 1 at least one failed, 2 usage\n"
     "error or a refusal at the start (no --port, one device named twice, an image or a\n"
-    "record that cannot be used), 3 --wait ended it before --count, 4 no port could be\n"
+    "record that cannot be used, a job that cannot be served), 3 --wait ended it before --count, 4 no port could be\n"
     "opened, 5 a record line could not be written, 130 interrupted (Ctrl-C), 143 SIGTERM,\n"
     "129 SIGHUP.";
 
