@@ -51,11 +51,11 @@ constexpr const char* kStationFooter =
     "The first Ctrl-C takes no new instruments and lets running ones finish; a second\n"
     "cancels running transfers.\n"
     "\n"
-    "Exit status: 0 every instrument handled succeeded, 1 at least one failed, 2 usage\n"
-    "error or a refusal at the start (no --port, one device named twice, an image or a\n"
-    "record that cannot be used, a job that cannot be served), 3 --wait ended it before --count, 4 no port could be\n"
-    "opened, 5 a record line could not be written, 130 interrupted (Ctrl-C), 143 SIGTERM,\n"
-    "129 SIGHUP.";
+    "Exit status: 0 every instrument handled succeeded, 1 at least one failed (or was\n"
+    "declined by the job), 2 usage error or a refusal at the start (no --port, one device\n"
+    "named twice, an image or a record that cannot be used, a job that cannot be served),\n"
+    "3 --wait ended it before --count, 4 no port could be opened, 5 a record line could\n"
+    "not be written, 130 interrupted (Ctrl-C), 143 SIGTERM, 129 SIGHUP.";
 
 // The usage lists each command on a line of its own: a command takes nothing before it.
 class Formatter final : public CLI::Formatter {
