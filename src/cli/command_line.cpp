@@ -3,6 +3,8 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 
+#include "job.h"
+
 namespace vantrel::cli {
 
 namespace {
@@ -52,11 +54,11 @@ constexpr const char* kStationFooter =
     "trace goes into a file in the trace folder, named in its record line. Without\n"
     "--trace-dir and --record no trace files are written.\n"
     "\n"
-    "Exit status: 0 every instrument handled succeeded, 1 at least one failed, 2 usage\n"
-    "error or a refusal at the start (no --port, one device named twice, an image, a\n"
-    "record or a trace folder that cannot be used), 3 --wait ended it before --count,\n"
-    "4 no port could be opened, 5 a record line could not be written, 130 interrupted\n"
-    "(Ctrl-C), 143 SIGTERM, 129 SIGHUP.";
+    "Exit status: 0 every instrument handled succeeded, 1 at least one failed (or was\n"
+    "declined by the job), 2 usage error or a refusal at the start (no --port, one device\n"
+    "named twice, an image, a record or a trace folder that cannot be used, a job that\n"
+    "cannot be served), 3 --wait ended it before --count, 4 no port could be opened, 5 a\n"
+    "record line could not be written, 130 interrupted (Ctrl-C), 143 SIGTERM, 129 SIGHUP.";
 
 // The usage lists each command on a line of its own: a command takes nothing before it.
 class Formatter final : public CLI::Formatter {
@@ -69,9 +71,17 @@ public:
         }
         const std::string indent(get_label("Usage").size() + 1, ' ');
         for (const CLI::App* command : app->get_subcommands({})) {
-            std::string line =
-                CLI::Formatter::make_usage(command, name + " " + command->get_name());
-            usage += line.replace(0, indent.size(), indent);
+            // A command of commands (job check) shows each of them.
+            std::vector<const CLI::App*> shown = command->get_subcommands({});
+            if (shown.empty()) {
+                shown.push_back(command);
+            }
+            for (const CLI::App* each : shown) {
+                const std::string full = name + " " + command->get_name() +
+                                         (each == command ? "" : " " + each->get_name());
+                std::string line = CLI::Formatter::make_usage(each, full);
+                usage += line.replace(0, indent.size(), indent);
+            }
         }
         return usage;
     }
@@ -198,8 +208,15 @@ void CommandLine::Define(const std::string& program) {
     app.add_flag("--trace-bytes", m_console.traceBytes,
                  "with --trace: every byte of every frame");
     Functions(app, m_functionNames);
-    // The console's options to come (a job file, machine-readable output, a wire trace) are
-    // each one Value(...) or add_flag(...) line here, with its field in Options.
+    // The production line's: a job instead of the options above, and output for programs.
+    Value(app, "--job", m_console.jobFile, "FILE",
+          "run the job FILE (man 5 vantrel-job) on its one\n"
+          "slot; the options and functions it fixes are refused");
+    app.add_flag("--json", m_console.json,
+                 "one JSON object per event on stdout (man vantrel);\n"
+                 "the text goes to stderr");
+    // The console's options to come (a wire trace) are each one Value(...) or add_flag(...)
+    // line here, with its field in Options.
 
     // vantrel ports
     m_ports = app.add_subcommand("ports", "list the COM names with their devices, opening none")
@@ -235,9 +252,32 @@ void CommandLine::Define(const std::string& program) {
     station.add_flag("--trace-bytes", m_station.traceBytes,
                      "every byte of every frame in the trace files");
     Functions(station, m_stationFunctionNames);
+    Value(station, "--job", m_station.jobFile, "FILE",
+          "serve the job FILE (man 5 vantrel-job): its slots,\n"
+          "image, functions and models; the options it fixes\n"
+          "are refused");
+    station.add_flag("--json", m_station.json,
+                     "one JSON object per event on stdout (man vantrel);\n"
+                     "the text goes to stderr, no board is drawn");
 
-    // Commands to come (checking a job file, a doctor for the ports) are each one
-    // add_subcommand(...) here, with their options defined as above.
+    // vantrel doctor [--port P]... [--open]
+    m_doctor = app.add_subcommand("doctor", "examine the ports for what keeps them from working")
+                   ->group("Commands");
+    Repeatable(*m_doctor, "--port", m_console.doctorPorts, "COMn|DEVICE",
+               "a port to examine, once for each (default: every\n"
+               "listed port)");
+    m_doctor->add_flag("--open", m_console.doctorOpen,
+                       "also open each port that has no problem once (this\n"
+                       "raises DTR and RTS, which resets many instruments)");
+
+    // vantrel job check FILE
+    m_job = app.add_subcommand("job", "check a production job (man 5 vantrel-job)")
+                ->group("Commands");
+    m_job->require_subcommand(1, 1);
+    m_jobCheck = m_job->add_subcommand("check", "check a job file, opening no port");
+    m_jobCheck->add_option("FILE", m_console.jobFile, "the job file")
+        ->required()
+        ->check(kPlainValue);
 
     // A command takes nothing that was given before it.
     for (CLI::App* command : app.get_subcommands({})) {
@@ -275,8 +315,9 @@ std::string CommandLine::Parse(const std::vector<std::string>& args) {
         return error.what();
     } catch (const CLI::ExcludesError&) {
         // Only the commands exclude anything: whatever was given before them.
-        const CLI::App* command = m_ports->parsed() ? m_ports : m_stationApp;
-        return "\"" + command->get_name() + "\" comes first, with nothing before it";
+        const CLI::App* command = ParsedCommand();
+        return "\"" + (command != nullptr ? command->get_name() : std::string("the command")) +
+               "\" comes first, with nothing before it";
     } catch (const CLI::ParseError& error) {
         // An error inside the station's part: the station's usage goes with it.
         if (m_stationApp->parsed() && args.front() == "station") {
@@ -288,8 +329,15 @@ std::string CommandLine::Parse(const std::vector<std::string>& args) {
         m_command = Command::ListPorts;
     } else if (m_stationApp->parsed()) {
         m_command = Command::Station;
+    } else if (m_doctor->parsed()) {
+        m_command = Command::Doctor;
+    } else if (m_jobCheck->parsed()) {
+        m_command = Command::JobCheck;
     }
     if (std::string error = Check(); !error.empty()) {
+        return error;
+    }
+    if (std::string error = JobRules(); !error.empty()) {
         return error;
     }
     Finish();
@@ -324,7 +372,43 @@ void CommandLine::Finish() {
     m_station.ports = ports;
 }
 
+const CLI::App* CommandLine::ParsedCommand() const {
+    for (const CLI::App* command : {m_ports, m_stationApp, m_doctor, m_job}) {
+        if (command->parsed()) {
+            return command;
+        }
+    }
+    return nullptr;
+}
+
+std::string CommandLine::JobRules() const {
+    const bool station = m_command == Command::Station;
+    if (m_command != Command::Run && !station) {
+        return {};
+    }
+    const CLI::App& app = station ? *m_stationApp : *m_app;
+    if ((station ? m_station.jobFile : m_console.jobFile).empty()) {
+        return {};
+    }
+    // Refused whether the job writes the key or leaves it to its default: the operator
+    // chooses the job and changes nothing of it.
+    for (const char* name : kJobFixedOptions) {
+        const CLI::Option* option = app.get_option_no_throw(name);
+        if (option != nullptr && option->count() > 0) {
+            return JobFixedText(name);
+        }
+    }
+    if (!(station ? m_stationFunctionNames : m_functionNames).empty()) {
+        return JobFixedText("the function \"" +
+                            (station ? m_stationFunctionNames : m_functionNames).front() + "\"");
+    }
+    return {};
+}
+
 std::string CommandLine::StationRules() const {
+    if (!m_station.jobFile.empty()) {
+        return {};
+    }
     const bool downloads =
         std::any_of(m_station.functions.begin(), m_station.functions.end(),
                     [](Function f) { return f == Function::Download || f == Function::Auto; });
@@ -349,10 +433,10 @@ std::string CommandLine::Check() const {
         }
     }
     // Each option once, but the station's --port.
-    const std::vector<const CLI::App*> apps = {m_app.get(), m_stationApp};
+    const std::vector<const CLI::App*> apps = {m_app.get(), m_stationApp, m_doctor};
     for (const CLI::App* app : apps) {
         for (const CLI::Option* option : app->get_options()) {
-            const bool repeatable = app == m_stationApp && option->get_name() == "--port";
+            const bool repeatable = app != m_app.get() && option->get_name() == "--port";
             if (option->count() > 1 && !option->get_positional() && !repeatable) {
                 return option->get_name() + " given more than once";
             }

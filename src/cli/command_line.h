@@ -25,7 +25,7 @@ namespace vantrel::cli {
 // Not thread-safe; one per parse.
 class CommandLine {
 public:
-    enum class Command { Run, ListPorts, Station, Help, Version };
+    enum class Command { Run, ListPorts, Station, Help, Version, Doctor, JobCheck };
 
     explicit CommandLine(const std::string& program);
     ~CommandLine();
@@ -37,7 +37,8 @@ public:
     std::string Parse(const std::vector<std::string>& args);
 
     Command command() const { return m_command; }
-    // Filled by a successful Parse for Command::Run (all but `command`).
+    // Filled by a successful Parse for Command::Run (all but `command`); for Command::Doctor
+    // its doctorPorts and doctorOpen, for Command::JobCheck its jobFile.
     const Options& console() const { return m_console; }
     // Filled by a successful Parse for Command::Station; for Command::Help only `help`, set
     // when the station's help was asked for.
@@ -56,10 +57,17 @@ private:
     std::string StationRules() const;
     // The console's trace options belong together.
     std::string TraceRules() const;
+    // The options and functions a job fixes, refused beside --job; empty when none is given.
+    std::string JobRules() const;
+    // The command that was parsed (ports, station, doctor, job check), or null.
+    const CLI::App* ParsedCommand() const;
 
     std::unique_ptr<CLI::App> m_app;
     CLI::App* m_ports = nullptr;
     CLI::App* m_stationApp = nullptr;
+    CLI::App* m_doctor = nullptr;
+    CLI::App* m_job = nullptr;
+    CLI::App* m_jobCheck = nullptr;
     Command m_command = Command::Run;
     Options m_console;
     StationOptions m_station;

@@ -15,7 +15,7 @@ _vantrel_value() {
                 mapfile -t COMPREPLY < <(compgen -W \
                     "$("${COMP_WORDS[0]}" ports 2>/dev/null | cut -d' ' -f1)" -- "$cur")
             fi ;;
-        --file|--record|--trace)
+        --file|--record|--trace|--job)
             compopt -o filenames 2>/dev/null
             mapfile -t COMPREPLY < <(compgen -f -- "$cur") ;;
         --trace-dir)
@@ -32,7 +32,7 @@ _vantrel() {
     local cur=${COMP_WORDS[COMP_CWORD]}
     local prev=${COMP_WORDS[COMP_CWORD-1]}
     local functions="blank-check memory-test erase download auto restart"
-    local options="--port --file --wait --record --trace --trace-bytes --help --version"
+    local options="--port --file --wait --record --trace --trace-bytes --job --json --help --version"
 
     # --port=VALUE: bash splits the word at "=" when COMP_WORDBREAKS holds it (the default),
     # so the value is the current word after a "=" word, or nothing right after the "=".
@@ -55,9 +55,20 @@ _vantrel() {
 
     local words=$functions
     if ((COMP_CWORD == 1)); then
-        words="$words ports station"
+        words="$words ports station doctor job"
     elif [[ ${COMP_WORDS[1]} == station ]]; then
-        options="--port --file --wait --record --count --trace-dir --trace-all --trace-bytes --help"
+        options="--port --file --wait --record --count --trace-dir --trace-all --trace-bytes --job --json --help"
+    elif [[ ${COMP_WORDS[1]} == doctor ]]; then
+        words="" options="--port --open --help"
+    elif [[ ${COMP_WORDS[1]} == job ]]; then
+        # job check FILE
+        if ((COMP_CWORD == 2)); then
+            words=check
+        else
+            compopt -o filenames 2>/dev/null
+            mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+            return
+        fi
     elif [[ ${COMP_WORDS[1]} == ports ]]; then
         return
     fi

@@ -6,6 +6,8 @@
 
 #include "console_display.h"
 #include "console_run.h"
+#include "job.h"
+#include "json_events.h"
 #include "line_watch.h"
 #include "serial/port_memory.h"
 #include "serial/trace_file.h"
@@ -13,6 +15,7 @@
 #include "session/image_file.h"
 #include "session/strings.h"
 #include "session/trace_events.h"
+#include "station_board.h"
 #include "update_record.h"
 
 namespace vantrel::cli {
@@ -138,6 +141,66 @@ std::string OpenTraceFile(const Options& options, TraceFile& file) {
     return file.Open(options.traceFile) ? std::string() : file.ErrorText();
 }
 
+// --job: the job's one slot, image, functions, models, record and wait in place of the
+// options it fixes (the parser refused those beside it). Every reason it cannot run, one a
+// line, found before any port is opened; empty when it can.
+std::vector<std::string> TakeJob(Options& options, std::optional<ImageDigest>& image,
+                                 const SystemView* view) {
+    if (view == nullptr) {
+        return {"--job cannot be used here"};
+    }
+    ReadyJob ready = PrepareJob(options.jobFile, *view);
+    if (!ready.job) {
+        return ready.errors;
+    }
+    const Job& job = *ready.job;
+    if (job.fixture.size() != 1) {
+        return {job.path + ": the console serves one slot, and this job has " +
+                std::to_string(job.fixture.size()) + ": serve it with \"vantrel station --job " +
+                job.path + "\""};
+    }
+    options.port = job.fixture.front().port;
+    options.portName = job.fixture.front().name;
+    options.targetFile = job.image;
+    options.recordFile = job.record;
+    options.functions = job.functions;
+    options.models = job.models;
+    // The station's idle bound is, for the one instrument of the console, its wait for the
+    // reset.
+    options.waitSeconds = job.waitSeconds > 0 ? job.waitSeconds : kDefaultWaitSeconds;
+    image = std::move(ready.image);
+    if (!options.recordFile.empty()) {
+        if (const std::string why = PrepareRecordFile(options.recordFile); !why.empty()) {
+            return {"the update record " + options.recordFile + " cannot be written: " + why};
+        }
+    }
+    return {};
+}
+
+// What the run's last event line says of it.
+void TellOutcome(JsonEvents& json, EventLines& lines, const std::string& port,
+                 const UpdateRecord& record, int status) {
+    if (!record.declined.empty()) {
+        json.Declined(record.declined);
+    }
+    std::string text = record.declined;
+    std::optional<std::int32_t> result;
+    if (text.empty() && !record.functions.empty()) {
+        text = LastResult(record.functions.back().outcome, record.functions.back().reason);
+        result = record.functions.back().result;
+    } else if (text.empty() && record.diagnosis) {
+        text = record.diagnosis->text;
+    } else if (text.empty()) {
+        text = record.error;
+    }
+    json.InstrumentOutcome(status == exit_status::kSuccess, text, result, status);
+    // An instrument identified is handled, unless the job declined it.
+    const bool handled = record.model >= 0 && record.declined.empty();
+    const bool done = handled && status == exit_status::kSuccess;
+    lines.Summary(port, done ? 1 : 0, handled && !done ? 1 : 0, record.declined.empty() ? 0 : 1,
+                  status);
+}
+
 }  // namespace
 
 std::string StartRefusal(const Options& options, std::optional<ImageDigest>& image) {
@@ -165,11 +228,25 @@ std::string StartRefusal(const Options& options, std::optional<ImageDigest>& ima
     return {};
 }
 
-int RunConsoleCommand(const Options& options, const std::string& program,
+int RunConsoleCommand(const Options& given, const std::string& program,
                       const std::string& version, ConsoleSystem& system, std::FILE* out,
                       std::FILE* err) {
+    Options options = given;
     std::optional<ImageDigest> image;
-    std::string refusal = StartRefusal(options, image);
+    std::string refusal;
+    if (!options.jobFile.empty()) {
+        const std::vector<std::string> errors = TakeJob(options, image, system.view);
+        for (const std::string& error : errors) {
+            std::fprintf(err, "%s: %s\n", program.c_str(), error.c_str());
+        }
+        if (!errors.empty()) {
+            std::fprintf(err, "%s: the job cannot be run; no port was opened\n",
+                         program.c_str());
+            return exit_status::kUsage;
+        }
+    } else {
+        refusal = StartRefusal(options, image);
+    }
     // The trace file after the others: opening it empties it, which a run refused for its
     // image should not do.
     TraceFile traceFile;
@@ -181,7 +258,16 @@ int RunConsoleCommand(const Options& options, const std::string& program,
         return exit_status::kUsage;
     }
 
-    const ChosenPort port = ChoosePort(options.port, system);
+    ChosenPort port = ChoosePort(options.port, system);
+    if (!options.portName.empty()) {
+        // The slot's name is the port's name everywhere.
+        port.name = options.portName;
+    }
+    // With --json the standard output is the event lines', and the text goes to stderr.
+    std::FILE* text = options.json ? err : out;
+    EventLines lines(out);
+    const std::string shown = port.name.empty() ? port.device : port.name;
+    JsonEvents json(lines, shown, system.clock);
     int status = port.status;
     UpdateRecord record;
     if (!port.error.empty()) {
@@ -196,10 +282,14 @@ int RunConsoleCommand(const Options& options, const std::string& program,
                           system.port);
         }
         WatchedPort watched(trace ? trace->tracingPort : system.port);
-        ConsoleDisplay display(out, system.terminal, system.clock);
+        ConsoleDisplay display(text, system.terminal && !options.json, system.clock);
         ConsoleRun run(watched, system.clock, display, err, system.cancel);
         if (trace) {
             run.AddObserver(trace->events);
+        }
+        if (options.json) {
+            run.AddObserver(json);
+            run.SetRunEvents(&json);
         }
         status = run.Run(options, port.name, port.device, image ? &*image : nullptr);
         const int signalStatus = system.signalStatus ? system.signalStatus() : 0;
@@ -214,7 +304,7 @@ int RunConsoleCommand(const Options& options, const std::string& program,
             record.trace = options.traceFile;
             record.traceError = traceFile.ErrorText();
             if (!record.traceError.empty()) {
-                std::fflush(out);
+                std::fflush(text);
                 std::fprintf(err, "%s: %s\n", program.c_str(), record.traceError.c_str());
             }
         }
@@ -226,7 +316,7 @@ int RunConsoleCommand(const Options& options, const std::string& program,
         if (!error.empty()) {
             // Said last, after everything the run printed: a script reading the end of the
             // output must not miss it.
-            std::fflush(out);
+            std::fflush(text);
             std::fprintf(err, "%s: the update record %s was not written: %s\n", program.c_str(),
                          options.recordFile.c_str(), error.c_str());
             std::fflush(err);
@@ -234,6 +324,9 @@ int RunConsoleCommand(const Options& options, const std::string& program,
                 status = exit_status::kRecordNotWritten;
             }
         }
+    }
+    if (options.json) {
+        TellOutcome(json, lines, shown, record, status);
     }
     return status;
 }

@@ -12,6 +12,7 @@
 #include "serial/port.h"
 #include "serial/port_map.h"
 #include "serial/stop_signal.h"
+#include "system_view.h"
 
 namespace vantrel::cli {
 
@@ -30,6 +31,8 @@ struct ConsoleSystem {
     const StopSignal* cancel = nullptr;  // raised once the run is to be cancelled
     std::function<int()> signalStatus;   // the exit status after the signal that cancelled
                                          // the run (128 + signal); 0 or unset: none
+    const SystemView* view = nullptr;    // the machine as --job's slot is resolved (opening
+                                         // nothing); null: --job is refused
 };
 
 // Why the run cannot start, found before any port is opened, or empty when it can: the
@@ -40,7 +43,10 @@ struct ConsoleSystem {
 std::string StartRefusal(const Options& options, std::optional<ImageDigest>& image);
 
 // Runs `options` (Command::Run) as `vantrel` does: the start-up checks (status 2 before any
-// port is opened), the choice of the port, the run, and the record line. A record line that
+// port is opened), the choice of the port, the run, and the record line. With a job
+// (`options.jobFile`), the job is read, its image checked against its SHA-256 and its one
+// slot resolved first, and the job's values take the place of the options it fixes. With
+// `options.json` the event lines go to `out` and everything else to `err`. A record line that
 // cannot be written makes an otherwise good run's status exit_status::kRecordNotWritten, and
 // its message is the last thing printed. `program` names the program in messages, `version`
 // goes into the record. Output goes to `out`, errors to `err`; returns the exit status.

@@ -1,9 +1,11 @@
 #include "console_run.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <utility>
 
+#include "job.h"
 #include "session/bootloader.h"
 #include "session/image_file.h"
 #include "session/strings.h"
@@ -160,6 +162,12 @@ int ConsoleRun::RunFunctions(const Options& options) {
             if (waited != WaitResult::OnLine) {
                 return NotIdentified(waited, options.waitSeconds);
             }
+            const int model = m_connection.InstrumentModel();
+            if (!options.models.empty() &&
+                std::find(options.models.begin(), options.models.end(), model) ==
+                    options.models.end()) {
+                return Decline(DeclinedText(model));
+            }
         }
         const FunctionEnd end = RunFunction(function);
         if (Cancelled()) {
@@ -186,13 +194,15 @@ std::optional<int> ConsoleRun::ServeInstrument(const Options& options,
     Begin(options, portName, device, image);
     std::optional<int> status;
     if (WaitForInstrument(std::nullopt, &gate.NoNewInstruments(), &gate) == WaitResult::OnLine) {
-        const std::string notTaken = gate.TakeInstrument(m_connection.InstrumentModel());
-        if (notTaken.empty()) {
+        const TakeAnswer answer = gate.TakeInstrument(m_connection.InstrumentModel());
+        if (answer.kind == TakeAnswer::Kind::Taken) {
             status = Finish(RunFunctions(options), false);
+        } else if (answer.kind == TakeAnswer::Kind::Declined) {
+            status = Finish(Decline(answer.why), false);
         } else {
             // Left at its menu the instrument would wait there for nobody.
             m_connection.Leave();
-            m_display.Message("not taken: " + notTaken);
+            m_display.Message("not taken: " + answer.why);
             m_display.SetListener(nullptr);
         }
     } else {
@@ -242,6 +252,9 @@ ConsoleRun::WaitResult ConsoleRun::WaitForInstrument(std::optional<int> seconds,
         if (!announced && now >= std::min(announceAt, announceBy)) {
             m_display.Message(announcement);
             announced = true;
+            if (m_runEvents != nullptr) {
+                m_runEvents->Waiting();
+            }
         }
         const std::uint64_t until =
             std::min({deadline, wakeAt, announced ? UINT64_MAX : std::min(announceAt, announceBy)});
@@ -310,6 +323,12 @@ int ConsoleRun::NotIdentified(WaitResult result, int seconds) {
     Error(d.text.substr(0, d.text.size() - 1));
     m_record.diagnosis = UpdateRecord::Diagnosis{d.kind, seen.bytesSeen, d.firstBytesHex, d.text};
     return exit_status::kNotIdentified;
+}
+
+int ConsoleRun::Decline(const std::string& why) {
+    m_record.declined = why;
+    m_display.Message(why);
+    return exit_status::kFunctionFailed;
 }
 
 std::string ConsoleRun::TargetRefusal() {

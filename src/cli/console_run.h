@@ -32,18 +32,40 @@ inline constexpr int kInterrupted = 130;  // 128 + SIGINT, as shells report it; 
                                           // SIGTERM 143, after SIGHUP 129
 }  // namespace exit_status
 
+// What a station answers for an instrument that came On-Line on one of its ports.
+struct TakeAnswer {
+    enum class Kind {
+        Taken,     // the port handles it
+        NotTaken,  // the station takes no more (count reached, stopping): no record
+        Declined,  // the job does not program its model: recorded as failed, not counted
+    };
+    Kind kind = Kind::Taken;
+    std::string why;  // NotTaken: "the count is reached"; Declined: DeclinedText(model)
+};
+
 // What a station decides for one of its ports while that port's run goes on.
 class StationGate {
 public:
     virtual ~StationGate() = default;
     // Raised once the station takes no new instruments: a wait for one ends at once.
     virtual const StopSignal& NoNewInstruments() = 0;
-    // An instrument of `model` came On-Line: empty when this port is to handle it, otherwise
-    // why not ("count reached", "stopping"); the instrument's menu is then left with "7".
-    virtual std::string TakeInstrument(int model) = 0;
+    // An instrument of `model` came On-Line: whether this port is to handle it. The menu of
+    // one not taken or declined is left with "7".
+    virtual TakeAnswer TakeInstrument(int model) = 0;
     // When (clock ms) the wait for a reset asks again: the station's idle bound, which this
     // call looks at and may end (raising NoNewInstruments); UINT64_MAX: no bound.
     virtual std::uint64_t WakeAtMs() = 0;
+};
+
+// What a run tells beyond the session's events (machine-readable output).
+//
+// Thread contract: called on the run's thread.
+class RunEvents {
+public:
+    virtual ~RunEvents() = default;
+    // A wait for a reset was announced: the line has fallen quiet after the open, and a reset
+    // from now on is seen.
+    virtual void Waiting() = 0;
 };
 
 // One run of the console: opens the port, waits for a reset instrument, runs the functions
@@ -62,11 +84,15 @@ public:
 
     // Another observer of the session's events (machine-readable output, a wire trace).
     void AddObserver(SessionEvents& observer) { m_events.Add(observer); }
+    // Told of the announced waits (may be null).
+    void SetRunEvents(RunEvents* events) { m_runEvents = events; }
     // What the operator is told when the target file is no longer the one read at the start.
     void SetImageChangedText(const std::string& text) { m_imageChangedText = text; }
 
     // Runs `options` on `device` (shown as `portName`, which may be empty for a device given
-    // by path), then closes the port. The functions run in order up to the first that fails;
+    // by path), then closes the port. An instrument of a model outside `options.models` (when
+    // not empty) is declined: its menu is left, the record says why, and the run ends with
+    // exit_status::kFunctionFailed. The functions run in order up to the first that fails;
     // the blank check's "not blank" is no failure in a list, but alone it ends the run with
     // exit_status::kFunctionFailed. `image` is the target file as read at the start (none
     // without --file): a file that differs from it by the time a download is due is refused,
@@ -81,9 +107,10 @@ public:
     bool OpenPort(const std::string& device);
     // Waits, until the gate takes no new instruments (asking it again at the time it gives),
     // for the next reset instrument; runs the functions on it and leaves its menu, the port staying open and
-    // listening. Returns the instrument's exit status (Record() then describes it), or
-    // nothing when no instrument was taken: the wait was stopped, the port failed, or the
-    // gate did not take the instrument (its menu is then left with "7").
+    // listening. Returns the instrument's exit status (Record() then describes it; for one the
+    // gate declined, its `declined` is set and the status is kFunctionFailed), or nothing when
+    // no instrument was taken: the wait was stopped, the port failed, or the gate did not take
+    // the instrument (its menu is then left with "7").
     std::optional<int> ServeInstrument(const Options& options, const std::string& portName,
                                        const std::string& device, const ImageDigest* image,
                                        StationGate& gate);
@@ -111,6 +138,9 @@ private:
                                  StationGate* gate = nullptr);
     void RestartRecord();
     int NotIdentified(WaitResult result, int seconds);
+    // Ends the run on an instrument the job does not program: said, recorded; the menu is
+    // left by Finish.
+    int Decline(const std::string& why);
     FunctionEnd RunFunction(Function function);
     // The target file of a download as the run may send it; empty when it may, else why not.
     std::string TargetRefusal();
@@ -126,6 +156,7 @@ private:
     std::FILE* m_errors;
     const StopSignal* m_cancel;
     SessionEventsFanout m_events;
+    RunEvents* m_runEvents = nullptr;
     SerialChannel m_channel;
     Connection m_connection;
     const ImageDigest* m_image = nullptr;  // the target file as read at the start

@@ -329,12 +329,22 @@ std::string ImageMismatch(const Job& job, const ImageDigest& digest) {
     return {};
 }
 
-std::string DeclinedText(int model) {
-    return "declined: model " + std::to_string(model) + " is not in the job";
-}
-
-std::string JobFixedText(const std::string& what) {
-    return what + " is fixed by the job and cannot be given with --job";
+ReadyJob PrepareJob(const std::string& path, const SystemView& view) {
+    ReadyJob ready;
+    JobRead read = ReadJob(path);
+    ready.errors = std::move(read.errors);
+    if (!read.job) {
+        return ready;
+    }
+    ready.image = DigestImageFile(read.job->image);
+    if (std::string mismatch = ImageMismatch(*read.job, ready.image); !mismatch.empty()) {
+        ready.errors.push_back(mismatch);
+    }
+    ResolveSlots(*read.job, view, ready.errors);
+    if (ready.errors.empty()) {
+        ready.job = std::move(read.job);
+    }
+    return ready;
 }
 
 int RunJobCheck(const std::string& path, const SystemView& view, std::FILE* out, std::FILE* err) {

@@ -79,8 +79,11 @@ std::vector<SlotDevice> ResolveSlots(const Job& job, const SystemView& view,
 std::string ImageMismatch(const Job& job, const ImageDigest& digest);
 
 // What the row, the line and the record say of an instrument the job declines:
-// "declined: model 2 is not in the job".
-std::string DeclinedText(int model);
+// "declined: model 2 is not in the job". (Inline, as the next one: the console's run and its
+// command line, which need no job file, use them.)
+inline std::string DeclinedText(int model) {
+    return "declined: model " + std::to_string(model) + " is not in the job";
+}
 
 // The options a job fixes, refused beside --job whether the job writes the key or leaves it
 // to its default: the image, the ports, the record, the count and the idle bound. The
@@ -89,7 +92,20 @@ inline constexpr const char* kJobFixedOptions[] = {"--file", "--port", "--record
                                                    "--wait"};
 
 // The refusal of `what` (an option, or "functions") beside a job.
-std::string JobFixedText(const std::string& what);
+inline std::string JobFixedText(const std::string& what) {
+    return what + " is fixed by the job and cannot be given with --job";
+}
+
+// A job made ready to serve before any port is opened: read and checked, its image read once
+// (as the transfers will send it) and found to be the job's, every slot resolved to its device
+// with no device twice. A slot whose adapter is missing now is no error: a station waits for
+// it. `errors` holds every reason the job cannot be served; `job` is set only without any.
+struct ReadyJob {
+    std::optional<Job> job;
+    ImageDigest image;
+    std::vector<std::string> errors;
+};
+ReadyJob PrepareJob(const std::string& path, const SystemView& view);
 
 // `vantrel job check FILE`: reads the job, checks its image against its SHA-256, resolves
 // every slot to its device without opening it, and lists the slots on `out`. 0 when the job

@@ -23,12 +23,22 @@ void EventLines::Write(const std::string& port, const char* event, QJsonObject f
     fields["schema"] = kSchema;
     fields["time"] = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
     fields["event"] = QString::fromLatin1(event);
-    fields["port"] = Text(port);
+    fields["port"] = port.empty() ? QJsonValue() : QJsonValue(Text(port));
     QByteArray line = QJsonDocument(fields).toJson(QJsonDocument::Compact);
     line.append('\n');
     const std::lock_guard lock(m_mutex);
     std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), m_out);
     std::fflush(m_out);
+}
+
+void EventLines::Summary(const std::string& port, int done, int failed, int declined,
+                         int exitStatus) {
+    Write(port, "summary",
+          {{"handled", done + failed},
+           {"done", done},
+           {"failed", failed},
+           {"declined", declined},
+           {"exit_status", exitStatus}});
 }
 
 JsonEvents::JsonEvents(EventLines& lines, std::string port, Clock& clock)
@@ -38,10 +48,11 @@ void JsonEvents::Identified(int model) {
     m_lines.Write(m_port, "identified", {{"model", model}});
 }
 
+void JsonEvents::Waiting() {
+    m_lines.Write(m_port, "waiting");
+}
+
 void JsonEvents::PhaseBegun(Phase phase) {
-    if (phase == Phase::Identification) {
-        m_lines.Write(m_port, "waiting");
-    }
     if (phase == Phase::Transfer) {
         m_lastTenth = -1;
         m_lastProgressMs = 0;
@@ -77,10 +88,13 @@ void JsonEvents::TransferProgress(const TransferState& state) {
                    {"repeats", state.repeats}});
 }
 
-void JsonEvents::InstrumentOutcome(bool ok, const std::string& text, std::int32_t result,
-                                   int exitStatus) {
+void JsonEvents::InstrumentOutcome(bool ok, const std::string& text,
+                                   std::optional<std::int32_t> result, int exitStatus) {
     m_lines.Write(m_port, "outcome",
-                  {{"ok", ok}, {"text", Text(text)}, {"result", result}, {"exit_status", exitStatus}});
+                  {{"ok", ok},
+                   {"text", Text(text)},
+                   {"result", result ? QJsonValue(*result) : QJsonValue()},
+                   {"exit_status", exitStatus}});
 }
 
 void JsonEvents::Declined(const std::string& text) {

@@ -10,7 +10,11 @@
 
 #include "console_command.h"
 #include "console_run.h"
+#include "doctor.h"
+#include "job.h"
 #include "options.h"
+#include "port_listing.h"
+#include "real_system_view.h"
 #include "serial/clock.h"
 #include "serial/port_map.h"
 #include "serial/port_memory.h"
@@ -23,15 +27,13 @@ namespace {
 using namespace vantrel;
 using namespace vantrel::cli;
 
-int ListPortsCommand() {
-    const std::vector<PortEntry> entries = ListPorts();
+int ListPortsCommand(const SystemView& view) {
+    const std::vector<PortEntry> entries = view.Ports();
     if (entries.empty()) {
         std::fputs("No serial ports found.\n", stderr);
         return exit_status::kSuccess;
     }
-    for (const PortEntry& entry : entries) {
-        std::printf("%-6s %s\n", entry.name.c_str(), entry.device.c_str());
-    }
+    std::fputs(FormatPortList(DescribePorts(entries, view)).c_str(), stdout);
     return exit_status::kSuccess;
 }
 
@@ -49,6 +51,9 @@ int main(int argc, char** argv) {
         return exit_status::kUsage;
     }
     const Options& options = parsed.options;
+    // The machine as the port list, the doctor and the jobs read it, opening nothing (but
+    // the doctor's --open).
+    RealSystemView view;
     switch (options.command) {
         case Options::Command::Help:
             std::fputs(UsageText(program).c_str(), stdout);
@@ -57,7 +62,11 @@ int main(int argc, char** argv) {
             std::printf("%s %s\n", program.c_str(), VANTREL_VERSION);
             return exit_status::kSuccess;
         case Options::Command::ListPorts:
-            return ListPortsCommand();
+            return ListPortsCommand(view);
+        case Options::Command::Doctor:
+            return RunDoctor(options.doctorPorts, options.doctorOpen, view, stdout);
+        case Options::Command::JobCheck:
+            return RunJobCheck(options.jobFile, view, stdout, stderr);
         case Options::Command::Station: {
             // "station" comes first: nothing may be given before it.
             const SignalWatch signalWatch(SignalPolicy::Mode::Station);
@@ -79,6 +88,7 @@ int main(int argc, char** argv) {
                          PortMemoryPath(),
                          ::isatty(STDOUT_FILENO) == 1,
                          &signalWatch.Cancel(),
-                         [&signalWatch] { return signalWatch.ExitStatus(); }};
+                         [&signalWatch] { return signalWatch.ExitStatus(); },
+                         &view};
     return RunConsoleCommand(options, program, VANTREL_VERSION, system, stdout, stderr);
 }

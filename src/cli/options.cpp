@@ -74,6 +74,14 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
         case CommandLine::Command::Version:
             result.options.command = Options::Command::Version;
             break;
+        case CommandLine::Command::Doctor:
+            result.options = line.console();
+            result.options.command = Options::Command::Doctor;
+            break;
+        case CommandLine::Command::JobCheck:
+            result.options = line.console();
+            result.options.command = Options::Command::JobCheck;
+            break;
     }
     result.ok = result.error.empty();
     return result;

@@ -20,7 +20,7 @@ std::optional<int> ParseBounded(const std::string& text, int low, int high);
 // What the command line asks for.
 struct Options {
     // Station: `vantrel station ...`, whose arguments ParseStationOptions reads.
-    enum class Command { Run, ListPorts, Station, Help, Version };
+    enum class Command { Run, ListPorts, Station, Help, Version, Doctor, JobCheck };
     Command command = Command::Run;
     std::string port;        // COM name or device path; empty: the remembered port
     std::string targetFile;  // empty: none given (download and auto are then refused)
@@ -30,6 +30,14 @@ struct Options {
     // The wire trace: the run's trace file (empty: none), and whole frames in it.
     std::string traceFile;
     bool traceBytes = false;
+
+    // The production line's (job files, doctor, machine-readable output).
+    std::string jobFile;                   // --job, or the FILE of `job check`; empty: none
+    bool json = false;                     // --json: event lines on stdout, text on stderr
+    std::vector<int> models;               // the job's models; empty: every model
+    std::string portName;                  // the job's slot name for `port`; empty: none
+    std::vector<std::string> doctorPorts;  // `doctor --port`, in order
+    bool doctorOpen = false;               // `doctor --open`
 };
 
 // Outcome of ParseOptions: the options, or the reason the command line is unusable.

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "console_run.h"
+#include "job.h"
 #include "line_watch.h"
 #include "serial/tracing_port.h"
 #include "session/trace_events.h"
@@ -77,7 +78,7 @@ class Station::Gate final : public StationGate {
 public:
     Gate(Station& station, std::size_t row) : m_station(station), m_row(row) {}
     const StopSignal& NoNewInstruments() override { return m_station.m_noNew; }
-    std::string TakeInstrument(int model) override {
+    TakeAnswer TakeInstrument(int model) override {
         return m_station.TakeInstrument(m_row, model);
     }
     std::uint64_t WakeAtMs() override { return m_station.CheckStop(); }
@@ -105,6 +106,7 @@ Station::Station(const StationOptions& options, const std::string& program,
       m_news(std::make_unique<News>()) {
     m_options.functions = options.functions;
     m_options.targetFile = options.targetFile;
+    m_options.models = options.models;
     // A function after a restart needs the instrument reset again, as on the console.
     m_options.waitSeconds = kDefaultWaitSeconds;
 }
@@ -139,6 +141,9 @@ int Station::Run(const std::vector<StationPort>& ports) {
                      " handled.");
     }
     m_board.Close();
+    if (m_events != nullptr) {
+        m_events->Summary(m_handled - m_failed, m_failed, m_declined, status);
+    }
     return status;
 }
 
@@ -149,7 +154,7 @@ int Station::ExitStatus() const {
     if (m_opened == 0) {
         return exit_status::kPortUnusable;
     }
-    if (m_failed > 0) {
+    if (m_failed > 0 || m_declined > 0) {
         return exit_status::kFunctionFailed;
     }
     if (m_idleEnded && m_count > 0 && m_handled < m_count) {
@@ -237,26 +242,32 @@ std::uint64_t Station::CheckStop() {
     return UINT64_MAX;
 }
 
-std::string Station::TakeInstrument(std::size_t row, int model) {
-    std::string why;
+TakeAnswer Station::TakeInstrument(std::size_t row, int model) {
+    TakeAnswer answer;
     {
         const std::lock_guard lock(m_mutex);
         CheckSignalsLocked();
         if (m_stopping) {
-            why = "the station is stopping";
+            answer = {TakeAnswer::Kind::NotTaken, "the station is stopping"};
         } else if (m_count > 0 && m_taken >= m_count) {
-            why = "the count is reached";
+            answer = {TakeAnswer::Kind::NotTaken, "the count is reached"};
+        } else if (!m_options.models.empty() &&
+                   std::find(m_options.models.begin(), m_options.models.end(), model) ==
+                       m_options.models.end()) {
+            // Not one of the count: the line's next instrument may still be programmed.
+            answer = {TakeAnswer::Kind::Declined, DeclinedText(model)};
+            m_lastActivityMs = m_clock.NowMs();
         } else {
             ++m_taken;
             m_lastActivityMs = m_clock.NowMs();
         }
     }
-    if (!why.empty()) {
-        m_board.SetLast(row, "not taken: " + why);
-        return why;
+    if (answer.kind == TakeAnswer::Kind::NotTaken) {
+        m_board.SetLast(row, "not taken: " + answer.why);
+        return answer;
     }
     m_board.SetModel(row, model);
-    return {};
+    return answer;
 }
 
 void Station::PortOpened(bool opened) {
@@ -266,33 +277,46 @@ void Station::PortOpened(bool opened) {
     m_news->Notify();
 }
 
-void Station::Handled(std::size_t row, int status, UpdateRecord record) {
-    // Cancelled by SIGTERM or SIGHUP, the instrument's record says so, as the exit status does.
-    if (status == exit_status::kInterrupted && m_signals.ExitStatus() != 0) {
-        status = m_signals.ExitStatus();
-        record.exitStatus = status;
+std::string Station::AppendRecord(UpdateRecord& record) {
+    if (m_records == nullptr) {
+        return {};
     }
+    record.program = m_program;
+    std::string error;
+    {
+        const std::lock_guard lock(m_recordMutex);
+        error = m_records->Append(record);
+    }
+    if (!error.empty()) {
+        const std::lock_guard lock(m_mutex);
+        ++m_recordsLost;
+        m_board.Alert((record.portName.empty() ? record.device : record.portName) +
+                      ": the update record was not written: " + error);
+    }
+    return error;
+}
+
+void Station::Declined(std::size_t row, UpdateRecord record) {
+    AppendRecord(record);
+    const std::lock_guard lock(m_mutex);
+    ++m_declined;
+    m_lastActivityMs = m_clock.NowMs();
+    m_board.Declined(row, record.declined);
+    m_news->Notify();
+}
+
+void Station::Handled(std::size_t row, int status, UpdateRecord record) {
     const bool ok = status == exit_status::kSuccess;
     const std::string last =
         record.functions.empty()
             ? std::string()
             : LastResult(record.functions.back().outcome, record.functions.back().reason);
-    std::string error;
-    if (m_records != nullptr) {
-        record.program = m_program;
-        const std::lock_guard lock(m_recordMutex);
-        error = m_records->Append(record);
-    }
+    AppendRecord(record);
     const std::lock_guard lock(m_mutex);
     ++m_handled;
     m_failed += ok ? 0 : 1;
     m_lastActivityMs = m_clock.NowMs();
     m_board.Handled(row, ok, last);
-    if (!error.empty()) {
-        ++m_recordsLost;
-        m_board.Alert((record.portName.empty() ? record.device : record.portName) +
-                      ": the update record was not written: " + error);
-    }
     if (m_count > 0 && m_handled >= m_count && !m_stopping) {
         StopLocked(Instruments(m_handled) + " handled.");
     }
@@ -328,6 +352,13 @@ void Station::Serve(std::size_t row, const StationPort& port) {
     if (trace) {
         run.AddObserver(trace->Events());
     }
+    const std::unique_ptr<PortEvents> events =
+        m_events != nullptr ? m_events->ForPort(port.name.empty() ? port.requested : port.name)
+                            : nullptr;
+    if (events) {
+        run.AddObserver(*events);
+        run.SetRunEvents(events.get());
+    }
     Gate gate(*this, row);
     bool open = false;
     bool firstTry = true;
@@ -345,10 +376,14 @@ void Station::Serve(std::size_t row, const StationPort& port) {
             }
             if (!open) {
                 if (!gone) {
+                    const std::string why = device.empty()
+                                                ? port.requested + " stands for no serial port"
+                                                : display.StatusText();
                     m_board.SetPhase(row, "gone");
-                    m_board.Event(row, GoneText(device.empty() ? port.requested +
-                                                                     " stands for no serial port"
-                                                               : display.StatusText()));
+                    m_board.Event(row, GoneText(why));
+                    if (events) {
+                        events->Gone(why);
+                    }
                     gone = true;
                 }
                 const std::uint64_t wakeAt = CheckStop();
@@ -361,20 +396,48 @@ void Station::Serve(std::size_t row, const StationPort& port) {
             m_board.SetDevice(row, device);
             if (gone) {
                 m_board.Event(row, "back on " + device);
+                if (events) {
+                    events->Back(device);
+                }
             }
             gone = false;
         }
         const auto status = run.ServeInstrument(m_options, port.name, device, m_image, gate);
         if (status) {
             UpdateRecord record = run.Record();
-            if (trace && (*status != exit_status::kSuccess || m_traceAll)) {
+            // Cancelled by SIGTERM or SIGHUP, the instrument's record says so, as the exit
+            // status does.
+            if (*status == exit_status::kInterrupted && m_signals.ExitStatus() != 0) {
+                record.exitStatus = m_signals.ExitStatus();
+            }
+            const int recorded = record.exitStatus;
+            if (trace && (recorded != exit_status::kSuccess || m_traceAll)) {
                 WriteTrace(row, *trace, record);
             }
-            Handled(row, *status, std::move(record));
+            if (!record.declined.empty()) {
+                if (events) {
+                    events->Declined(record.declined);
+                }
+                Declined(row, std::move(record));
+            } else {
+                if (events) {
+                    const auto& functions = record.functions;
+                    events->InstrumentOutcome(
+                        recorded == exit_status::kSuccess,
+                        functions.empty() ? std::string()
+                                          : LastResult(functions.back().outcome,
+                                                       functions.back().reason),
+                        functions.empty() ? std::nullopt : functions.back().result, recorded);
+                }
+                Handled(row, recorded, std::move(record));
+            }
         }
         if (line.HasFailed()) {
             m_board.SetPhase(row, "gone");
             m_board.Event(row, GoneText(line.ErrorText()));
+            if (events) {
+                events->Gone(line.ErrorText());
+            }
             line.Close();
             open = false;
             gone = true;

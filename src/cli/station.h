@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "console_run.h"
 #include "image_digest.h"
 #include "serial/clock.h"
 #include "serial/port.h"
@@ -73,6 +74,36 @@ public:
     virtual std::string Append(const UpdateRecord& record) = 0;
 };
 
+// What one port of a station tells beyond its board row, for machine-readable output: its
+// sessions' events, its announced waits, and what the station itself knows.
+//
+// Thread contract: made and used on its port's thread.
+class PortEvents : public SessionEvents, public RunEvents {
+public:
+    // An instrument was handled (`ok`: every function succeeded), with what the operator was
+    // told last, the last function's result (none when refused), and its exit status.
+    virtual void InstrumentOutcome(bool ok, const std::string& text,
+                                   std::optional<std::int32_t> result, int exitStatus) = 0;
+    // An instrument was identified and declined by the job.
+    virtual void Declined(const std::string& text) = 0;
+    // The port's device went away (why), or came back (as `device`).
+    virtual void Gone(const std::string& why) = 0;
+    virtual void Back(const std::string& device) = 0;
+};
+
+// The station's machine-readable output (json_events.h: JsonStation).
+//
+// Thread contract: ForPort is called on each port's thread, Summary once on the thread of
+// Station::Run after every port's thread has ended.
+class StationEvents {
+public:
+    virtual ~StationEvents() = default;
+    // The events of the port named `port` (its slot or COM name, else what was asked for).
+    virtual std::unique_ptr<PortEvents> ForPort(const std::string& port) = 0;
+    // The station's end: instruments handled (done and failed), declined, the exit status.
+    virtual void Summary(int done, int failed, int declined, int exitStatus) = 0;
+};
+
 // Station mode: one thread per port, each with its own port, channel, connection and sender,
 // running the console's functions on every instrument reset on that port. With a trace folder
 // (TraceFolderOf) each port also keeps its wire trace in a ring of fixed size, allocated once
@@ -101,6 +132,8 @@ public:
 
     // Serves `ports` until done; returns the exit status.
     int Run(const std::vector<StationPort>& ports);
+    // Machine-readable output besides the board (null: none); set before Run.
+    void SetEvents(StationEvents* events) { m_events = events; }
 
 private:
     class Gate;
@@ -115,12 +148,16 @@ private:
     void CheckSignalsLocked();
     // With m_mutex held: no new instruments from now on; `note` says why.
     void StopLocked(const std::string& note);
-    std::string TakeInstrument(std::size_t row, int model);
+    TakeAnswer TakeInstrument(std::size_t row, int model);
     void PortOpened(bool opened);
+    // An instrument handled (counted toward --count) or declined (not counted, but failed).
     void Handled(std::size_t row, int status, UpdateRecord record);
     // Writes the instrument's trace file and names it in `record` and on the row's lines; a
     // file that cannot be written is said on the board and in the record.
     void WriteTrace(std::size_t row, PortTrace& trace, UpdateRecord& record);
+    void Declined(std::size_t row, UpdateRecord record);
+    // The record of an instrument appended; empty, or why it was not.
+    std::string AppendRecord(UpdateRecord& record);
     void Watch(std::size_t workers);
     int ExitStatus() const;
 
@@ -137,6 +174,7 @@ private:
     std::string m_traceFolder;  // empty: no trace, no ring
     bool m_traceAll;
     TraceDetail m_traceDetail;
+    StationEvents* m_events = nullptr;
     StopSignal m_noNew;  // no new instruments: every wait for a reset ends at once
     std::unique_ptr<News> m_news;
 
@@ -147,6 +185,7 @@ private:
     int m_taken = 0;
     int m_handled = 0;
     int m_failed = 0;
+    int m_declined = 0;  // not in m_handled or m_failed, but a failure all the same
     int m_recordsLost = 0;
     int m_attempted = 0;  // ports that have tried to open once
     int m_opened = 0;     // ports that have opened at least once

@@ -11,6 +11,8 @@ namespace vantrel::cli {
 
 namespace {
 
+// Narrowest name column, in characters: "COM99" and a space.
+constexpr std::size_t kNameColumn = 6;
 // Width assumed when the terminal does not tell its own, in columns.
 constexpr int kDefaultWidth = 100;
 // From this width on a row also shows the device, the model, the rate and the time left and
@@ -188,6 +190,21 @@ void StationBoard::Handled(std::size_t row, bool ok, const std::string& last) {
     }
 }
 
+void StationBoard::Declined(std::size_t row, const std::string& text) {
+    bool due = false;
+    {
+        const std::lock_guard lock(m_mutex);
+        Row& r = m_rows[row];
+        r.last = text;
+        r.lastFailed = true;
+        ++r.declined;
+        due = Changed();
+    }
+    if (due) {
+        m_onChange();
+    }
+}
+
 void StationBoard::SetLast(std::size_t row, const std::string& last) {
     Set(row, &Row::last, last);
 }
@@ -222,12 +239,22 @@ void StationBoard::Alert(const std::string& text) {
     }
 }
 
+int StationBoard::NameWidth() const {
+    std::size_t width = kNameColumn;
+    for (const Row& row : m_rows) {
+        width = std::max(width, row.name.size());
+    }
+    return static_cast<int>(width);
+}
+
 std::string StationBoard::RowLine(const Row& row, int width) const {
-    char line[160];
+    // Room for the longest slot name, the device, the phase and the counts.
+    char line[256];
+    const int name = NameWidth();
     if (width >= kWideColumns) {
         const std::string model = row.model >= 0 ? "model " + std::to_string(row.model) : "";
         const std::string phase = row.transfer ? TransferCell(*row.transfer) : row.phase;
-        std::snprintf(line, sizeof line, "%-6s %-14s %-8s %-38s %d done %d failed  ",
+        std::snprintf(line, sizeof line, "%-*s %-14s %-8s %-38s %d done %d failed  ", name,
                       row.name.c_str(), row.device.c_str(), model.c_str(), phase.c_str(),
                       row.done, row.failed);
     } else {
@@ -235,7 +262,7 @@ std::string StationBoard::RowLine(const Row& row, int width) const {
         // result, before anything that only describes it.
         const std::string phase =
             row.transfer ? "download " + Printf("%3.0f%%", static_cast<double>(row.transfer->percent)) : row.phase;
-        std::snprintf(line, sizeof line, "%-6s %-15.15s %d/%d  ",
+        std::snprintf(line, sizeof line, "%-*s %-15.15s %d/%d  ", name,
                       (row.name.empty() ? row.device : row.name).c_str(), phase.c_str(),
                       row.done, row.failed);
         return line + ShortResult(row.last);
@@ -248,9 +275,11 @@ std::string StationBoard::Footer() const {
     int transferring = 0;
     int handled = 0;
     int failed = 0;
+    int declined = 0;
     for (const Row& row : m_rows) {
         handled += row.done + row.failed;
         failed += row.failed;
+        declined += row.declined;
         if (row.transfer) {
             ++transferring;
             rate += BytesPerSecond(*row.transfer);
@@ -262,6 +291,10 @@ std::string StationBoard::Footer() const {
     }
     footer += " (" + std::to_string(handled - failed) + " done, " + std::to_string(failed) +
               " failed)";
+    if (declined > 0) {
+        // Not handled, and so not counted toward the limit; failures all the same.
+        footer += ", " + std::to_string(declined) + " declined";
+    }
     if (transferring > 0) {
         footer += ", " + std::to_string(transferring) + " transferring at " +
                   Printf("%.1f KiB/s", rate / 1024.0);

@@ -54,6 +54,8 @@ public:
     // An instrument was handled: whether every function succeeded, and its last result (the
     // outcome and, for a failure, why). The row's counts and the totals follow from these.
     void Handled(std::size_t row, bool ok, const std::string& last);
+    // An instrument was declined (`text` says why): a failure of the row, but not handled.
+    void Declined(std::size_t row, const std::string& text);
     // The row's last result without an instrument handled (one not taken, say).
     void SetLast(std::size_t row, const std::string& last);
     // A line about the whole station (stopping, the summary); the latest one is shown.
@@ -78,9 +80,12 @@ private:
         bool lastFailed = false;
         int done = 0;
         int failed = 0;
+        int declined = 0;
     };
     std::string Label(const Row& row) const;
     std::string RowLine(const Row& row, int width) const;
+    // Characters of the name column: the longest name (a job's slot names are up to 16).
+    int NameWidth() const;
     std::string Footer() const;
     std::vector<std::string> Lines(TerminalSize size) const;
     TerminalSize Size() const;

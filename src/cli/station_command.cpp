@@ -5,6 +5,8 @@
 #include <map>
 
 #include "console_run.h"
+#include "job.h"
+#include "json_events.h"
 #include "serial/trace_file.h"
 #include "session/image_file.h"
 #include "session/strings.h"
@@ -68,6 +70,64 @@ private:
     std::string m_path;
 };
 
+// The station's machine as a job's slots are resolved (ResolveSlots asks only Resolve and
+// Stat): through the same look-ups the station makes at every open, so that a slot leads to
+// the device the station will open.
+class StationSystemView final : public SystemView {
+public:
+    explicit StationSystemView(const StationSystem& system) : m_system(system) {}
+    std::optional<FileStatus> Stat(const std::string& path) const override {
+        const auto number = m_system.deviceNumber(path);
+        if (!number) {
+            return std::nullopt;
+        }
+        FileStatus status;
+        status.kind = FileStatus::Kind::CharDevice;
+        status.rdev = *number;
+        return status;
+    }
+    std::string Resolve(const std::string& nameOrDevice) const override {
+        return m_system.resolve(nameOrDevice);
+    }
+    std::string Canonical(const std::string&) const override { return {}; }
+    std::string LinkTarget(const std::string&) const override { return {}; }
+    std::optional<std::vector<std::string>> List(const std::string&) const override {
+        return std::nullopt;
+    }
+    std::optional<std::string> Read(const std::string&) const override { return std::nullopt; }
+    UserCredentials User() const override { return {}; }
+    std::string GroupName(unsigned gid) const override { return std::to_string(gid); }
+    int OwnPid() const override { return 0; }
+    std::vector<PortEntry> Ports() const override { return m_system.listPorts(); }
+    OpenTrial TryOpen(const std::string&) override { return {"not opened here", std::nullopt}; }
+
+private:
+    const StationSystem& m_system;
+};
+
+// --job: the job's image, functions, models, record, bounds and slots in place of the
+// options it fixes (the parser refused those beside it), all checked before any port is
+// opened. Every reason it cannot be served, one a line; empty when it can.
+std::vector<std::string> TakeJob(StationOptions& options, std::vector<StationPort>& ports,
+                                 std::optional<ImageDigest>& image, const StationSystem& system) {
+    ReadyJob ready = PrepareJob(options.jobFile, StationSystemView(system));
+    if (!ready.job) {
+        return ready.errors;
+    }
+    const Job& job = *ready.job;
+    options.targetFile = job.image;
+    options.recordFile = job.record;
+    options.count = job.count;
+    options.waitSeconds = job.waitSeconds;
+    options.functions = job.functions;
+    options.models = job.models;
+    for (const JobSlot& slot : job.fixture) {
+        ports.push_back({slot.name, slot.port});
+    }
+    image = std::move(ready.image);
+    return {};
+}
+
 }  // namespace
 
 int RunStationCommand(const std::vector<std::string>& args, const std::string& program,
@@ -79,7 +139,7 @@ int RunStationCommand(const std::vector<std::string>& args, const std::string& p
                      StationUsageText(program).c_str());
         return exit_status::kUsage;
     }
-    const StationOptions& options = parsed.options;
+    StationOptions options = parsed.options;
     if (options.help) {
         std::fputs(StationUsageText(program).c_str(), io.out);
         return exit_status::kSuccess;
@@ -88,16 +148,26 @@ int RunStationCommand(const std::vector<std::string>& args, const std::string& p
         std::fprintf(io.err, "%s station: %s\n", program.c_str(), why.c_str());
         return exit_status::kUsage;
     };
-    // Every port of the machine may belong to another bench: the station is told its own.
-    if (options.ports.empty()) {
+    std::vector<StationPort> ports;
+    std::optional<ImageDigest> image;
+    if (!options.jobFile.empty()) {
+        const std::vector<std::string> errors = TakeJob(options, ports, image, system);
+        for (const std::string& error : errors) {
+            std::fprintf(io.err, "%s station: %s\n", program.c_str(), error.c_str());
+        }
+        if (!errors.empty()) {
+            return refuse("the job cannot be served; no port was opened");
+        }
+    } else if (options.ports.empty()) {
+        // Every port of the machine may belong to another bench: the station is told its own.
         return refuse("name the ports with --port (\"" + program + " ports\" lists them)");
+    } else {
+        ports = NamePorts(options.ports, system.listPorts());
     }
-    const std::vector<StationPort> ports = NamePorts(options.ports, system.listPorts());
     if (const std::string twice = SameDeviceTwice(ports, system); !twice.empty()) {
         return refuse(twice);
     }
-    std::optional<ImageDigest> image;
-    if (!options.targetFile.empty()) {
+    if (!options.targetFile.empty() && !image) {
         // An empty image would have every instrument erased for nothing.
         std::string why = UnusableTarget(options.targetFile);
         if (why.empty()) {
@@ -132,9 +202,16 @@ int RunStationCommand(const std::vector<std::string>& args, const std::string& p
     if (besideRecord && !traceProblem.empty()) {
         return refuse(traceProblem + " (the record's folder: name another with --trace-dir)");
     }
-    StationBoard board(io.out, io.terminal, io.size);
+    // With --json the standard output is the event lines', and the text goes to stderr as
+    // lines: a board redrawn in place would garble a log.
+    EventLines lines(io.out);
+    JsonStation json(lines, clock);
+    StationBoard board(options.json ? io.err : io.out, io.terminal && !options.json, io.size);
     Station station(options, program + " " + version, image ? &*image : nullptr,
                     std::move(system), board, signalStops, clock, records ? &*records : nullptr);
+    if (options.json) {
+        station.SetEvents(&json);
+    }
     return station.Run(ports);
 }
 

@@ -21,6 +21,9 @@ struct StationOptions {
     std::string traceFolder;
     bool traceAll = false;
     bool traceBytes = false;
+    std::string jobFile;              // --job: the job fixes all of the above but `help`
+    bool json = false;                // --json: event lines on stdout, text on stderr
+    std::vector<int> models;          // the job's models; empty: every model
 };
 
 // The folder the station writes its trace files into: --trace-dir, else the record file's

@@ -108,6 +108,7 @@ QJsonObject RecordObject(const UpdateRecord& r) {
     o["error"] = r.error.empty() ? QJsonValue() : QJsonValue(Text(r.error));
     o["trace"] = r.trace.empty() ? QJsonValue() : QJsonValue(Text(r.trace));
     o["trace_error"] = r.traceError.empty() ? QJsonValue() : QJsonValue(Text(r.traceError));
+    o["declined"] = r.declined.empty() ? QJsonValue() : QJsonValue(Text(r.declined));
     o["exit_status"] = r.exitStatus;
     return o;
 }

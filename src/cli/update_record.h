@@ -67,6 +67,9 @@ struct UpdateRecord {
     // not be written (whole, or at all).
     std::string trace;
     std::string traceError;
+    // A job's: why the instrument identified was not served ("declined: model 2 is not in
+    // the job"), empty otherwise.
+    std::string declined;
     int exitStatus = 0;
 };
 

@@ -59,10 +59,13 @@ QString Parsed(const QString& line) {
         for (const auto& port : o.ports) {
             ports << QString::fromStdString(port);
         }
-        return "station: " + QStringList({ports.join(','), QString::fromStdString(o.targetFile),
-                                          QString::number(o.count), QString::number(o.waitSeconds),
-                                          QString::fromStdString(o.recordFile), Names(o.functions)})
-                                 .join('|');
+        return "station: " +
+               QStringList({ports.join(','), QString::fromStdString(o.targetFile),
+                            QString::number(o.count), QString::number(o.waitSeconds),
+                            QString::fromStdString(o.recordFile), Names(o.functions)})
+                   .join('|') +
+               (o.jobFile.empty() ? "" : " job " + QString::fromStdString(o.jobFile)) +
+               (o.json ? " json" : "");
     }
     const ParseResult r = ParseOptions(Words(line));
     if (!r.ok) {
@@ -76,6 +79,15 @@ QString Parsed(const QString& line) {
             return "help";
         case Options::Command::Version:
             return "version";
+        case Options::Command::Doctor: {
+            QStringList ports;
+            for (const auto& port : o.doctorPorts) {
+                ports << QString::fromStdString(port);
+            }
+            return "doctor: " + ports.join(',') + (o.doctorOpen ? " open" : "");
+        }
+        case Options::Command::JobCheck:
+            return "job check: " + QString::fromStdString(o.jobFile);
         case Options::Command::Station:
         case Options::Command::Run:
             break;
@@ -83,7 +95,9 @@ QString Parsed(const QString& line) {
     return QStringList({QString::fromStdString(o.port), QString::fromStdString(o.targetFile),
                         QString::number(o.waitSeconds), QString::fromStdString(o.recordFile),
                         Names(o.functions)})
-        .join('|');
+               .join('|') +
+           (o.jobFile.empty() ? "" : " job " + QString::fromStdString(o.jobFile)) +
+           (o.json ? " json" : "");
 }
 
 }  // namespace
@@ -139,6 +153,25 @@ private slots:
              "station --record r --trace-all erase", "refused: --trace-all requires --trace-dir"},
             {"station: the trace's bytes where no trace is written",
              "station --trace-bytes erase", "refused: --trace-bytes: no trace files are written"},
+            // The production line's: a job is locked, whether or not it writes the key.
+            {"job and json", "--job j.toml --json", "||120|| job j.toml json"},
+            {"job: the image is locked", "--job j.toml --file x.upg",
+             "refused: --file is fixed by the job and cannot be given with --job"},
+            {"job: the functions are locked", "restart --job=j.toml",
+             "refused: the function \"restart\" is fixed by the job"},
+            {"station: a job needs no port or file", "station --json --job j.toml",
+             "station: ||0|0||auto restart job j.toml json"},
+            {"station: a job's wait is locked", "station --job j.toml --wait 5",
+             "refused: --wait is fixed by the job"},
+            {"station: json given twice", "station --json --json --port COM1 erase",
+             "refused: --json given more"},
+            {"doctor: ports repeated, open", "doctor --port COM3 --open --port /dev/ttyUSB0",
+             "doctor: COM3,/dev/ttyUSB0 open"},
+            {"doctor: every port", "doctor", "doctor: "},
+            {"doctor takes no functions", "doctor auto", "refused: auto"},
+            {"job check", "job check line3.toml", "job check: line3.toml"},
+            {"job check without a file", "job check", "refused: FILE is required"},
+            {"job without check", "job line3.toml", "refused: "},
         };
         for (const auto& row : rows) {
             QTest::newRow(row[0]) << QString(row[1]) << QString(row[2]);

@@ -58,8 +58,10 @@ struct Rig {
         std::fclose(out);
         std::fclose(err);
     }
-    int Run(std::vector<Function> functions, int waitSeconds = 120, std::string file = {}) {
+    int Run(std::vector<Function> functions, int waitSeconds = 120, std::string file = {},
+            std::vector<int> models = {}) {
         Options options;
+        options.models = std::move(models);
         options.functions = std::move(functions);
         options.waitSeconds = waitSeconds;
         options.targetFile = std::move(file);
@@ -150,6 +152,30 @@ private slots:
         QVERIFY2(out.contains("Connection Lost - Reset the Instrument\n!!! Restarting !!!\n"
                               "Waiting up to 120 s"),
                  out.constData());
+    }
+
+    // A job's models: an instrument of another model is declined before any function, its
+    // menu left with "7"; the record says why. A model of the job is served.
+    void declinesOtherModels_data() {
+        QTest::addColumn<QList<int>>("models");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("declined");
+        QTest::newRow("in the job") << QList<int>{1} << 0 << "";
+        QTest::newRow("not in the job")
+            << QList<int>{0, 2} << 1 << "declined: model 1 is not in the job";
+    }
+    void declinesOtherModels() {
+        QFETCH(QList<int>, models);
+        QFETCH(QString, declined);
+        Rig rig;
+        rig.answers["1"] = "Blank checking user area...\r\nUser area is blank\r\n";
+        rig.fake.Arrive(kSignature[1], 1000);
+        QTEST(rig.Run({Function::BlankCheck}, 120, {}, {models.begin(), models.end()}), "status");
+        QCOMPARE(rig.fake.WrittenText().find('1') != std::string::npos, declined.isEmpty());
+        QCOMPARE(rig.fake.Writes().back(), FakePort::Bytes{'7'});
+        QCOMPARE(rig.Record()["declined"].toString(), declined);
+        QCOMPARE(rig.Record()["model"].toInt(), 1);
+        QVERIFY(Contents(rig.out).contains(declined.toUtf8()));
     }
 
     // The blank check's "not blank" is an answer: a list goes on to the erase; alone it is

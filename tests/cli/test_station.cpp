@@ -222,6 +222,10 @@ private slots:
         QTest::newRow("two in turn on a terminal's board")
             << blank << 2 << 0 << 2 << "terminal" << 0 << QByteArray("0 0")
             << "2 handled of 2 (2 done, 0 failed)" << -1;
+        // Declined instruments are recorded as failed and not counted: two for a count of 1.
+        QTest::newRow("a model outside the job, twice")
+            << blank << 1 << 30 << 2 << "declined" << 1 << QByteArray("1 1")
+            << "COM3 model 1: declined: model 1 is not in the job" << -1;
         QTest::newRow("a record line lost")
             << blank << 1 << 0 << 1 << "record fails" << exit_status::kRecordNotWritten
             << QByteArray("0") << "COM3: the update record was not written: No space left" << -1;
@@ -278,6 +282,9 @@ private slots:
             options.traceAll = event.startsWith("trace all");
             options.traceBytes = event.endsWith("bytes");
         }
+        if (event == "declined") {
+            options.models = {0, 2};
+        }
         const ImageDigest image = DigestImageFile(options.targetFile);
         int pauses = 0;
         StationSystem system{[&] { return std::make_unique<WatchedPort>(instrument.port); },
@@ -309,8 +316,9 @@ private slots:
             QCOMPARE(instrument.last, std::string("7"));
         }
         QCOMPARE(pauses, 0);
-        // The result and the outcome agree.
+        // The result and the outcome agree; a declined instrument's record says why.
         for (const UpdateRecord& record : records.taken) {
+            QCOMPARE(record.declined.empty(), event != "declined");
             for (const auto& f : record.functions) {
                 QVERIFY(f.result);
                 const bool succeeded = f.name == "download" ? *f.result >= 0 : *f.result == 0;
@@ -336,19 +344,29 @@ private slots:
         QTest::addColumn<int>("columns");
         QTest::addColumn<int>("ports");
         QTest::addColumn<QStringList>("shown");  // in this order, each in a line of its own
+        QTest::addColumn<QString>("prefix");     // of the port names
         QTest::newRow("16 ports in 10 lines")
             << 10 << 160 << 16
-            << QStringList{"COM4 ", "COM9 ", "COM7 ", "COM12", "+9 waiting", "1 handled"};
+            << QStringList{"COM4 ", "COM9 ", "COM7 ", "COM12", "+9 waiting", "1 handled"}
+            << "COM";
         QTest::newRow("40 columns")
             << 30 << 40 << 4
             << QStringList{"COM4   download  37%   0/0", "COM9   erase 3/7       0/0",
-                           "COM7   waiting         0/1  ABORTED: ", "COM12  waiting"};
+                           "COM7   waiting         0/1  ABORTED: ", "COM12  waiting"}
+            << "COM";
         QTest::newRow("a failure's reason, wide")
             << 30 << 160 << 3
             << QStringList{"COM4 ", "COM9 ", "COM7   /dev/ttyUSB0   model 1  waiting",
                            "0 done 1 failed  !!! Download ABORTED !!!: User Area Sectors Bank1 "
                            "protected",
-                           "1 handled"};
+                           "1 handled"}
+            << "COM";
+        QTest::newRow("a job's slot names, in a column of their width")
+            << 30 << 160 << 4
+            << QStringList{"fixture-A-4  /dev/ttyUSB0", "fixture-A-9  /dev/ttyUSB0",
+                           "fixture-A-7  /dev/ttyUSB0   model 1  waiting",
+                           "fixture-A-12 /dev/ttyUSB0"}
+            << "fixture-A-";
     }
     void boardFitsTheTerminal() {
         QFETCH(int, rows);
@@ -359,8 +377,9 @@ private slots:
         // COM4 transfers, COM9 erases, COM12 waits, COM7 failed; the rest wait.
         const int names[] = {4, 7, 9, 12};
         for (int i = 0; i < ports; ++i) {
-            const std::size_t row =
-                board.AddRow("COM" + std::to_string(i < 4 ? names[i] : 20 + i), "/dev/ttyUSB0");
+            QFETCH(QString, prefix);
+            const std::size_t row = board.AddRow(
+                prefix.toStdString() + std::to_string(i < 4 ? names[i] : 20 + i), "/dev/ttyUSB0");
             board.SetPhase(row, "waiting");
         }
         TransferFigures figures;

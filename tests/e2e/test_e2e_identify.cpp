@@ -15,7 +15,7 @@ private slots:
         QVERIFY(rig.StartSim({"--model", "2"}, "COM12"));
         const RunResult ports = rig.RunVantrel({"ports"});
         QCOMPARE(ports.exitCode, 0);
-        QVERIFY2(ports.out.contains("COM12  " + rig.Pty().toLatin1() + "\n"),
+        QVERIFY2(ports.out.contains("COM12 " + rig.Pty().toLatin1() + "\n"),
                  ports.out.constData());
         const QString memory = rig.Write("config/vantrel/BootLoader.ini", "com12\n");
         QVERIFY(!memory.isEmpty());
@@ -39,8 +39,8 @@ private slots:
         QTest::newRow("nothing remembered") << QByteArray() << QStringList() << 2 << choose;
         QTest::newRow("remembered name gone from the list")
             << QByteArray("COM6\n") << QStringList() << 2 << choose;
-        QTest::newRow("COM name with no device")
-            << QByteArray() << QStringList{"--port", "COM42"} << 4
+        QTest::newRow("COM name with no device, --json")
+            << QByteArray() << QStringList{"--port", "COM42", "--json"} << 4
             << QByteArray("COM42 stands for no serial port");
         QTest::newRow("not a serial port") << QByteArray() << QStringList{"--port", "/dev/null"}
                                            << 4 << QByteArray("not a serial port");
@@ -62,6 +62,17 @@ private slots:
         QCOMPARE(Records(record).last()["exit_status"].toInt(), status);
         QVERIFY(!Records(record).last()["error"].toString().isEmpty());
         QCOMPARE(Commands(rig.StopSim()), QStringList());
+        // --json: the outcome and the summary on stdout, the rest on stderr.
+        const QList<QByteArray> lines = run.out.trimmed().split('\n');
+        if (args.contains("--json")) {
+            QCOMPARE(lines.size(), 2);
+            const QJsonObject outcome = QJsonDocument::fromJson(lines[0]).object();
+            const QJsonObject summary = QJsonDocument::fromJson(lines[1]).object();
+            QVERIFY(outcome["event"] == "outcome" && outcome["ok"] == false &&
+                    outcome["text"].toString().contains(told) && outcome["port"] == "COM42");
+            QVERIFY(summary["event"] == "summary" && summary["exit_status"] == status &&
+                    summary["handled"] == 0);
+        }
     }
 };
 

@@ -2,6 +2,10 @@
 // port's dialogue and image, the record, a failing port beside good ones, an image changed
 // under the station, a port pulled and brought back.
 
+#include <QCryptographicHash>
+#include <QRegularExpression>
+#include <algorithm>
+
 #include "e2e_rig.h"
 
 using namespace e2e;
@@ -58,6 +62,89 @@ void CheckTraceFiles(const Station& s, const QString& said) {
     named.sort();
     // The station's names, "<UTC time>-<port>.trace" (the simulators' traces are there too).
     QCOMPARE(QDir(s.Path({})).entryList({"*Z-*.trace"}, QDir::Files, QDir::Name), named);
+}
+
+// A job of slots A1 and A2 on the aliases COM7 and COM8 for `image`, models 1 and 2 only.
+QString WriteJob(Station& s, const QByteArray& sha256) {
+    return s.Write("job.toml", "image = \"image.upg\"\nsha256 = \"" + sha256 +
+                                   "\"\nmodels = [1, 2]\nrecord = \"record.jsonl\"\n"
+                                   "count = 1\nwait = 60\n"
+                                   "[[slot]]\nname = \"A1\"\nport = \"COM7\"\n"
+                                   "[[slot]]\nname = \"A2\"\nport = \"COM8\"\n");
+}
+
+// The event lines on stdout so far, each parsed; a line that is no JSON object is an empty one.
+QList<QJsonObject> EventLines(const QByteArray& out) {
+    QList<QJsonObject> events;
+    for (const QByteArray& line : out.split('\n')) {
+        if (!line.isEmpty()) {
+            events << QJsonDocument::fromJson(line).object();
+        }
+    }
+    return events;
+}
+
+// Until the `n`th `event` of `port` on stdout.
+bool AwaitEvent(Station& s, const QString& port, const QString& event, int n) {
+    const QDeadlineTimer deadline(kRunLimitMs);
+    for (;;) {
+        const QList<QJsonObject> events = EventLines(s.program.Seen());
+        if (std::count_if(events.begin(), events.end(), [&](const QJsonObject& e) {
+                return e["port"] == port && e["event"] == event;
+            }) >= n) {
+            return true;
+        }
+        if (deadline.hasExpired() || s.program.Process().state() != QProcess::Running) {
+            return false;
+        }
+        s.program.WaitForOutput("\x01", 5);  // never printed: reads for 5 ms
+    }
+}
+
+// What the events of one instrument on `port` break: empty when they come in order (waiting,
+// identified, each phase begun and ended before the next, progress rising to the image's
+// size during the transfer, the outcome last; the count then ends the station).
+QString OutOfOrder(const QList<QJsonObject>& all, const QString& port, qint64 size) {
+    QList<QJsonObject> events;
+    for (const QJsonObject& e : all) {
+        if (e["port"] == port) {
+            events << e;
+        }
+    }
+    QStringList seen;
+    QString open;  // the phase begun and not yet ended
+    qint64 bytes = -1;
+    for (const QJsonObject& e : events) {
+        const QString event = e["event"].toString();
+        const QString phase = e["phase"].toString();
+        seen << (phase.isEmpty() ? event : phase + ":" + e["state"].toString());
+        if (event == "phase" && e["state"] == "begin") {
+            if (!open.isEmpty()) {
+                return phase + " begun within " + open;
+            }
+            open = phase;
+        } else if (event == "phase") {
+            if (open != phase) {
+                return phase + " ended, but " + open + " was begun";
+            }
+            open.clear();
+        } else if (event == "progress") {
+            if (open != "transfer" || e["bytes"].toInteger() < bytes ||
+                e["total"].toInteger() != size) {
+                return "progress " + QString::number(e["bytes"].toInteger()) + " out of order";
+            }
+            bytes = e["bytes"].toInteger();
+        }
+    }
+    const QString order = seen.join(' ');
+    const QRegularExpression expected(
+        "^identification:begin waiting identified identification:end "
+        "protection-check:begin protection-check:end .*download-menu:begin download-menu:end "
+        "transfer:begin (progress )+transfer:end restart:begin restart:end outcome$");
+    if (!expected.match(order).hasMatch() || bytes != size) {
+        return order;
+    }
+    return {};
 }
 
 }  // namespace
@@ -141,6 +228,65 @@ private slots:
                                Commands(s.sims[1]->Report());
         QVERIFY2(commands.join(' ') == "1 7 | 7" || commands.join(' ') == "7 | 1 7",
                  qPrintable(commands.join(' ')));
+    }
+
+    // A job: its slots name the ports everywhere; an instrument of a model outside the job
+    // is declined with "7", recorded as failed and not counted; --json puts one event a line
+    // on stdout, in order, the text on stderr, and a follower reads them.
+    void jobDeclinesAndTellsInJson() {
+        Station s;
+        s.AddSim("COM7", {"--model", "1"});
+        s.AddSim("COM8", {"--model", "0"});
+        QVERIFY(s.simsStarted);
+        const QString job = WriteJob(s, QCryptographicHash::hash(s.image,
+                                                                  QCryptographicHash::Sha256)
+                                            .toHex());
+        QVERIFY(!job.isEmpty());
+        s.StartVantrel({"station", "--job", job, "--json"});
+        QVERIFY(AwaitEvent(s, "A1", "waiting", 1) && AwaitEvent(s, "A2", "waiting", 1));
+        s.sims[1]->Command("reset");
+        QVERIFY(AwaitEvent(s, "A2", "declined", 1) && AwaitEvent(s, "A2", "waiting", 2));
+        s.sims[0]->Command("reset");
+        const RunResult run = s.program.Finish();
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.err.contains("A2 model 0: declined: model 0 is not in the job\n"),
+                 run.err.constData());
+        QCOMPARE(s.Outcomes(), (QStringList{"A1=0", "A2=1"}));
+        for (const QJsonObject& r : Records(s.Path("record.jsonl"))) {
+            QCOMPARE(r["declined"].toString(), r["port"].toObject()["name"] == "A2"
+                                                   ? QString("declined: model 0 is not in the job")
+                                                   : QString());
+        }
+        QCOMPARE(Commands(s.sims[1]->Report()), QStringList{"7"});
+        QCOMPARE(s.sims[0]->Image(), Padded(s.image));
+
+        const QList<QJsonObject> events = EventLines(run.out);
+        const QRegularExpression utcMs("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$");
+        for (const QJsonObject& e : events) {
+            QVERIFY2(e["schema"] == 1 && utcMs.match(e["time"].toString()).hasMatch() &&
+                         e["event"].isString() && e.contains("port"),
+                     QJsonDocument(e).toJson().constData());
+        }
+        const QString order = OutOfOrder(events, "A1", s.image.size());
+        QVERIFY2(order.isEmpty(), qPrintable(order));
+        const QJsonObject last = events.last();
+        QCOMPARE(last["event"].toString(), QString("summary"));
+        QVERIFY(last["port"].isNull());
+        QCOMPARE((QList<int>{last["done"].toInt(), last["failed"].toInt(),
+                             last["declined"].toInt(), last["exit_status"].toInt()}),
+                 (QList<int>{1, 0, 1, 1}));
+
+        // The follower of docs/examples, on what the station wrote.
+        QProcess follower;
+        follower.start("python3", {VANTREL_SOURCE_DIR "/docs/examples/follow-station.py"});
+        follower.write(run.out);
+        follower.closeWriteChannel();
+        QVERIFY(follower.waitForFinished(kStartLimitMs));
+        const QByteArray told = follower.readAllStandardOutput();
+        QCOMPARE(follower.exitCode(), 1);
+        QVERIFY2(told.contains("A1  done") && told.contains("A2  declined: model 0") &&
+                     told.contains("1 done, 0 failed, 1 declined; exit status 1"),
+                 told.constData() + follower.readAllStandardError());
     }
 
     void pulledPortResumes() {

@@ -21,7 +21,7 @@ dpkg -x "$deb" "$root"
 for f in share/applications/vantrel.desktop share/icons/hicolor/48x48/apps/vantrel.png \
     share/icons/hicolor/256x256/apps/vantrel.png share/bash-completion/completions/vantrel \
     share/doc/vantrel/copyright share/doc/vantrel/changelog.gz share/doc/vantrel/RECORD.md \
-    share/doc/vantrel/examples/hold-window.py \
+    share/doc/vantrel/examples/hold-window.py share/doc/vantrel/examples/follow-station.py \
     share/dbus-1/interfaces/VantrelDistribution.ClassFactory.xml \
     share/dbus-1/interfaces/VantrelDistribution.Application.xml; do
     [ -s "$root/usr/$f" ] || fail "missing /usr/$f"
