@@ -180,7 +180,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::int32_t known[] = {
         result::kReceiverCancelled,  result::kNoStartSignal, result::kBlockNotAcknowledged,
         result::kEndNotAcknowledged, result::kFaultLine,     result::kConnectionLost,
-        result::kCannotOpenTarget};
+        result::kCannotOpenTarget,   result::kPortFailed};
     Require(std::find(std::begin(known), std::end(known), result) != std::end(known),
             "an unknown download result " + std::to_string(result));
     if (result == result::kCannotOpenTarget) {

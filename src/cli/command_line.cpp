@@ -215,8 +215,6 @@ void CommandLine::Define(const std::string& program) {
     app.add_flag("--json", m_console.json,
                  "one JSON object per event on stdout (man vantrel);\n"
                  "the text goes to stderr");
-    // The console's options to come (a wire trace) are each one Value(...) or add_flag(...)
-    // line here, with its field in Options.
 
     // vantrel ports
     m_ports = app.add_subcommand("ports", "list the COM names with their devices, opening none")

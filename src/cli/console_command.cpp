@@ -87,7 +87,7 @@ bool Downloads(const Options& options) {
 UpdateRecord PortNotChosen(const Options& options, const ChosenPort& port,
                            const std::optional<ImageDigest>& image) {
     UpdateRecord record;
-    record.start = IsoUtcNow();
+    record.start = UtcNowIso();
     record.portName = port.name;
     for (Function f : options.functions) {
         record.requested.push_back(FunctionName(f));

@@ -70,11 +70,11 @@ ConsoleRun::ConsoleRun(WatchedPort& port, Clock& clock, RunDisplay& display, std
 }
 
 void ConsoleRun::StatusShown(const std::string& text) {
-    m_record.statuses.push_back({IsoUtcNow(), text});
+    m_record.statuses.push_back({UtcNowIso(), text});
 }
 
 void ConsoleRun::PhaseBegun(Phase phase) {
-    m_record.phases.push_back({PhaseId(phase), IsoUtcNow(), 0, {}});
+    m_record.phases.push_back({PhaseId(phase), UtcNowIso(), 0, {}});
     m_phaseStartMs = m_clock.NowMs();
 }
 
@@ -112,7 +112,7 @@ void ConsoleRun::Begin(const Options& options, const std::string& portName,
     m_identified = false;
     // A file that could not be read is in the record as such, and guards nothing.
     m_image = image != nullptr && image->ok ? image : nullptr;
-    m_record.start = IsoUtcNow();
+    m_record.start = UtcNowIso();
     m_record.portName = portName;
     m_record.device = device;
     for (Function f : options.functions) {
@@ -129,7 +129,7 @@ void ConsoleRun::Begin(const Options& options, const std::string& portName,
 int ConsoleRun::Finish(int status, bool closePort) {
     Leave(closePort);
     m_record.model = m_identified ? m_connection.InstrumentModel() : -1;
-    m_record.end = IsoUtcNow();
+    m_record.end = UtcNowIso();
     m_record.exitStatus = status;
     m_display.SetListener(nullptr);
     return status;
@@ -139,7 +139,9 @@ int ConsoleRun::Run(const Options& options, const std::string& portName,
                     const std::string& device, const ImageDigest* image) {
     Begin(options, portName, device, image);
     m_display.Message("Port " + PortLabel());
-    if (!m_connection.OpenPort(device)) {
+    // As a station's port: the wait is announced once the answer to the opening carriage
+    // return is over, so that a reset the operator makes on the announcement is never lost.
+    if (!OpenPort(device)) {
         m_record.error = m_display.StatusText();
         // The port's own words name the device already.
         const std::string why = m_port.ErrorText();
@@ -302,7 +304,7 @@ ConsoleRun::WaitResult ConsoleRun::WaitForInstrument(std::optional<int> seconds,
 void ConsoleRun::RestartRecord() {
     // A station's port may wait for hours between instruments, and hear a stray prompt or
     // junk meanwhile: the instrument's record begins with the attempt that identifies it.
-    m_record.start = IsoUtcNow();
+    m_record.start = UtcNowIso();
     m_record.statuses.clear();
     m_record.phases.clear();
     m_record.phases.push_back({PhaseId(Phase::Identification), m_record.start, 0, {}});

@@ -1,6 +1,5 @@
 #include "json_events.h"
 
-#include <QDateTime>
 #include <QJsonDocument>
 
 namespace vantrel::cli {
@@ -21,7 +20,7 @@ QString Text(const std::string& text) {
 
 void EventLines::Write(const std::string& port, const char* event, QJsonObject fields) {
     fields["schema"] = kSchema;
-    fields["time"] = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+    fields["time"] = QString::fromStdString(UtcNowIso());
     fields["event"] = QString::fromLatin1(event);
     fields["port"] = port.empty() ? QJsonValue() : QJsonValue(Text(port));
     QByteArray line = QJsonDocument(fields).toJson(QJsonDocument::Compact);

@@ -6,10 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "update_record.h"
 
@@ -32,20 +30,6 @@ struct FileGuard {
 };
 
 }  // namespace
-
-std::string IsoUtcNow() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        now.time_since_epoch()).count() % 1000;
-    std::tm utc{};
-    ::gmtime_r(&seconds, &utc);
-    char text[80];  // room for any int the fields may hold
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                  static_cast<int>(ms < 0 ? ms + 1000 : ms));
-    return text;
-}
 
 std::string PrepareRecordFile(const std::string& path) {
     const FileGuard file{::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644)};

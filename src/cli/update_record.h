@@ -76,9 +76,6 @@ struct UpdateRecord {
 // The record as one line of JSON, ending in a line feed, with no line feed inside.
 std::string BuildRecordLine(const UpdateRecord& record);
 
-// The current wall-clock time as ISO 8601 UTC with milliseconds, e.g. 2026-03-01T09:15:02.120Z.
-std::string IsoUtcNow();
-
 // One write(2)-like call; tests put a failing one in place of the system's.
 using WriteFunction = std::function<ssize_t(int fd, const void* data, std::size_t size)>;
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace vantrel {
 
@@ -30,5 +31,9 @@ public:
     std::uint64_t NowUs() override;
     void SleepMs(std::uint64_t ms) override;
 };
+
+// The wall-clock time now, as ISO 8601 UTC with milliseconds (2026-03-01T09:15:02.120Z): for
+// records, event lines and traces that people and other programs read, never to measure time.
+std::string UtcNowIso();
 
 }  // namespace vantrel

@@ -66,19 +66,6 @@ bool LooksLikeText(std::string_view bytes) {
     return controls * 4 <= bytes.size();
 }
 
-std::string UtcNow() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        now.time_since_epoch()).count() % 1000;
-    std::tm utc{};
-    ::gmtime_r(&seconds, &utc);
-    char text[40];
-    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-    std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(ms));
-    return text;
-}
-
 std::string Count(std::size_t n) {
     return std::to_string(n) + (n == 1 ? " byte" : " bytes");
 }
@@ -87,7 +74,7 @@ std::string Count(std::size_t n) {
 
 WireTrace::WireTrace(TraceSink& sink, Clock& clock, TraceDetail detail, const std::string& label)
     : m_sink(sink), m_clock(clock), m_detail(detail), m_startUs(clock.NowUs()) {
-    m_sink.Begin("# Vantrel wire trace of " + label + ", started " + UtcNow() +
+    m_sink.Begin("# Vantrel wire trace of " + label + ", started " + UtcNowIso() +
                  "; times in milliseconds since then");
     m_received.reserve(trace_limits::kReceivedRunBytes);
 }

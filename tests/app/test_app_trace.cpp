@@ -1,6 +1,6 @@
 // The window's --trace, as the installed program takes it: on the offscreen platform against
 // the simulated instrument, and refused when its file cannot be written.
-#include <QtTest>
+#include <QTest>
 
 #include "images.h"
 #include "line_rig.h"

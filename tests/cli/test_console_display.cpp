@@ -1,4 +1,4 @@
-#include <QtTest>
+#include <QTest>
 #include <cstdio>
 
 #include "cli/console_display.h"

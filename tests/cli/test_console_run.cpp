@@ -5,7 +5,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
-#include <QtTest>
+#include <QTest>
 #include <cstdio>
 #include <map>
 
@@ -156,6 +156,29 @@ private slots:
 
     // A job's models: an instrument of another model is declined before any function, its
     // menu left with "7"; the record says why. A model of the job is served.
+    // The wait is announced once the boot loader's answer to the opening carriage return is
+    // over: a reset made on the announcement is not swallowed with that answer into one
+    // attempt at a signature.
+    void resetOnTheAnnouncement() {
+        Rig rig;
+        rig.answers["\r"] = "";
+        rig.onWrite = [&rig](const std::string& text) {
+            if (text == "\r" && rig.fake.Writes().size() == 1) {
+                rig.fake.Arrive(">", 1);  // a boot loader already at its menu
+            }
+        };
+        struct OnWaiting final : RunEvents {
+            Rig& rig;
+            explicit OnWaiting(Rig& r) : rig(r) {}
+            void Waiting() override {
+                rig.fake.Arrive(kSignature[1], 5);
+                rig.answers["\r"] = ">\r\n";
+            }
+        } onWaiting(rig);
+        rig.run.SetRunEvents(&onWaiting);
+        QCOMPARE(rig.Run({}, 10), exit_status::kSuccess);
+    }
+
     void declinesOtherModels_data() {
         QTest::addColumn<QList<int>>("models");
         QTest::addColumn<int>("status");

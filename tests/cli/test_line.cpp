@@ -3,7 +3,7 @@
 #include <QCryptographicHash>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QtTest>
+#include <QTest>
 
 #include "cli/doctor.h"
 #include "cli/job.h"

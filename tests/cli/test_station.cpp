@@ -6,7 +6,7 @@
 #include <signal.h>
 
 #include <QTemporaryDir>
-#include <QtTest>
+#include <QTest>
 #include <map>
 
 #include "cli/console_run.h"

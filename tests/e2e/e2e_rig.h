@@ -5,7 +5,7 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QtTest>
+#include <QTest>
 #include <memory>
 
 #include "images.h"

@@ -5,7 +5,7 @@
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QProcess>
-#include <QtTest>
+#include <QTest>
 
 #include "images.h"
 #include "line_rig.h"

@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include <QTemporaryDir>
-#include <QtTest>
+#include <QTest>
 #include <filesystem>
 
 #include "images.h"

@@ -3,7 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
-#include <QtTest>
+#include <QTest>
 
 #include "images.h"
 #include "serial/port_memory.h"

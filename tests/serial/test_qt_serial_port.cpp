@@ -6,7 +6,7 @@
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QTemporaryFile>
-#include <QtTest>
+#include <QTest>
 #include <numeric>
 #include <thread>
 

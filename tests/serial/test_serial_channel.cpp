@@ -1,6 +1,6 @@
 // The serial channel's timed reads, drain and delay on a fake port and a simulated clock;
 // times are simulated milliseconds since the case began.
-#include <QtTest>
+#include <QTest>
 
 #include "fake_port.h"
 #include "serial/serial_channel.h"

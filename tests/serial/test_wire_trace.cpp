@@ -1,7 +1,7 @@
 // The wire trace on a fake port and simulated time: how the line's bytes and the port's events
 // read, the XModem transfer as frames and named answers, the ring that keeps a port's newest
 // lines, and the files a failed instrument's trace goes to.
-#include <QtTest>
+#include <QTest>
 
 #include "fake_port.h"
 #include "images.h"

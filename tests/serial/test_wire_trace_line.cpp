@@ -2,7 +2,7 @@
 // (identification and a download) against the simulated instrument behind vantrel-relay, in a
 // station port's trace (PortTrace) and written to a file as for a failed instrument.
 #include <QFileInfo>
-#include <QtTest>
+#include <QTest>
 
 #include "images.h"
 #include "line_rig.h"

@@ -5,7 +5,7 @@
 
 #include <QDir>
 #include <QTemporaryDir>
-#include <QtTest>
+#include <QTest>
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>

@@ -2,7 +2,7 @@
 // byte for byte, and a download from lrzsz's sx (a sender nobody here wrote) stored whole.
 
 #include <QStandardPaths>
-#include <QtTest>
+#include <QTest>
 
 #include "images.h"
 #include "line_rig.h"

@@ -15,7 +15,8 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTimer>
-#include <QtTest>
+#include <QSignalSpy>
+#include <QTest>
 #include <functional>
 #include <memory>
 

@@ -3,7 +3,7 @@
 // the ACK to EOT. rx keeps the padding (0x1A, then 0xFF), so the padded image is compared.
 #include <QFile>
 #include <QTemporaryDir>
-#include <QtTest>
+#include <QTest>
 #include <cstdio>
 #include <memory>
 

@@ -1,6 +1,6 @@
 // The XModem-1K sender against a scripted receiver on a fake port and a simulated clock.
 #include <QTemporaryDir>
-#include <QtTest>
+#include <QTest>
 #include <cstdio>
 #include <memory>
 
