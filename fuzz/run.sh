@@ -2,8 +2,9 @@
 # Builds the fuzzers with clang (libFuzzer, ASan, UBSan) in build-fuzz and runs each for
 # SECONDS (default 12) from the corpus in fuzz/corpus. Exits non-zero when a fuzzer finds a
 # crash, a sanitizer report, a broken property or an input that runs too long; the input is
-# kept in build-fuzz/findings/. Prints one line of figures per fuzzer.
-#   usage: fuzz/run.sh [SECONDS]
+# kept in build-fuzz/findings/. Prints one line of figures per fuzzer. With --build it only
+# builds them.
+#   usage: fuzz/run.sh [SECONDS | --build]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 SECONDS_EACH="${1:-12}"
@@ -14,6 +15,7 @@ FUZZERS=(fuzz_serial_channel fuzz_identify fuzz_xmodem fuzz_bootloader fuzz_port
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVANTREL_FUZZ=ON >/dev/null
 cmake --build "$BUILD" -j "$JOBS" >/dev/null
+[ "$SECONDS_EACH" = --build ] && exit 0
 
 FINDINGS="$BUILD/findings"
 WORK="$BUILD/corpus-work"
