@@ -289,7 +289,10 @@ ConsoleRun::WaitResult ConsoleRun::WaitForInstrument(std::optional<int> seconds,
             outcome = {OutcomeKind::PortFailed, 1, m_port.inner().ErrorText()};
             break;
         case WaitResult::Stopped:
-            outcome = {OutcomeKind::Interrupted, 1, "interrupted"};
+            // A station that ends (its count reached, its first Ctrl-C) stops its waits too.
+            outcome = {OutcomeKind::Interrupted, 1,
+                       Cancelled() || stop == m_cancel ? "interrupted"
+                                                       : "the station takes no new instruments"};
             break;
     }
     m_events.PhaseEnded(Phase::Identification, outcome);
