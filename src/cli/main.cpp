@@ -3,7 +3,9 @@
 
 #include <unistd.h>
 #include <QCoreApplication>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,6 +37,14 @@ int ListPortsCommand(const SystemView& view) {
     }
     std::fputs(FormatPortList(DescribePorts(entries, view)).c_str(), stdout);
     return exit_status::kSuccess;
+}
+
+// Without its eventfds a signal could not wake a wait blocked in poll(): no port is opened then.
+int CannotWatchSignals(const std::string& program) {
+    std::fprintf(stderr,
+                 "%s: cannot watch for Ctrl-C, SIGTERM and SIGHUP (%s); no port was opened\n",
+                 program.c_str(), std::strerror(errno));
+    return exit_status::kPortUnusable;
 }
 
 }  // namespace
@@ -70,6 +80,9 @@ int main(int argc, char** argv) {
         case Options::Command::Station: {
             // "station" comes first: nothing may be given before it.
             const SignalWatch signalWatch(SignalPolicy::Mode::Station);
+            if (!signalWatch.Valid()) {
+                return CannotWatchSignals(program);
+            }
             StationSystem system{[] { return std::make_unique<QtSerialPort>(); }, ListPorts,
                                  ResolvePortName};
             return RunStationCommand(std::vector<std::string>(args.begin() + 1, args.end()),
@@ -80,6 +93,9 @@ int main(int argc, char** argv) {
     }
 
     const SignalWatch signalWatch(SignalPolicy::Mode::Console);
+    if (!signalWatch.Valid()) {
+        return CannotWatchSignals(program);
+    }
     SteadyClock clock;
     QtSerialPort serial;
     ConsoleSystem system{serial,
