@@ -407,10 +407,7 @@ std::string CommandLine::StationRules() const {
     if (!m_station.jobFile.empty()) {
         return {};
     }
-    const bool downloads =
-        std::any_of(m_station.functions.begin(), m_station.functions.end(),
-                    [](Function f) { return f == Function::Download || f == Function::Auto; });
-    if (downloads && m_station.targetFile.empty()) {
+    if (Downloads(m_station.functions) && m_station.targetFile.empty()) {
         return "--file is required: a function downloads the target file";
     }
     if (m_station.traceAll && m_station.traceFolder.empty()) {

@@ -78,11 +78,6 @@ ChosenPort ChoosePort(const std::string& requested, const ConsoleSystem& system)
     return chosen;
 }
 
-bool Downloads(const Options& options) {
-    return std::any_of(options.functions.begin(), options.functions.end(),
-                       [](Function f) { return f == Function::Download || f == Function::Auto; });
-}
-
 // The record of a run that never opened its port.
 UpdateRecord PortNotChosen(const Options& options, const ChosenPort& port,
                            const std::optional<ImageDigest>& image) {
@@ -205,17 +200,17 @@ void TellOutcome(JsonEvents& json, EventLines& lines, const std::string& port,
 
 std::string StartRefusal(const Options& options, std::optional<ImageDigest>& image) {
     const std::string invalid = LoadString(Str::InvalidTargetFile) + ": ";
-    if (Downloads(options) && options.targetFile.empty()) {
+    if (Downloads(options.functions) && options.targetFile.empty()) {
         return invalid + "download and auto need the image: give it with --file";
     }
     if (!options.targetFile.empty()) {
-        if (Downloads(options)) {
+        if (Downloads(options.functions)) {
             if (const std::string why = UnusableTarget(options.targetFile); !why.empty()) {
                 return invalid + options.targetFile + ": " + why;
             }
         }
         image = DigestImageFile(options.targetFile);
-        if (Downloads(options) && !image->ok) {
+        if (Downloads(options.functions) && !image->ok) {
             return invalid + options.targetFile + ": " + image->error;
         }
     }

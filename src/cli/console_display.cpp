@@ -25,12 +25,6 @@ double BarFraction(int position, int high) {
     return static_cast<double>(std::min(position, high)) / high;
 }
 
-std::string Printf(const char* format, double value) {
-    char text[32];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
-}
-
 }  // namespace
 
 std::string FormatTransferLine(const TransferFigures& p) {
@@ -43,18 +37,27 @@ std::string FormatTransferLine(const TransferFigures& p) {
     char figures[96];
     std::snprintf(figures, sizeof figures, " %3d%%  %lld/%lld B", p.percent,
                   static_cast<long long>(p.bytes), static_cast<long long>(p.total));
-    line += figures;
+    return line + figures + RateAndTimeLeft(p);
+}
+
+double BytesPerSecond(const TransferFigures& p) {
     if (p.bytes <= 0 || p.elapsedMs == 0) {
-        return line + "  -- KiB/s  --:-- left";
+        return 0.0;
     }
-    const double bytesPerSecond =
-        static_cast<double>(p.bytes) * 1000.0 / static_cast<double>(p.elapsedMs);
-    line += Printf("  %.1f KiB/s", bytesPerSecond / 1024.0);
+    return static_cast<double>(p.bytes) * 1000.0 / static_cast<double>(p.elapsedMs);
+}
+
+std::string RateAndTimeLeft(const TransferFigures& p) {
+    const double rate = BytesPerSecond(p);
+    if (rate <= 0.0) {
+        return "  -- KiB/s  --:-- left";
+    }
     const double left = static_cast<double>(std::max<std::int64_t>(p.total - p.bytes, 0));
-    const long long seconds = static_cast<long long>(left / bytesPerSecond + 0.5);
-    char eta[48];
-    std::snprintf(eta, sizeof eta, "  %lld:%02lld left", seconds / 60, seconds % 60);
-    return line + eta;
+    const long long seconds = static_cast<long long>(left / rate + 0.5);
+    char text[64];
+    std::snprintf(text, sizeof text, "  %.1f KiB/s  %lld:%02lld left", rate / 1024.0,
+                  seconds / 60, seconds % 60);
+    return text;
 }
 
 std::string FormatStepLine(int position, int high) {

@@ -87,6 +87,12 @@ struct TransferFigures {
 // The progress line's figures from the sender's state, `elapsedMs` after the transfer began.
 TransferFigures FiguresOf(const TransferState& state, std::uint64_t elapsedMs);
 
+// Bytes a second since the transfer began; 0 until a block has been acknowledged.
+double BytesPerSecond(const TransferFigures& figures);
+// "  3.6 KiB/s  0:17 left" from the measured rate, or "  -- KiB/s  --:-- left" until a block
+// has been acknowledged.
+std::string RateAndTimeLeft(const TransferFigures& figures);
+
 // Width of the bar in characters, between the brackets.
 inline constexpr int kBarWidth = 24;
 

@@ -35,16 +35,11 @@ Str DescriptionOf(Function function) {
     return Str::DescRestart;
 }
 
-bool Downloads(Function function) {
-    return function == Function::Download || function == Function::Auto;
-}
-
 constexpr const char* kInterruptedText = "Interrupted.";
 
 // A wait without a bound still hands the port a finite one; the stop ends it at once.
 constexpr std::uint64_t kUnboundedWaitMs = std::numeric_limits<std::uint64_t>::max() / 4;
-// Quiet on the line after a station opens a port before it announces the wait for a reset,
-// in ms. The open sends a carriage return, and a boot loader already at its menu answers it
+// Quiet on the line after a port is opened before the wait for a reset is announced, in ms. The open sends a carriage return, and a boot loader already at its menu answers it
 // with its prompt at once; a reset's signature that ran into that answer would not be
 // recognised, so the operator is told to reset only once the answer is over. What comes
 // meanwhile (an instrument reset by the open itself) is identified as usual.
@@ -165,9 +160,7 @@ int ConsoleRun::RunFunctions(const Options& options) {
                 return NotIdentified(waited, options.waitSeconds);
             }
             const int model = m_connection.InstrumentModel();
-            if (!options.models.empty() &&
-                std::find(options.models.begin(), options.models.end(), model) ==
-                    options.models.end()) {
+            if (!ModelAllowed(options.models, model)) {
                 return Decline(DeclinedText(model));
             }
         }

@@ -243,7 +243,7 @@ std::optional<std::string> FileText(Reader& reader, const std::string& path) {
 }  // namespace
 
 bool Job::Allows(int model) const {
-    return models.empty() || std::find(models.begin(), models.end(), model) != models.end();
+    return ModelAllowed(models, model);
 }
 
 namespace {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -81,6 +82,12 @@ std::string ImageMismatch(const Job& job, const ImageDigest& digest);
 // What the row, the line and the record say of an instrument the job declines:
 // "declined: model 2 is not in the job". (Inline, as the next one: the console's run and its
 // command line, which need no job file, use them.)
+// True when an instrument of `model` may be programmed under a job's `models` (none listed:
+// every model may).
+inline bool ModelAllowed(const std::vector<int>& models, int model) {
+    return models.empty() || std::find(models.begin(), models.end(), model) != models.end();
+}
+
 inline std::string DeclinedText(int model) {
     return "declined: model " + std::to_string(model) + " is not in the job";
 }

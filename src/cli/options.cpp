@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <optional>
@@ -48,6 +49,15 @@ std::string FunctionName(Function function) {
         }
     }
     return {};
+}
+
+bool Downloads(Function function) {
+    return function == Function::Download || function == Function::Auto;
+}
+
+bool Downloads(const std::vector<Function>& functions) {
+    return std::any_of(functions.begin(), functions.end(),
+                       [](Function f) { return Downloads(f); });
 }
 
 ParseResult ParseOptions(const std::vector<std::string>& args) {

@@ -12,6 +12,10 @@ enum class Function { BlankCheck, MemoryTest, Erase, Download, Auto, Restart };
 
 // The command-line name of `function` ("blank-check", "memory-test", ...).
 std::string FunctionName(Function function);
+// True for the functions that download the target file (download, auto), and for a list
+// that holds one.
+bool Downloads(Function function);
+bool Downloads(const std::vector<Function>& functions);
 // The function of a command-line name; nothing for an unknown name.
 std::optional<Function> FunctionFromName(const std::string& name);
 // A whole number from `low` to `high` written in decimal; nothing otherwise.

@@ -251,9 +251,7 @@ TakeAnswer Station::TakeInstrument(std::size_t row, int model) {
             answer = {TakeAnswer::Kind::NotTaken, "the station is stopping"};
         } else if (m_count > 0 && m_taken >= m_count) {
             answer = {TakeAnswer::Kind::NotTaken, "the count is reached"};
-        } else if (!m_options.models.empty() &&
-                   std::find(m_options.models.begin(), m_options.models.end(), model) ==
-                       m_options.models.end()) {
+        } else if (!ModelAllowed(m_options.models, model)) {
             // Not one of the count: the line's next instrument may still be programmed.
             answer = {TakeAnswer::Kind::Declined, DeclinedText(model)};
             m_lastActivityMs = m_clock.NowMs();

@@ -29,25 +29,11 @@ std::string Printf(const char* format, double value) {
     return text;
 }
 
-double BytesPerSecond(const TransferFigures& p) {
-    return p.elapsedMs == 0 ? 0.0
-                            : static_cast<double>(p.bytes) * 1000.0 /
-                                  static_cast<double>(p.elapsedMs);
-}
-
-// "download  37%  3.6 KiB/s  0:17 left": a transfer in a row's width.
-std::string TransferCell(const TransferFigures& p) {
-    std::string cell = "download " + Printf("%3.0f%%", static_cast<double>(p.percent));
-    const double rate = BytesPerSecond(p);
-    if (p.bytes <= 0 || rate <= 0.0) {
-        return cell + "  -- KiB/s";
-    }
-    cell += Printf("  %.1f KiB/s", rate / 1024.0);
-    const double left = static_cast<double>(std::max<std::int64_t>(p.total - p.bytes, 0));
-    const long long seconds = static_cast<long long>(left / rate + 0.5);
-    char eta[32];
-    std::snprintf(eta, sizeof eta, "  %lld:%02lld left", seconds / 60, seconds % 60);
-    return cell + eta;
+// "download  37%": a transfer's phase with its percentage.
+std::string DownloadPercent(const TransferFigures& p) {
+    char text[32];
+    std::snprintf(text, sizeof text, "download %3d%%", p.percent);
+    return text;
 }
 
 // The board's name for a phase.
@@ -75,14 +61,14 @@ std::string Shown(Phase phase) {
 // A last result in few characters, for a narrow board: the window's outcome texts say the
 // same in a word or two, so that the reason after them still has room.
 std::string ShortResult(const std::string& last) {
-    static const std::pair<const char*, const char*> kShort[] = {
-        {"!!! Download Completed !!!", "completed"},
-        {"!!! Download ABORTED !!!", "ABORTED"},
-        {"!!! Restarting !!!", "restarted"},
-        {"!!! Restart ABORTED !!!", "restart ABORTED"},
+    static const std::pair<Str, const char*> kShort[] = {
+        {Str::DownloadCompleted, "completed"},
+        {Str::DownloadAborted, "ABORTED"},
+        {Str::Restarting, "restarted"},
+        {Str::RestartAborted, "restart ABORTED"},
     };
     for (const auto& [outcome, brief] : kShort) {
-        const std::string text = outcome;
+        const std::string& text = LoadString(outcome);
         if (last.rfind(text, 0) == 0) {
             return brief + last.substr(text.size());
         }
@@ -253,7 +239,9 @@ std::string StationBoard::RowLine(const Row& row, int width) const {
     const int name = NameWidth();
     if (width >= kWideColumns) {
         const std::string model = row.model >= 0 ? "model " + std::to_string(row.model) : "";
-        const std::string phase = row.transfer ? TransferCell(*row.transfer) : row.phase;
+        const std::string phase = row.transfer ? DownloadPercent(*row.transfer) +
+                                                     RateAndTimeLeft(*row.transfer)
+                                               : row.phase;
         std::snprintf(line, sizeof line, "%-*s %-14s %-8s %-38s %d done %d failed  ", name,
                       row.name.c_str(), row.device.c_str(), model.c_str(), phase.c_str(),
                       row.done, row.failed);
@@ -261,7 +249,7 @@ std::string StationBoard::RowLine(const Row& row, int width) const {
         // Narrow: what the operator acts on, the port, its phase, its counts and its last
         // result, before anything that only describes it.
         const std::string phase =
-            row.transfer ? "download " + Printf("%3.0f%%", static_cast<double>(row.transfer->percent)) : row.phase;
+            row.transfer ? DownloadPercent(*row.transfer) : row.phase;
         std::snprintf(line, sizeof line, "%-*s %-15.15s %d/%d  ", name,
                       (row.name.empty() ? row.device : row.name).c_str(), phase.c_str(),
                       row.done, row.failed);
